@@ -1,0 +1,49 @@
+// Rows: decoding one row of a data page into Values, long values (memo and
+// OLE) from long-value pages, and the scan of a table's data pages through
+// its usage map.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "jet/format.h"
+#include "jet/table_def.h"
+#include "jet/value.h"
+
+namespace jet {
+
+class PageFile;
+
+// One decoded row: values in TableDef::columns order.
+using Row = std::vector<Value>;
+
+// Decodes the row bytes `row` (as cut from a data page by its slot) of
+// `table`. Long values are fetched through `file`. `page` names the page
+// in errors.
+Row decode_row(PageFile& file, const TableDef& table, std::span<const std::uint8_t> row,
+               std::uint32_t page);
+
+// The bytes of a memo/OLE field (its 12-byte header plus any inline data),
+// followed through long-value pages.
+Bytes read_long_value(PageFile& file, const TableDef& table, std::span<const std::uint8_t> field,
+                      std::uint32_t page);
+
+// The pages a usage map row (pointer as stored in the TDEF) marks, ascending.
+std::vector<std::uint32_t> usage_map_pages(PageFile& file, std::uint32_t map_pointer,
+                                           std::string_view table);
+
+// Calls `visit(id, row)` for every live row of `table` in page order, slot
+// order within a page. `id` is where the row's slot is (the place indexes
+// point at); a row moved to an overflow page is read from there but keeps
+// the id of its original slot, and the moved copy itself is not visited
+// twice. Return false from `visit` to stop.
+using RowVisitor = std::function<bool(const RowId& id, const Row& row)>;
+void scan_table(PageFile& file, const TableDef& table, const RowVisitor& visit);
+
+// Number of live rows (a full scan; the TDEF count can be stale).
+std::uint64_t count_rows(PageFile& file, const TableDef& table);
+
+}  // namespace jet

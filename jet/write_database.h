@@ -1,0 +1,159 @@
+// The database writer: tables, rows, long values, usage maps and indexes of
+// a Jet 4 file this engine creates.
+//
+// The writer owns the file it created (create_database) and keeps, for each
+// table it manages, what it needs to append rows without reading them back:
+// the column layout, the page it is filling, its usage maps and the entries
+// of its indexes. Rows stream to disk a page at a time; the table
+// definitions, usage maps, index B-trees and catalog indexes are written by
+// flush(), which close() calls. All page writes go through PageWriter.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "jet/format.h"
+#include "jet/value.h"
+#include "jet/write_format.h"
+#include "jet/write_pager.h"
+
+namespace jet {
+
+struct ColumnSpec {
+    std::string name;
+    ColumnType type = ColumnType::kText;
+    std::uint16_t size = 0;  // Text: characters (1..255, 0 = 255); Binary: bytes (0 = 255)
+    std::uint8_t precision = 18;  // Numeric
+    std::uint8_t scale = 0;       // Numeric
+    bool autonumber = false;      // Long: counter; Replication ID: generated GUID
+    bool compressed = true;       // Text/Memo: Unicode compression
+    bool hyperlink = false;       // Memo
+    bool required = false;
+    // Catalog tables only: column id when it differs from the position, and
+    // flag bits Access sets on system columns.
+    int number = -1;
+    std::uint8_t extra_flags = 0;
+};
+
+struct IndexColumnSpec {
+    std::string column;
+    bool descending = false;
+};
+
+struct IndexSpec {
+    std::string name;
+    std::vector<IndexColumnSpec> columns;
+    bool primary_key = false;  // implies unique and required
+    bool unique = false;
+    bool ignore_nulls = false;
+    bool required = false;
+};
+
+struct TableSpec {
+    std::string name;
+    std::vector<ColumnSpec> columns;  // in the order the table shows them
+};
+
+// Opaque handle of a table the writer manages.
+using TableHandle = std::size_t;
+
+struct CreateOptions {
+    std::string password;        // empty = none
+    double creation_date = -1;   // days since 1899-12-30; < 0 = now
+};
+
+class DatabaseWriter {
+public:
+    // Creates an empty Jet 4 database at `path` (see create_database.h).
+    static std::unique_ptr<DatabaseWriter> create(const std::string& path,
+                                                  const CreateOptions& options = {});
+    ~DatabaseWriter();
+    DatabaseWriter(const DatabaseWriter&) = delete;
+    DatabaseWriter& operator=(const DatabaseWriter&) = delete;
+
+    const std::string& path() const { return pager_.path(); }
+    double creation_date() const { return creation_date_; }
+
+    // Adds a user table and its catalog row. Names are checked as Jet checks
+    // them (1..64 characters, unique case-insensitively, no . ! ` [ ]).
+    TableHandle create_table(const TableSpec& spec);
+    // A table this writer manages, by name (case-insensitive); throws if none.
+    TableHandle table(std::string_view name) const;
+    std::vector<std::string> table_names() const;  // user tables, in creation order
+    const TableSpec& table_spec(TableHandle table) const;
+    std::uint32_t row_count(TableHandle table) const;
+
+    // Inserts one row; `values` in the spec's column order. A Null in an
+    // autonumber column takes the next number. Fails, changing nothing, on a
+    // value of the wrong type, a text too long, a row too large, or a
+    // duplicate key in a unique index. Returns where the row is.
+    RowId insert_row(TableHandle table, std::span<const Value> values);
+    // Replaces the row at `id`; returns its place afterwards (a row that no
+    // longer fits its page moves).
+    RowId update_row(TableHandle table, RowId id, std::span<const Value> values);
+    void delete_row(TableHandle table, RowId id);
+
+    // Creates an index over the rows the table holds now and keeps it
+    // current afterwards. A duplicate key under `unique` fails with an error
+    // and leaves no index behind.
+    void create_index(TableHandle table, const IndexSpec& spec);
+
+    // Writes the table definitions, usage maps, indexes and the header, and
+    // syncs the file. The database is complete after every flush.
+    void flush();
+    // flush() and close the file. The destructor closes too, swallowing errors.
+    void close();
+
+    // Internal: used by create_database to lay down the catalog tables.
+    struct Internal;
+
+private:
+    DatabaseWriter() = default;
+    struct Table;
+    struct LongColumn;
+    struct IndexState;
+    struct MapRef;
+
+    TableHandle add_table(const TableSpec& spec, bool system, std::uint32_t tdef_page);
+    std::uint32_t allocate_page();
+    MapRef new_map();
+    void write_map(MapRef& map, std::vector<std::uint32_t> pages);
+    write::Bytes encode_row(Table& t, std::span<const Value> values);
+    write::Bytes encode_fixed_value(const Table& t, std::size_t column, const Value& v);
+    write::Bytes store_long_value(Table& t, std::size_t column, const write::Bytes& data,
+                                  bool allow_inline);
+    RowId place_row(Table& t, const write::Bytes& row);
+    std::vector<write::RowSlotImage> load_page(Table& t, std::uint32_t page);
+    void store_page(Table& t, std::uint32_t page, const std::vector<write::RowSlotImage>& rows);
+    write::Bytes index_key(const Table& t, const IndexState& ix, std::span<const Value> values);
+    void check_unique(const Table& t, std::span<const Value> values, const RowId* ignore);
+    void add_index_entries(Table& t, std::span<const Value> values, RowId id);
+    void remove_index_entries(Table& t, RowId id);
+    void write_index(Table& t, IndexState& ix);
+    void write_tdef(Table& t);
+    void flush_table(Table& t);
+    void add_catalog_row(const std::string& name, std::int32_t id, std::int32_t parent,
+                         std::int16_t type, std::int32_t flags, const write::Bytes& owner);
+    std::vector<Value> read_row_values(Table& t, RowId id);
+
+    PageWriter pager_;
+    double creation_date_ = 0;
+    std::string password_;
+    std::vector<std::unique_ptr<Table>> tables_;
+    std::vector<std::uint32_t> free_pages_;  // pages given back (rebuilt indexes)
+    // Usage-map rows live on owner-0 data pages.
+    std::uint32_t map_page_ = 0;
+    std::vector<write::RowSlotImage> map_rows_;
+    std::vector<std::uint32_t> map_pages_;  // all of them, for the global map
+    bool closed_ = false;
+
+    friend struct Internal;
+};
+
+}  // namespace jet

@@ -1,0 +1,440 @@
+// Page encoders of the writing half (see write_format.h).
+#include "jet/write_format.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "jet/error.h"
+
+namespace jet::write {
+
+void put_u16(std::span<std::uint8_t> b, std::size_t at, std::uint16_t v) {
+    b[at] = static_cast<std::uint8_t>(v);
+    b[at + 1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+void put_u32(std::span<std::uint8_t> b, std::size_t at, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+void append_u8(Bytes& b, std::uint8_t v) { b.push_back(v); }
+void append_u16(Bytes& b, std::uint16_t v) {
+    b.push_back(static_cast<std::uint8_t>(v));
+    b.push_back(static_cast<std::uint8_t>(v >> 8));
+}
+void append_u32(Bytes& b, std::uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+void append_u64(Bytes& b, std::uint64_t v) {
+    for (int i = 0; i < 8; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+void append_f64(Bytes& b, double v) { append_u64(b, std::bit_cast<std::uint64_t>(v)); }
+
+void rc4(std::span<const std::uint8_t> key, std::span<std::uint8_t> data) {
+    std::uint8_t s[256];
+    for (int i = 0; i < 256; ++i) s[i] = static_cast<std::uint8_t>(i);
+    std::uint8_t j = 0;
+    for (int i = 0; i < 256; ++i) {
+        j = static_cast<std::uint8_t>(j + s[i] + key[i % key.size()]);
+        std::swap(s[i], s[j]);
+    }
+    std::uint8_t a = 0, b = 0;
+    for (auto& byte : data) {
+        a = static_cast<std::uint8_t>(a + 1);
+        b = static_cast<std::uint8_t>(b + s[a]);
+        std::swap(s[a], s[b]);
+        byte ^= s[static_cast<std::uint8_t>(s[a] + s[b])];
+    }
+}
+
+// ---- texts ------------------------------------------------------------------
+
+namespace {
+
+// Decodes UTF-8 into code points; an invalid sequence yields U+FFFD.
+std::u32string utf8_code_points(std::string_view s) {
+    std::u32string out;
+    out.reserve(s.size());
+    std::size_t i = 0;
+    while (i < s.size()) {
+        auto c = static_cast<std::uint8_t>(s[i]);
+        char32_t cp = 0xFFFD;
+        std::size_t len = 1;
+        if (c < 0x80) {
+            cp = c;
+        } else if ((c & 0xE0) == 0xC0) {
+            len = 2;
+            cp = c & 0x1F;
+        } else if ((c & 0xF0) == 0xE0) {
+            len = 3;
+            cp = c & 0x0F;
+        } else if ((c & 0xF8) == 0xF0) {
+            len = 4;
+            cp = c & 0x07;
+        } else {
+            out.push_back(0xFFFD);
+            ++i;
+            continue;
+        }
+        if (i + len > s.size()) {
+            out.push_back(0xFFFD);
+            break;
+        }
+        bool ok = true;
+        for (std::size_t k = 1; k < len; ++k) {
+            auto cc = static_cast<std::uint8_t>(s[i + k]);
+            if ((cc & 0xC0) != 0x80) {
+                ok = false;
+                break;
+            }
+            cp = (cp << 6) | (cc & 0x3F);
+        }
+        if (!ok || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+            out.push_back(0xFFFD);
+            ++i;
+            continue;
+        }
+        out.push_back(cp);
+        i += len;
+    }
+    return out;
+}
+
+std::u16string utf16_units(std::string_view utf8) {
+    std::u16string out;
+    for (char32_t cp : utf8_code_points(utf8)) {
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+Bytes utf8_to_ucs2(std::string_view utf8) {
+    Bytes out;
+    for (char16_t u : utf16_units(utf8)) append_u16(out, u);
+    return out;
+}
+
+Bytes encode_text(std::string_view utf8, bool compress) {
+    std::u16string units = utf16_units(utf8);
+    // Compression pays from three characters on (2-byte marker), and only
+    // texts of characters U+0001..U+00FF are stored compressed; the longest
+    // compressible text is 1024 characters.
+    bool compressible = compress && units.size() >= 3 && units.size() <= 1024 &&
+                        std::all_of(units.begin(), units.end(),
+                                    [](char16_t u) { return u >= 0x01 && u <= 0xFF; });
+    Bytes out;
+    if (compressible) {
+        out.reserve(units.size() + 2);
+        out.push_back(0xFF);
+        out.push_back(0xFE);
+        for (char16_t u : units) out.push_back(static_cast<std::uint8_t>(u));
+        return out;
+    }
+    out.reserve(units.size() * 2);
+    for (char16_t u : units) append_u16(out, u);
+    return out;
+}
+
+// ---- header page -----------------------------------------------------------
+
+Bytes encode_header_page(const HeaderFields& f) {
+    Bytes p(kPageSize, 0);
+    const std::uint8_t magic[] = {0x00, 0x01, 0x00, 0x00};
+    std::memcpy(p.data(), magic, 4);
+    std::memcpy(p.data() + 4, "Standard Jet DB", 15);
+    p[kHeaderVersionOffset] = 0x01;  // Jet 4
+    // The clear-text part of the masked area as the engine writes it
+    // (pointers to the first catalog pages).
+    const std::uint8_t fixed[] = {0x00, 0x01, 0x00, 0x00, 0x01, 0x01, 0x00, 0x00,
+                                  0x02, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00,
+                                  0x04, 0x00, 0x00, 0x00, 0x05, 0x00, 0x00, 0x00};
+    std::memcpy(p.data() + 0x18, fixed, sizeof fixed);
+    put_u16(p, kHeaderCodePageOffset, f.code_page);
+    put_u32(p, kHeaderDbKeyOffset, f.database_key);
+    // Password: 20 UCS-2 units, masked with the integer part of the creation
+    // date repeated over the field.
+    Bytes pw = utf8_to_ucs2(f.password);
+    if (pw.size() > 40) throw Error("The database password is longer than 20 characters.");
+    pw.resize(40, 0);
+    auto stamp = static_cast<std::uint32_t>(static_cast<std::int64_t>(f.creation_date));
+    for (std::size_t i = 0; i < 40; ++i) {
+        p[kHeaderPasswordOffset + i] = pw[i] ^ static_cast<std::uint8_t>(stamp >> (8 * (i % 4)));
+    }
+    put_u32(p, 0x6A, 0x261C);  // unknown; the value an ADOX-created file holds
+    put_u32(p, 0x6E, f.sort_order);
+    std::uint64_t date_bits = std::bit_cast<std::uint64_t>(f.creation_date);
+    for (int i = 0; i < 8; ++i) {
+        p[kHeaderCreationDateOffset + i] = static_cast<std::uint8_t>(date_bits >> (8 * i));
+    }
+    rc4(kHeaderRc4Key, std::span<std::uint8_t>(p).subspan(kHeaderMaskedOffset, 128));
+    put_u32(p, 0x98, 0x0654);
+    std::memcpy(p.data() + 0x9C, "4.0", 4);
+    // The trailing block Access fills on every Jet 4 header page.
+    p[0xE00] = 0x01;
+    p[0xE01] = 0x01;
+    for (std::size_t i = 0xE02; i < kPageSize; i += 2) p[i + 1] = 0x01;
+    return p;
+}
+
+// ---- row pages --------------------------------------------------------------
+
+std::size_t row_page_free(std::span<const RowSlotImage> rows) {
+    std::size_t used = kDataHeaderSize;
+    for (const auto& r : rows) used += 2 + r.bytes.size();
+    return used >= kPageSize ? 0 : kPageSize - used;
+}
+
+Bytes encode_row_page(std::uint32_t owner, bool lval, std::span<const RowSlotImage> rows) {
+    if (rows.size() > kMaxRowsPerPage || row_page_free(rows) > kPageSize) {
+        throw Error("Internal error: too many rows for one page");
+    }
+    std::size_t used = kDataHeaderSize;
+    for (const auto& r : rows) used += 2 + r.bytes.size();
+    if (used > kPageSize) throw Error("Internal error: rows overflow a page");
+    Bytes p(kPageSize, 0);
+    p[0] = 0x01;
+    p[1] = 0x01;
+    put_u16(p, 2, static_cast<std::uint16_t>(kPageSize - used));
+    if (lval) {
+        std::memcpy(p.data() + 4, "LVAL", 4);
+    } else {
+        put_u32(p, 4, owner);
+    }
+    put_u16(p, 12, static_cast<std::uint16_t>(rows.size()));
+    std::size_t end = kPageSize;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const auto& r = rows[i];
+        std::size_t start = end - r.bytes.size();
+        std::copy(r.bytes.begin(), r.bytes.end(), p.begin() + static_cast<std::ptrdiff_t>(start));
+        std::uint16_t word = static_cast<std::uint16_t>(start);
+        if (r.deleted) word |= kRowDeletedFlag | kRowOverflowFlag;
+        put_u16(p, kDataHeaderSize + 2 * i, word);
+        end = start;
+    }
+    return p;
+}
+
+std::vector<RowSlotImage> decode_row_page(std::span<const std::uint8_t> page) {
+    std::vector<RowSlotImage> rows;
+    if (page.size() != kPageSize || page[0] != 0x01) return rows;
+    std::size_t count = page[12] | (page[13] << 8);
+    std::size_t end = kPageSize;
+    for (std::size_t i = 0; i < count && kDataHeaderSize + 2 * i + 1 < kPageSize; ++i) {
+        std::uint16_t word = static_cast<std::uint16_t>(page[kDataHeaderSize + 2 * i] |
+                                                        (page[kDataHeaderSize + 2 * i + 1] << 8));
+        std::size_t start = word & kRowOffsetMask;
+        RowSlotImage r;
+        r.deleted = (word & kRowDeletedFlag) != 0;
+        if (start <= end && start >= kDataHeaderSize) {
+            r.bytes.assign(page.begin() + static_cast<std::ptrdiff_t>(start),
+                           page.begin() + static_cast<std::ptrdiff_t>(end));
+            end = start;
+        }
+        if (r.deleted) r.bytes.clear();
+        rows.push_back(std::move(r));
+    }
+    return rows;
+}
+
+// ---- usage maps -------------------------------------------------------------
+
+Bytes encode_inline_map(std::uint32_t start, std::span<const std::uint32_t> pages) {
+    Bytes r(kUsageMapRowSize, 0);
+    r[0] = 0x00;
+    put_u32(r, 1, start);
+    for (std::uint32_t pg : pages) {
+        if (pg < start || pg - start >= kInlineMapPages) {
+            throw Error("Internal error: page outside an inline usage map");
+        }
+        std::uint32_t bit = pg - start;
+        r[5 + bit / 8] |= static_cast<std::uint8_t>(1u << (bit % 8));
+    }
+    return r;
+}
+
+Bytes encode_reference_map(std::span<const std::uint32_t> map_pages) {
+    Bytes r(kUsageMapRowSize, 0);
+    r[0] = 0x01;
+    if (map_pages.size() > (kUsageMapRowSize - 1) / 4) {
+        throw Error("Internal error: too many usage map pages");
+    }
+    for (std::size_t i = 0; i < map_pages.size(); ++i) put_u32(r, 1 + 4 * i, map_pages[i]);
+    return r;
+}
+
+Bytes encode_map_page(std::size_t slot, std::span<const std::uint32_t> pages) {
+    Bytes p(kPageSize, 0);
+    p[0] = 0x05;
+    p[1] = 0x01;
+    std::uint64_t base = static_cast<std::uint64_t>(slot) * kMapPageBits;
+    for (std::uint32_t pg : pages) {
+        if (pg < base || pg - base >= kMapPageBits) continue;
+        std::uint64_t bit = pg - base;
+        p[4 + bit / 8] |= static_cast<std::uint8_t>(1u << (bit % 8));
+    }
+    return p;
+}
+
+// ---- table definitions ------------------------------------------------------
+
+Bytes encode_tdef(const TdefImage& t) {
+    Bytes b;
+    b.reserve(1024);
+    // page header (type, 01, free space, next page): filled by split_tdef
+    b.resize(8, 0);
+    append_u32(b, 0);  // definition length, patched below
+    append_u32(b, kTdefStamp);
+    append_u32(b, t.row_count);
+    append_u32(b, t.autonumber);
+    append_u8(b, 0x01);  // autonumber flag
+    b.resize(b.size() + 3, 0);
+    append_u32(b, 0);  // complex-column autonumber
+    b.resize(b.size() + 8, 0);
+    append_u8(b, t.table_type);
+    std::uint16_t num_var = 0;
+    for (const auto& c : t.columns) {
+        if (!(c.flags & kColumnFixed)) ++num_var;
+    }
+    append_u16(b, t.max_cols);
+    append_u16(b, num_var);
+    append_u16(b, static_cast<std::uint16_t>(t.columns.size()));
+    append_u32(b, static_cast<std::uint32_t>(t.indexes.size()));
+    append_u32(b, static_cast<std::uint32_t>(t.real_indexes.size()));
+    append_u32(b, t.used_map);
+    append_u32(b, t.free_map);
+    for (const auto& ri : t.real_indexes) {
+        append_u32(b, 0);
+        append_u32(b, ri.row_count);
+        append_u32(b, 0);
+    }
+    for (const auto& c : t.columns) {
+        append_u8(b, c.type);
+        append_u32(b, kTdefStamp);
+        append_u16(b, c.number);
+        append_u16(b, c.var_index);
+        append_u16(b, c.number);
+        append_u16(b, c.misc);
+        append_u16(b, 0);
+        append_u8(b, c.flags);
+        append_u8(b, c.misc_flags);
+        append_u32(b, 0);
+        append_u16(b, c.fixed_offset);
+        append_u16(b, c.length);
+    }
+    for (const auto& c : t.columns) {
+        Bytes n = utf8_to_ucs2(c.name);
+        append_u16(b, static_cast<std::uint16_t>(n.size()));
+        b.insert(b.end(), n.begin(), n.end());
+    }
+    for (const auto& ri : t.real_indexes) {
+        append_u32(b, 0x0783);  // the constant Access writes here
+        if (ri.columns.size() > 10) throw Error("An index has more than 10 columns.");
+        for (std::size_t k = 0; k < 10; ++k) {
+            if (k < ri.columns.size()) {
+                append_u16(b, ri.columns[k].first);
+                append_u8(b, ri.columns[k].second ? 0x02 : 0x01);
+            } else {
+                append_u16(b, 0xFFFF);
+                append_u8(b, 0x00);
+            }
+        }
+        append_u32(b, ri.used_map);
+        append_u32(b, ri.first_page);
+        append_u32(b, 0);
+        append_u8(b, ri.flags);
+        b.resize(b.size() + 5, 0);
+    }
+    for (const auto& li : t.indexes) {
+        append_u32(b, kTdefStamp);
+        append_u32(b, li.number);
+        append_u32(b, li.real_index);
+        append_u8(b, 0);           // related table type
+        append_u32(b, 0xFFFFFFFF);  // related index
+        append_u32(b, 0);          // related table page
+        append_u8(b, 0x04);
+        append_u8(b, 0x04);
+        append_u8(b, li.index_type);
+        append_u32(b, 0);
+    }
+    for (const auto& li : t.indexes) {
+        Bytes n = utf8_to_ucs2(li.name);
+        append_u16(b, static_cast<std::uint16_t>(n.size()));
+        b.insert(b.end(), n.begin(), n.end());
+    }
+    for (const auto& m : t.long_value_maps) {
+        append_u16(b, m.column_number);
+        append_u32(b, m.used_map);
+        append_u32(b, m.free_map);
+    }
+    append_u16(b, 0xFFFF);
+    put_u32(b, 8, static_cast<std::uint32_t>(b.size() - 8));
+    return b;
+}
+
+std::size_t tdef_page_count(std::size_t buffer_size) {
+    if (buffer_size <= kPageSize) return 1;
+    std::size_t rest = buffer_size - kPageSize;
+    return 1 + (rest + (kPageSize - 8) - 1) / (kPageSize - 8);
+}
+
+std::vector<Bytes> split_tdef(const Bytes& buffer, std::span<const std::uint32_t> pages) {
+    std::vector<Bytes> out;
+    std::size_t pos = 8;  // the first page's 8-byte header is rebuilt
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        Bytes p(kPageSize, 0);
+        p[0] = 0x02;
+        p[1] = 0x01;
+        std::size_t take = std::min(buffer.size() - pos, static_cast<std::size_t>(kPageSize - 8));
+        std::copy(buffer.begin() + static_cast<std::ptrdiff_t>(pos),
+                  buffer.begin() + static_cast<std::ptrdiff_t>(pos + take), p.begin() + 8);
+        pos += take;
+        put_u16(p, 2, static_cast<std::uint16_t>(kPageSize - 8 - take));
+        put_u32(p, 4, i + 1 < pages.size() ? pages[i + 1] : 0);
+        out.push_back(std::move(p));
+    }
+    if (pos != buffer.size()) throw Error("Internal error: table definition pages too few");
+    return out;
+}
+
+// ---- index pages ------------------------------------------------------------
+
+void append_index_row_pointer(Bytes& b, std::uint32_t page, std::uint8_t row) {
+    b.push_back(static_cast<std::uint8_t>(page >> 16));
+    b.push_back(static_cast<std::uint8_t>(page >> 8));
+    b.push_back(static_cast<std::uint8_t>(page));
+    b.push_back(row);
+}
+
+Bytes encode_index_page(const IndexPageImage& ip) {
+    Bytes p(kPageSize, 0);
+    p[0] = ip.leaf ? 0x04 : 0x03;
+    p[1] = 0x01;
+    put_u32(p, 4, ip.owner);
+    put_u32(p, 8, ip.prev);
+    put_u32(p, 12, ip.next);
+    put_u32(p, 16, ip.tail);
+    put_u16(p, 20, 0);  // no shared prefix
+    std::size_t pos = kIndexEntryStart;
+    for (const auto& e : ip.entries) {
+        if (pos + e.size() > kPageSize) throw Error("Internal error: index page overflow");
+        std::copy(e.begin(), e.end(), p.begin() + static_cast<std::ptrdiff_t>(pos));
+        pos += e.size();
+        // Mark where the next entry starts (the first one is implicit); the
+        // mark after the last entry tells where the data ends.
+        std::size_t bit = pos - kIndexEntryStart;
+        p[kIndexMaskStart + bit / 8] |= static_cast<std::uint8_t>(1u << (bit % 8));
+    }
+    put_u16(p, 2, static_cast<std::uint16_t>(kPageSize - pos));
+    return p;
+}
+
+}  // namespace jet::write

@@ -1,0 +1,112 @@
+// Page writer: exclusive creation, whole-page writes with pwrite.
+#include "jet/write_pager.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "jet/error.h"
+
+namespace jet {
+
+namespace {
+std::string errno_text() { return std::strerror(errno); }
+}  // namespace
+
+PageWriter PageWriter::create(const std::string& path, std::uint32_t page_size) {
+    PageWriter w;
+    w.path_ = path;
+    w.page_size_ = page_size;
+    w.fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (w.fd_ < 0) {
+        if (errno == EEXIST) {
+            throw Error("Database '" + path + "' already exists.");
+        }
+        throw Error("Could not create database '" + path + "': " + errno_text());
+    }
+    return w;
+}
+
+PageWriter::PageWriter(PageWriter&& other) noexcept { *this = std::move(other); }
+
+PageWriter& PageWriter::operator=(PageWriter&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) ::close(fd_);
+        path_ = std::move(other.path_);
+        fd_ = std::exchange(other.fd_, -1);
+        page_size_ = other.page_size_;
+        page_count_ = other.page_count_;
+    }
+    return *this;
+}
+
+PageWriter::~PageWriter() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+std::uint32_t PageWriter::allocate() {
+    if (page_count_ >= 0x00FFFFFFu) throw Error("Database '" + path_ + "' is full.");
+    return page_count_++;
+}
+
+void PageWriter::write(std::uint32_t page, std::span<const std::uint8_t> image) {
+    if (fd_ < 0) throw Error("Database '" + path_ + "' is closed.");
+    if (image.size() != page_size_ || page >= page_count_) {
+        throw Error("Internal error: bad page write to page " + std::to_string(page));
+    }
+    const auto* data = image.data();
+    std::size_t left = image.size();
+    off_t at = static_cast<off_t>(page) * page_size_;
+    while (left > 0) {
+        ssize_t n = ::pwrite(fd_, data, left, at);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw Error("Could not write database '" + path_ + "': " + errno_text());
+        }
+        data += n;
+        left -= static_cast<std::size_t>(n);
+        at += n;
+    }
+}
+
+std::vector<std::uint8_t> PageWriter::read(std::uint32_t page) const {
+    std::vector<std::uint8_t> out(page_size_, 0);
+    if (fd_ < 0 || page >= page_count_) return out;
+    std::size_t got = 0;
+    off_t at = static_cast<off_t>(page) * page_size_;
+    while (got < out.size()) {
+        ssize_t n = ::pread(fd_, out.data() + got, out.size() - got, at + static_cast<off_t>(got));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            throw Error("Could not read database '" + path_ + "': " + errno_text());
+        }
+        if (n == 0) break;  // beyond the end: still zeros
+        got += static_cast<std::size_t>(n);
+    }
+    return out;
+}
+
+void PageWriter::sync() {
+    if (fd_ < 0) return;
+    off_t want = static_cast<off_t>(page_count_) * page_size_;
+    struct stat st {};
+    if (::fstat(fd_, &st) == 0 && st.st_size < want) {
+        if (::ftruncate(fd_, want) != 0) {
+            throw Error("Could not write database '" + path_ + "': " + errno_text());
+        }
+    }
+    if (::fsync(fd_) != 0) throw Error("Could not write database '" + path_ + "': " + errno_text());
+}
+
+void PageWriter::close() {
+    if (fd_ < 0) return;
+    sync();
+    ::close(fd_);
+    fd_ = -1;
+}
+
+}  // namespace jet
