@@ -99,6 +99,7 @@ struct FormatInfo {
     std::size_t name_length_size;  // 1 (Jet 3) or 2 (Jet 4)
     std::size_t real_idx_entry_size;
     std::size_t real_idx_prefix;  // unknown bytes before the column list
+    std::size_t real_idx_flags_offset;  // from the end of the prefix
     std::size_t logical_idx_entry_size;
     std::size_t logical_idx_prefix;
     // usage maps

@@ -2,6 +2,7 @@
 // indexes and logical indexes from it.
 #include "jet/table_def.h"
 
+#include <algorithm>
 #include <set>
 
 #include "jet/error.h"
@@ -112,6 +113,9 @@ TableDef parse_table_def(std::span<const std::uint8_t> tdef, Format format, std:
                                       : decode_codepage_text(bytes, code_page);
     };
     for (auto& c : t.columns) c.name = read_name(pos);
+    // The TDEF lists columns in no useful order; rows and users see them by number.
+    std::stable_sort(t.columns.begin(), t.columns.end(),
+                     [](const Column& a, const Column& b) { return a.number < b.number; });
 
     auto resolve = [&](std::uint16_t number) -> std::optional<std::size_t> {
         for (std::size_t i = 0; i < t.columns.size(); ++i)
@@ -139,7 +143,7 @@ TableDef parse_table_def(std::span<const std::uint8_t> tdef, Format format, std:
         }
         ri.used_pages = r.u32(base + 30);
         ri.first_page = r.u32(base + 34);
-        ri.flags = r.u8(base + 38);
+        ri.flags = r.u8(base + fmt.real_idx_flags_offset);
         pos += fmt.real_idx_entry_size;
     }
 

@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "jet/error.h"
+#include "jet/index_page.h"
+#include "jet/page_file.h"
 
 namespace jet::write {
 
@@ -31,22 +33,6 @@ void append_u64(Bytes& b, std::uint64_t v) {
 }
 void append_f64(Bytes& b, double v) { append_u64(b, std::bit_cast<std::uint64_t>(v)); }
 
-void rc4(std::span<const std::uint8_t> key, std::span<std::uint8_t> data) {
-    std::uint8_t s[256];
-    for (int i = 0; i < 256; ++i) s[i] = static_cast<std::uint8_t>(i);
-    std::uint8_t j = 0;
-    for (int i = 0; i < 256; ++i) {
-        j = static_cast<std::uint8_t>(j + s[i] + key[i % key.size()]);
-        std::swap(s[i], s[j]);
-    }
-    std::uint8_t a = 0, b = 0;
-    for (auto& byte : data) {
-        a = static_cast<std::uint8_t>(a + 1);
-        b = static_cast<std::uint8_t>(b + s[a]);
-        std::swap(s[a], s[b]);
-        byte ^= s[static_cast<std::uint8_t>(s[a] + s[b])];
-    }
-}
 
 // ---- texts ------------------------------------------------------------------
 
@@ -175,7 +161,7 @@ Bytes encode_header_page(const HeaderFields& f) {
     for (int i = 0; i < 8; ++i) {
         p[kHeaderCreationDateOffset + i] = static_cast<std::uint8_t>(date_bits >> (8 * i));
     }
-    rc4(kHeaderRc4Key, std::span<std::uint8_t>(p).subspan(kHeaderMaskedOffset, 128));
+    rc4_apply(kHeaderRc4Key, std::span<std::uint8_t>(p).subspan(kHeaderMaskedOffset, 128));
     put_u32(p, 0x98, 0x0654);
     std::memcpy(p.data() + 0x9C, "4.0", 4);
     // The trailing block Access fills on every Jet 4 header page.
@@ -418,11 +404,12 @@ Bytes encode_index_page(const IndexPageImage& ip) {
     Bytes p(kPageSize, 0);
     p[0] = ip.leaf ? 0x04 : 0x03;
     p[1] = 0x01;
-    put_u32(p, 4, ip.owner);
-    put_u32(p, 8, ip.prev);
-    put_u32(p, 12, ip.next);
-    put_u32(p, 16, ip.tail);
-    put_u16(p, 20, 0);  // no shared prefix
+    const IndexPageLayout& layout = index_page_layout(Format::Jet4);
+    put_u32(p, layout.owner_offset, ip.owner);
+    put_u32(p, layout.prev_offset, ip.prev);
+    put_u32(p, layout.next_offset, ip.next);
+    put_u32(p, layout.tail_offset, ip.tail);
+    put_u16(p, layout.prefix_offset, 0);  // no shared prefix
     std::size_t pos = kIndexEntryStart;
     for (const auto& e : ip.entries) {
         if (pos + e.size() > kPageSize) throw Error("Internal error: index page overflow");

@@ -43,9 +43,6 @@ void append_u64(Bytes& b, std::uint64_t v);
 void append_f64(Bytes& b, double v);
 inline std::uint32_t row_pointer(std::uint32_t page, std::uint8_t row) { return (page << 8) | row; }
 
-// RC4 over data in place (the header mask).
-void rc4(std::span<const std::uint8_t> key, std::span<std::uint8_t> data);
-
 // ---- texts -----------------------------------------------------------------
 // UTF-8 to UCS-2 little-endian (code points above U+FFFF as surrogate pairs;
 // invalid UTF-8 becomes U+FFFD).
@@ -140,7 +137,7 @@ struct IndexPageImage {
     bool leaf = true;
     std::uint32_t owner = 0;  // TDEF page
     std::uint32_t prev = 0, next = 0, tail = 0;
-    std::vector<Bytes> entries;  // whole entries (key, row pointer[, child page])
+    std::vector<Bytes> entries;  // whole entries (key, row pointer[, child page big-endian])
 };
 // Room for entries on one index page.
 inline constexpr std::size_t kIndexEntrySpace = kPageSize - kIndexEntryStart;

@@ -1,0 +1,89 @@
+// Shared helpers for the tests that run over the real .mdb fixtures
+// (test-only code): the fixture list, the oracles, running a command.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "test_json.h"
+
+namespace fixtures {
+
+inline std::filesystem::path dir() { return ZOLVAK_FIXTURES_DIR; }
+inline bool available() { return std::filesystem::exists(dir() / "README.md"); }
+
+// Every NAME.mdb that has a NAME.expected.json, sorted by name.
+inline std::vector<std::string> names() {
+    std::vector<std::string> out;
+    if (!available()) return out;
+    for (const auto& e : std::filesystem::directory_iterator(dir())) {
+        if (e.path().extension() == ".mdb" &&
+            std::filesystem::exists(dir() / (e.path().stem().string() + ".expected.json"))) {
+            out.push_back(e.path().stem().string());
+        }
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+inline std::string read_file(const std::filesystem::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+inline std::string mdb_path(const std::string& name) { return (dir() / (name + ".mdb")).string(); }
+
+inline testjson::Value oracle(const std::string& name) {
+    return testjson::parse(read_file(dir() / (name + ".expected.json")));
+}
+
+// The password the oracle records for the file (empty when none).
+inline std::string password(const testjson::Value& o) {
+    const auto& p = o["password"]["mdb_reader"];
+    return p.is_null() ? std::string() : p.text;
+}
+
+// Single-quotes an argument for /bin/sh.
+inline std::string sh_quote(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) {
+        if (c == '\'') out += "'\\''";
+        else out += c;
+    }
+    return out + "'";
+}
+
+struct CommandResult {
+    int status = -1;
+    std::string out;
+};
+
+// Runs `cmd` with /bin/sh and captures its standard output.
+inline CommandResult run(const std::string& cmd) {
+    CommandResult r;
+    FILE* p = popen(cmd.c_str(), "r");
+    if (!p) return r;
+    char buf[65536];
+    std::size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    int st = pclose(p);
+    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+    return r;
+}
+
+}  // namespace fixtures
+
+#define SKIP_WITHOUT_FIXTURES()                                                            \
+    do {                                                                                  \
+        if (!fixtures::available())                                                       \
+            GTEST_SKIP() << "fixtures folder " << ZOLVAK_FIXTURES_DIR << " is absent";    \
+    } while (0)
