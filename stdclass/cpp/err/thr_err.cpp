@@ -27,8 +27,18 @@ TThr_Err::TThr_Err() : capacity(0), count(0), entries(nullptr), lock(nullptr) {
 }
 
 TThr_Err::~TThr_Err() {
-    if (entries != nullptr) Free_Mem(entries, "TThr_Err::~TThr_Err");
+    // The process-wide manager is never destroyed; a table made for a shorter
+    // life gives back everything it holds, the live messages and its lock too.
+    if (entries != nullptr) {
+        for (int i = 0; i < count; i++) {
+            if (entries[i].text != nullptr) Free_Mem(entries[i].text, "TThr_Err::~TThr_Err");
+        }
+        Free_Mem(entries, "TThr_Err::~TThr_Err");
+    }
     entries = nullptr;
+    count = 0;
+    if (lock != nullptr) Thread_Free_Lock(lock);
+    lock = nullptr;
 }
 
 int TThr_Err::Find_Slot(int id) {
