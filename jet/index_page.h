@@ -62,7 +62,8 @@ struct IndexPage {
 IndexPage decode_index_page(std::span<const std::uint8_t> page, std::uint32_t page_number,
                             Format format, std::string_view table = {});
 
-// Hands out the bytes of a page; it throws for a page outside the file.
+// Hands out the bytes of a page; it throws for a page outside the file. The
+// span has to stay valid until the reader is called again.
 using IndexPageReader = std::function<std::span<const std::uint8_t>(std::uint32_t page)>;
 
 // Every entry of an index in order, walking from its first (root) page down
