@@ -1,0 +1,70 @@
+// Log writer with a file: the first write of the process truncates, later
+// ones append; a file that cannot be opened switches file output off.
+#include "capture_stdout.h"
+#include "stdclass/log.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::vector<std::string> Lines(const std::string& file) {
+    std::ifstream in(file);
+    std::vector<std::string> lines;
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+}  // namespace
+
+TEST(LogFile, FirstWriteTruncatesLaterWritesAppendOpenFailureTurnsFileOff) {
+    setenv("ZOLVAK_DLL_PATH", "/nonexistent/stdclass_modules", 1);
+    char dir[] = "/tmp/stdclass_logXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    std::string file = std::string(dir) + "/app.log";
+    {
+        std::ofstream old(file);
+        old << "from an earlier run\n";
+    }
+    ASSERT_EQ(Log_Set_File_Name(file.c_str()), 1);
+    EXPECT_EQ(Capture_Stdout([] { EXPECT_EQ(Log_Print("first %d", 1), 1); }), "first 1\n");
+    EXPECT_EQ(Lines(file).size(), 1u) << "the earlier contents are replaced";
+    EXPECT_EQ(Log_Print("second"), 1);
+    EXPECT_EQ(Log_Print("third"), 1);
+    std::vector<std::string> lines = Lines(file);
+    ASSERT_EQ(lines.size(), 3u);
+
+    char id[8];
+    snprintf(id, sizeof(id), "%5d", static_cast<int>(syscall(SYS_gettid)));
+    const char* msgs[] = {"first 1", "second", "third"};
+    std::regex shape(R"(^.{5} \d\d-\d\d \d\d:\d\d:\d\d (.*)$)");
+    for (int i = 0; i < 3; i++) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(lines[i], m, shape)) << lines[i];
+        EXPECT_EQ(lines[i].substr(0, 5), id);
+        EXPECT_EQ(m[1], msgs[i]);
+    }
+
+    std::string bad = std::string(dir) + "/missing_dir/app.log";
+    ASSERT_EQ(Log_Set_File_Name(bad.c_str()), 1);
+    int r = 1;
+    EXPECT_EQ(Capture_Stdout([&] { r = Log_Print("lost"); }),
+              "lost\nUnable to open log file " + bad + "\n");
+    EXPECT_EQ(r, 0);
+    EXPECT_STREQ(Log_Get_File_Name(), "");
+    EXPECT_EQ(Capture_Stdout([&] { r = Log_Print("after"); }), "after\n");
+    EXPECT_EQ(r, 1);
+    EXPECT_EQ(Lines(file).size(), 3u);
+
+    unlink(file.c_str());
+    rmdir(dir);
+}
