@@ -96,6 +96,7 @@ TEST(SharedRegistry, ErrorManagerFromTheRegistryIsUsed) {
 
 TEST(SharedRegistry, LogFileLineCarriesTheManagersThreadId) {
     Published();
+    Get_Thread_Mgr();  // binds the registry module, which prints its LOAD line
     char dir[] = "/tmp/stdclass_logXXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     std::string file = std::string(dir) + "/log.txt";
