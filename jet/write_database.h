@@ -110,11 +110,8 @@ public:
     // flush() and close the file. The destructor closes too, swallowing errors.
     void close();
 
-    // Internal: used by create_database to lay down the catalog tables.
-    struct Internal;
-
 private:
-    DatabaseWriter() = default;
+    DatabaseWriter();
     struct Table;
     struct LongColumn;
     struct IndexState;
@@ -140,20 +137,16 @@ private:
     void flush_table(Table& t);
     void add_catalog_row(const std::string& name, std::int32_t id, std::int32_t parent,
                          std::int16_t type, std::int32_t flags, const write::Bytes& owner);
-    std::vector<Value> read_row_values(Table& t, RowId id);
 
     PageWriter pager_;
     double creation_date_ = 0;
     std::string password_;
     std::vector<std::unique_ptr<Table>> tables_;
     std::vector<std::uint32_t> free_pages_;  // pages given back (rebuilt indexes)
-    // Usage-map rows live on owner-0 data pages.
-    std::uint32_t map_page_ = 0;
-    std::vector<write::RowSlotImage> map_rows_;
-    std::vector<std::uint32_t> map_pages_;  // all of them, for the global map
+    // Usage-map rows live on owner-0 data pages, kept here until flush.
+    std::vector<std::pair<std::uint32_t, std::vector<write::RowSlotImage>>> map_page_rows_;
     bool closed_ = false;
 
-    friend struct Internal;
 };
 
 }  // namespace jet

@@ -307,7 +307,7 @@ Bytes encode_tdef(const TdefImage& t) {
         append_u32(b, kTdefStamp);
         append_u16(b, c.number);
         append_u16(b, c.var_index);
-        append_u16(b, c.number);
+        append_u16(b, t.table_type == 0x53 ? 0 : c.number);  // Access leaves it 0 in catalog tables
         append_u16(b, c.misc);
         append_u16(b, 0);
         append_u8(b, c.flags);
@@ -362,7 +362,10 @@ Bytes encode_tdef(const TdefImage& t) {
         append_u32(b, m.free_map);
     }
     append_u16(b, 0xFFFF);
-    put_u32(b, 8, static_cast<std::uint32_t>(b.size() - 8));
+    // Access records the length up to here (page header included) and keeps
+    // eight spare zero bytes after it.
+    put_u32(b, 8, static_cast<std::uint32_t>(b.size()));
+    b.resize(b.size() + 8, 0);
     return b;
 }
 

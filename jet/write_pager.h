@@ -19,6 +19,7 @@ class PageWriter {
 public:
     // Creates `path` (must not exist; its folder must). Throws jet::Error.
     static PageWriter create(const std::string& path, std::uint32_t page_size);
+    PageWriter() = default;  // closed, no file
     PageWriter(PageWriter&& other) noexcept;
     PageWriter& operator=(PageWriter&& other) noexcept;
     PageWriter(const PageWriter&) = delete;
@@ -42,7 +43,6 @@ public:
     void close();
 
 private:
-    PageWriter() = default;
     std::string path_;
     int fd_ = -1;
     std::uint32_t page_size_ = 0;

@@ -1,0 +1,1128 @@
+// The database writer (see write_database.h).
+//
+// Layout decisions that readers depend on:
+// - rows of a page are contiguous from the page end; a deleted row keeps its
+//   slot (flags 0xC000) with no bytes, so every later row still ends where
+//   the previous one starts;
+// - a table's usage map lists only its data pages; the long-value pages of a
+//   memo/OLE column are listed in that column's own map (the list at the end
+//   of the TDEF), because readers check the owner of every page in the
+//   table's map;
+// - index B-trees are rebuilt from the sorted entries at every flush, so
+//   they hold no half-split pages and no shared prefixes.
+#include "jet/write_database.h"
+
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cmath>
+#include <ctime>
+#include <limits>
+#include <random>
+
+#include "jet/database.h"
+#include "jet/error.h"
+#include "jet/index_key.h"
+#include "jet/sort_general.h"
+
+namespace jet {
+
+using write::Bytes;
+using write::RowSlotImage;
+
+namespace {
+
+constexpr std::string_view kDuplicateKeyMessage =
+    "The changes you requested to the table were not successful because they would create "
+    "duplicate values in the index, primary key, or relationship. Change the data in the field "
+    "or fields that contain duplicate data, remove the index, or redefine the index to permit "
+    "duplicate entries and try again.";
+constexpr std::string_view kFieldTooSmallMessage =
+    "The field is too small to accept the amount of data you attempted to add. Try inserting or "
+    "pasting less data.";
+constexpr std::string_view kRecordTooLargeMessage = "Record is too large.";
+
+// Inline long values up to this size, when the row has room.
+constexpr std::size_t kInlineLongValueMax = 1024;
+// Bytes of one long-value chunk in a chained value (row = next pointer + chunk).
+constexpr std::size_t kLongValueChunk = write::kMaxRowSize - 4;
+
+std::string lower_ascii(std::string_view s) {
+    std::string out(s);
+    for (auto& c : out) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+}
+
+bool same_name(std::string_view a, std::string_view b) { return lower_ascii(a) == lower_ascii(b); }
+
+std::size_t utf8_length(std::string_view s) {
+    return utf8_to_utf16(s).size();
+}
+
+void check_object_name(std::string_view name, std::string_view what) {
+    std::size_t n = utf8_length(name);
+    if (n == 0 || n > 64) {
+        throw Error("The " + std::string(what) + " name '" + std::string(name) +
+                    "' is not valid: it must have 1 to 64 characters.");
+    }
+    if (name.find_first_of(".!`[]") != std::string_view::npos || name.front() == ' ') {
+        throw Error("The " + std::string(what) + " name '" + std::string(name) +
+                    "' is not valid: it contains a character Jet does not allow.");
+    }
+}
+
+template <class T>
+const T* get_if_value(const Value& v) {
+    return std::get_if<T>(&v);
+}
+
+// Integral view of a value for the integer column types.
+bool integral_value(const Value& v, std::int64_t& out) {
+    if (auto p = std::get_if<std::uint8_t>(&v)) return out = *p, true;
+    if (auto p = std::get_if<std::int16_t>(&v)) return out = *p, true;
+    if (auto p = std::get_if<std::int32_t>(&v)) return out = *p, true;
+    if (auto p = std::get_if<bool>(&v)) return out = *p ? 1 : 0, true;
+    return false;
+}
+
+bool real_value(const Value& v, double& out) {
+    std::int64_t i = 0;
+    if (integral_value(v, i)) return out = static_cast<double>(i), true;
+    if (auto p = std::get_if<float>(&v)) return out = *p, true;
+    if (auto p = std::get_if<double>(&v)) return out = *p, true;
+    if (auto p = std::get_if<DateTime>(&v)) return out = p->days, true;
+    if (auto p = std::get_if<Currency>(&v)) return out = static_cast<double>(p->scaled) / 10000.0, true;
+    return false;
+}
+
+std::uint16_t fixed_length(ColumnType type) {
+    switch (type) {
+        case ColumnType::kBoolean: return 1;
+        case ColumnType::kByte: return 1;
+        case ColumnType::kInteger: return 2;
+        case ColumnType::kLong: return 4;
+        case ColumnType::kCurrency: return 8;
+        case ColumnType::kSingle: return 4;
+        case ColumnType::kDouble: return 8;
+        case ColumnType::kDateTime: return 8;
+        case ColumnType::kGuid: return 16;
+        case ColumnType::kNumeric: return 17;
+        default: return 0;
+    }
+}
+
+bool is_fixed_type(ColumnType type) { return fixed_length(type) != 0; }
+
+bool is_long_type(ColumnType type) { return type == ColumnType::kMemo || type == ColumnType::kOle; }
+
+bool is_text_type(ColumnType type) { return type == ColumnType::kText || type == ColumnType::kMemo; }
+
+std::string type_mismatch(const ColumnSpec& c) {
+    return "Data type mismatch in column '" + c.name + "' (" +
+           column_type_name(static_cast<std::uint8_t>(c.type)) + ").";
+}
+
+}  // namespace
+
+// ---- internal state ----------------------------------------------------------
+
+struct DatabaseWriter::MapRef {
+    std::uint32_t page = 0;  // owner-0 page holding the map row
+    std::uint8_t row = 0;
+    std::vector<std::uint32_t> reference_pages;  // type-5 pages of a type-1 map
+    std::uint32_t pointer() const { return write::row_pointer(page, row); }
+};
+
+struct DatabaseWriter::LongColumn {
+    std::size_t column = 0;
+    MapRef used, free;
+    std::vector<std::uint32_t> pages;
+    std::uint32_t current = 0;  // LVAL page being filled (0 = none)
+    std::vector<RowSlotImage> rows;
+};
+
+struct DatabaseWriter::IndexState {
+    IndexSpec spec;
+    std::vector<std::pair<std::size_t, bool>> columns;  // position, descending
+    std::uint8_t flags = 0;
+    std::uint8_t index_type = 0;
+    std::uint32_t number = 0;
+    MapRef map;
+    std::vector<std::uint32_t> pages;  // pages the B-tree occupies
+    std::uint32_t first_page = 0;
+    std::set<Bytes> entries;  // key + 4-byte row pointer, in index order
+    std::unordered_map<std::uint32_t, Bytes> key_of_row;
+    bool dirty = true;
+};
+
+struct DatabaseWriter::Table {
+    TableSpec spec;
+    bool system = false;
+    std::uint32_t tdef_page = 0;
+    std::vector<std::uint32_t> tdef_pages;
+    std::vector<write::TdefColumn> columns;  // parallel to spec.columns
+    std::uint16_t fixed_size = 0;
+    std::uint16_t var_count = 0;
+    std::uint32_t rows = 0;
+    std::uint32_t autonumber = 0;
+    MapRef used, free;
+    std::vector<std::uint32_t> data_pages;
+    std::uint32_t current = 0;  // data page being filled (0 = none)
+    std::vector<RowSlotImage> current_rows;
+    std::vector<LongColumn> longs;
+    std::vector<int> long_of_column;  // -1 or index into longs
+    std::vector<std::unique_ptr<IndexState>> indexes;
+    bool dirty = true;
+};
+
+// ---- construction -------------------------------------------------------------
+
+DatabaseWriter::DatabaseWriter() = default;
+
+DatabaseWriter::~DatabaseWriter() {
+    try {
+        close();
+    } catch (...) {
+        // A destructor must not throw; close() explicitly to see errors.
+    }
+}
+
+std::uint32_t DatabaseWriter::allocate_page() {
+    if (!free_pages_.empty()) {
+        std::uint32_t p = free_pages_.back();
+        free_pages_.pop_back();
+        return p;
+    }
+    return pager_.allocate();
+}
+
+DatabaseWriter::MapRef DatabaseWriter::new_map() {
+    Bytes empty = write::encode_inline_map(0, {});
+    if (map_page_rows_.empty() || map_page_rows_.back().second.size() >= write::kMaxRowsPerPage ||
+        write::row_page_free(map_page_rows_.back().second) < empty.size() + 2) {
+        std::uint32_t page = allocate_page();
+        map_page_rows_.emplace_back(page, std::vector<RowSlotImage>{});
+    }
+    auto& [page, rows] = map_page_rows_.back();
+    MapRef ref;
+    ref.page = page;
+    ref.row = static_cast<std::uint8_t>(rows.size());
+    rows.push_back(RowSlotImage{empty, false});
+    return ref;
+}
+
+void DatabaseWriter::write_map(MapRef& map, std::vector<std::uint32_t> pages) {
+    std::sort(pages.begin(), pages.end());
+    Bytes row;
+    std::uint32_t start = pages.empty() || pages.back() < write::kInlineMapPages ? 0 : pages.front() & ~7u;
+    if (pages.empty() || pages.back() - start < write::kInlineMapPages) {
+        row = write::encode_inline_map(start, pages);
+    } else {
+        std::size_t slots = pages.back() / write::kMapPageBits + 1;
+        if (slots > (write::kUsageMapRowSize - 1) / 4) throw Error("The database is too large.");
+        map.reference_pages.resize(std::max(map.reference_pages.size(), slots), 0);
+        for (std::size_t s = 0; s < slots; ++s) {
+            bool any = std::any_of(pages.begin(), pages.end(), [&](std::uint32_t p) {
+                return p / write::kMapPageBits == s;
+            });
+            if (!any && map.reference_pages[s] == 0) continue;
+            if (map.reference_pages[s] == 0) map.reference_pages[s] = allocate_page();
+            pager_.write(map.reference_pages[s], write::encode_map_page(s, pages));
+        }
+        row = write::encode_reference_map(map.reference_pages);
+    }
+    for (auto& [page, rows] : map_page_rows_) {
+        if (page == map.page) {
+            rows.at(map.row).bytes = row;
+            return;
+        }
+    }
+    throw Error("Internal error: usage map row not found");
+}
+
+TableHandle DatabaseWriter::add_table(const TableSpec& spec, bool system, std::uint32_t tdef_page) {
+    if (spec.columns.empty()) throw Error("Table '" + spec.name + "' has no columns.");
+    if (spec.columns.size() > 255) throw Error("Too many fields defined.");
+    auto t = std::make_unique<Table>();
+    t->spec = spec;
+    t->system = system;
+    t->tdef_page = tdef_page ? tdef_page : allocate_page();
+    t->tdef_pages = {t->tdef_page};
+    // Column ids, then fixed offsets and variable slots in id order.
+    std::vector<std::size_t> order(spec.columns.size());
+    for (std::size_t i = 0; i < spec.columns.size(); ++i) {
+        order[i] = i;
+        auto& c = t->spec.columns[i];
+        if (c.number < 0) c.number = static_cast<int>(i);
+        if (!system) check_object_name(c.name, "field");
+        for (std::size_t k = 0; k < i; ++k) {
+            if (same_name(spec.columns[k].name, c.name)) {
+                throw Error("Field '" + c.name + "' is defined more than once.");
+            }
+        }
+    }
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return t->spec.columns[a].number < t->spec.columns[b].number;
+    });
+    t->columns.resize(spec.columns.size());
+    t->long_of_column.assign(spec.columns.size(), -1);
+    std::uint16_t fixed = 0, var = 0;
+    for (std::size_t i : order) {
+        const ColumnSpec& c = t->spec.columns[i];
+        write::TdefColumn& w = t->columns[i];
+        w.name = c.name;
+        w.type = static_cast<std::uint8_t>(c.type);
+        w.number = static_cast<std::uint16_t>(c.number);
+        w.flags = kColumnNullable | c.extra_flags;
+        if (is_fixed_type(c.type)) {
+            w.flags |= kColumnFixed;
+            w.length = fixed_length(c.type);
+            w.var_index = var;
+            if (c.type != ColumnType::kBoolean) {
+                w.fixed_offset = fixed;
+                fixed = static_cast<std::uint16_t>(fixed + w.length);
+            }
+        } else {
+            w.var_index = var++;
+            switch (c.type) {
+                case ColumnType::kText: {
+                    std::uint16_t chars = c.size ? c.size : 255;
+                    if (chars > 255) throw Error("Text field '" + c.name + "' is longer than 255.");
+                    w.length = static_cast<std::uint16_t>(chars * 2);
+                    break;
+                }
+                case ColumnType::kBinary: {
+                    std::uint16_t bytes = c.size ? c.size : 255;
+                    if (bytes > 255 && !system) {
+                        throw Error("Binary field '" + c.name + "' is longer than 255.");
+                    }
+                    w.length = bytes;
+                    break;
+                }
+                case ColumnType::kMemo:
+                case ColumnType::kOle:
+                    w.length = 0;
+                    break;
+                default:
+                    throw Error("Field '" + c.name + "' has an unknown data type.");
+            }
+        }
+        if (c.autonumber) {
+            if (c.type == ColumnType::kLong) {
+                w.flags |= kColumnAutoLong;
+            } else if (c.type == ColumnType::kGuid) {
+                w.flags |= kColumnAutoGuid;
+            } else {
+                throw Error("Only Long Integer and Replication ID fields can be autonumbers.");
+            }
+        }
+        if (c.hyperlink) w.flags |= kColumnHyperlink;
+        if (is_text_type(c.type) && c.compressed && !system) w.misc_flags = 0x01;
+        if (c.type == ColumnType::kNumeric) {
+            if (c.precision < 1 || c.precision > 28 || c.scale > c.precision) {
+                throw Error("Field '" + c.name + "' has a precision or scale out of range.");
+            }
+            w.misc = static_cast<std::uint16_t>(c.precision | (c.scale << 8));
+        }
+    }
+    t->fixed_size = fixed;
+    t->var_count = var;
+    t->used = new_map();
+    t->free = new_map();
+    for (std::size_t i : order) {
+        if (is_long_type(t->spec.columns[i].type)) {
+            LongColumn lc;
+            lc.column = i;
+            lc.used = new_map();
+            lc.free = new_map();
+            t->long_of_column[i] = static_cast<int>(t->longs.size());
+            t->longs.push_back(std::move(lc));
+        }
+    }
+    tables_.push_back(std::move(t));
+    return tables_.size() - 1;
+}
+
+// ---- tables ---------------------------------------------------------------------
+
+TableHandle DatabaseWriter::create_table(const TableSpec& spec) {
+    if (closed_) throw Error("The database is closed.");
+    check_object_name(spec.name, "table");
+    for (const auto& t : tables_) {
+        if (same_name(t->spec.name, spec.name)) {
+            throw Error("Table '" + spec.name + "' already exists.");
+        }
+    }
+    TableHandle h = add_table(spec, false, 0);
+    Table& t = *tables_[h];
+    add_catalog_row(spec.name, static_cast<std::int32_t>(t.tdef_page), 0x0F000001, 1, 0,
+                    Bytes{0x64, 0x8B});
+    return h;
+}
+
+TableHandle DatabaseWriter::table(std::string_view name) const {
+    for (std::size_t i = 0; i < tables_.size(); ++i) {
+        if (same_name(tables_[i]->spec.name, name)) return i;
+    }
+    throw Error("The Microsoft Jet database engine cannot find the input table or query '" +
+                std::string(name) + "'. Make sure it exists and that its name is spelled "
+                                    "correctly.");
+}
+
+std::vector<std::string> DatabaseWriter::table_names() const {
+    std::vector<std::string> out;
+    for (const auto& t : tables_) {
+        if (!t->system) out.push_back(t->spec.name);
+    }
+    return out;
+}
+
+const TableSpec& DatabaseWriter::table_spec(TableHandle table) const {
+    return tables_.at(table)->spec;
+}
+
+std::uint32_t DatabaseWriter::row_count(TableHandle table) const { return tables_.at(table)->rows; }
+
+void DatabaseWriter::add_catalog_row(const std::string& name, std::int32_t id, std::int32_t parent,
+                                     std::int16_t type, std::int32_t flags, const Bytes& owner) {
+    Table& cat = *tables_.at(0);
+    std::vector<Value> values(cat.spec.columns.size(), Null{});
+    double now = creation_date_;
+    for (std::size_t i = 0; i < cat.spec.columns.size(); ++i) {
+        const std::string& c = cat.spec.columns[i].name;
+        if (c == "Id") values[i] = id;
+        else if (c == "ParentId") values[i] = parent;
+        else if (c == "Name") values[i] = name;
+        else if (c == "Type") values[i] = type;
+        else if (c == "DateCreate" || c == "DateUpdate") values[i] = DateTime{now};
+        else if (c == "Owner") values[i] = owner;
+        else if (c == "Flags") values[i] = flags;
+    }
+    insert_row(0, values);
+}
+
+// ---- rows -----------------------------------------------------------------------
+
+Bytes DatabaseWriter::encode_fixed_value(const Table& t, std::size_t column, const Value& v) {
+    const ColumnSpec& c = t.spec.columns[column];
+    Bytes out;
+    std::int64_t i = 0;
+    double d = 0;
+    auto need_int = [&](std::int64_t lo, std::int64_t hi) {
+        if (!integral_value(v, i)) throw Error(type_mismatch(c));
+        if (i < lo || i > hi) {
+            throw Error("Overflow: the value " + std::to_string(i) + " does not fit field '" +
+                        c.name + "'.");
+        }
+    };
+    switch (c.type) {
+        case ColumnType::kByte:
+            need_int(0, 255);
+            out.push_back(static_cast<std::uint8_t>(i));
+            break;
+        case ColumnType::kInteger:
+            need_int(-32768, 32767);
+            write::append_u16(out, static_cast<std::uint16_t>(i));
+            break;
+        case ColumnType::kLong:
+            need_int(std::numeric_limits<std::int32_t>::min(),
+                     std::numeric_limits<std::int32_t>::max());
+            write::append_u32(out, static_cast<std::uint32_t>(i));
+            break;
+        case ColumnType::kCurrency: {
+            std::int64_t scaled = 0;
+            if (auto p = get_if_value<Currency>(v)) {
+                scaled = p->scaled;
+            } else if (integral_value(v, i)) {
+                scaled = i * 10000;
+            } else {
+                throw Error(type_mismatch(c));
+            }
+            write::append_u64(out, static_cast<std::uint64_t>(scaled));
+            break;
+        }
+        case ColumnType::kSingle:
+            if (!real_value(v, d)) throw Error(type_mismatch(c));
+            write::append_u32(out, std::bit_cast<std::uint32_t>(static_cast<float>(d)));
+            break;
+        case ColumnType::kDouble:
+        case ColumnType::kDateTime:
+            if (!real_value(v, d)) throw Error(type_mismatch(c));
+            write::append_f64(out, d);
+            break;
+        case ColumnType::kGuid: {
+            auto p = get_if_value<Guid>(v);
+            if (!p) throw Error(type_mismatch(c));
+            out.assign(p->bytes.begin(), p->bytes.end());
+            break;
+        }
+        case ColumnType::kNumeric: {
+            auto p = get_if_value<Decimal>(v);
+            if (!p) throw Error(type_mismatch(c));
+            out.push_back(p->negative ? 0x80 : 0x00);
+            // Four 32-bit words, most significant first, each little-endian.
+            for (int w = 0; w < 4; ++w) {
+                for (int k = 3; k >= 0; --k) out.push_back(p->magnitude[w * 4 + k]);
+            }
+            break;
+        }
+        default:
+            throw Error("Internal error: not a fixed column");
+    }
+    return out;
+}
+
+Bytes DatabaseWriter::store_long_value(Table& t, std::size_t column, const Bytes& data,
+                                       bool allow_inline) {
+    LongColumn& lc = t.longs.at(static_cast<std::size_t>(t.long_of_column.at(column)));
+    if (data.size() > kLongValueLengthMask) throw Error(std::string(kRecordTooLargeMessage));
+    Bytes header;
+    auto length = static_cast<std::uint32_t>(data.size());
+    if (allow_inline) {
+        write::append_u32(header, length | kLongValueInline);
+        write::append_u32(header, 0);
+        write::append_u32(header, 0);
+        header.insert(header.end(), data.begin(), data.end());
+        return header;
+    }
+    auto flush_current = [&] {
+        if (lc.current) pager_.write(lc.current, write::encode_row_page(0, true, lc.rows));
+    };
+    auto new_page = [&] {
+        flush_current();
+        lc.current = allocate_page();
+        lc.pages.push_back(lc.current);
+        lc.rows.clear();
+    };
+    if (data.size() <= write::kMaxRowSize) {
+        if (lc.current == 0 || lc.rows.size() >= write::kMaxRowsPerPage ||
+            write::row_page_free(lc.rows) < data.size() + 2) {
+            new_page();
+        }
+        auto row = static_cast<std::uint8_t>(lc.rows.size());
+        lc.rows.push_back(RowSlotImage{data, false});
+        write::append_u32(header, length | kLongValueSinglePage);
+        write::append_u32(header, write::row_pointer(lc.current, row));
+        write::append_u32(header, 0);
+        return header;
+    }
+    // A chain: every chunk alone on a page of its own; the pages are taken
+    // first so each chunk can name the next.
+    flush_current();
+    lc.current = 0;
+    lc.rows.clear();
+    std::size_t chunks = (data.size() + kLongValueChunk - 1) / kLongValueChunk;
+    std::vector<std::uint32_t> pages(chunks);
+    for (auto& p : pages) {
+        p = allocate_page();
+        lc.pages.push_back(p);
+    }
+    for (std::size_t k = 0; k < chunks; ++k) {
+        std::size_t from = k * kLongValueChunk;
+        std::size_t n = std::min(kLongValueChunk, data.size() - from);
+        RowSlotImage r;
+        write::append_u32(r.bytes, k + 1 < chunks ? write::row_pointer(pages[k + 1], 0) : 0);
+        r.bytes.insert(r.bytes.end(), data.begin() + static_cast<std::ptrdiff_t>(from),
+                       data.begin() + static_cast<std::ptrdiff_t>(from + n));
+        std::vector<RowSlotImage> one{std::move(r)};
+        pager_.write(pages[k], write::encode_row_page(0, true, one));
+    }
+    write::append_u32(header, length);
+    write::append_u32(header, write::row_pointer(pages[0], 0));
+    write::append_u32(header, 0);
+    return header;
+}
+
+Bytes DatabaseWriter::encode_row(Table& t, std::span<const Value> values) {
+    const auto& specs = t.spec.columns;
+    const std::size_t n = specs.size();
+    const std::size_t mask_size = (n + 7) / 8;
+    Bytes mask(mask_size, 0);
+    Bytes fixed(t.fixed_size, 0);
+    std::vector<Bytes> var(t.var_count);
+    std::vector<bool> var_present(t.var_count, false);
+
+    // Long values first in memory, to decide which stay inline.
+    std::vector<std::pair<std::size_t, Bytes>> longs;
+    for (std::size_t i = 0; i < n; ++i) {
+        const ColumnSpec& c = specs[i];
+        const write::TdefColumn& w = t.columns[i];
+        const Value& v = values[i];
+        if (c.type == ColumnType::kBoolean) {
+            bool b = false;
+            if (auto p = get_if_value<bool>(v)) {
+                b = *p;
+            } else if (!is_null(v)) {
+                std::int64_t x = 0;
+                if (!integral_value(v, x)) throw Error(type_mismatch(c));
+                b = x != 0;
+            }
+            if (b) mask[w.number / 8] |= static_cast<std::uint8_t>(1u << (w.number % 8));
+            continue;
+        }
+        if (is_null(v)) continue;
+        mask[w.number / 8] |= static_cast<std::uint8_t>(1u << (w.number % 8));
+        if (w.flags & kColumnFixed) {
+            Bytes b = encode_fixed_value(t, i, v);
+            std::copy(b.begin(), b.end(), fixed.begin() + w.fixed_offset);
+            continue;
+        }
+        Bytes data;
+        switch (c.type) {
+            case ColumnType::kText:
+            case ColumnType::kMemo: {
+                auto p = get_if_value<std::string>(v);
+                if (!p) throw Error(type_mismatch(c));
+                if (c.type == ColumnType::kText && utf8_length(*p) * 2 > w.length) {
+                    throw Error(std::string(kFieldTooSmallMessage));
+                }
+                data = write::encode_text(*p, w.misc_flags & 0x01);
+                break;
+            }
+            case ColumnType::kBinary:
+            case ColumnType::kOle: {
+                if (auto p = get_if_value<Bytes>(v)) {
+                    data = *p;
+                } else if (auto s = get_if_value<std::string>(v)) {
+                    data.assign(s->begin(), s->end());
+                } else {
+                    throw Error(type_mismatch(c));
+                }
+                if (c.type == ColumnType::kBinary && data.size() > w.length) {
+                    throw Error(std::string(kFieldTooSmallMessage));
+                }
+                break;
+            }
+            default:
+                throw Error(type_mismatch(c));
+        }
+        var_present[w.var_index] = true;
+        if (is_long_type(c.type)) {
+            longs.emplace_back(i, std::move(data));
+        } else {
+            var[w.var_index] = std::move(data);
+        }
+    }
+    std::size_t base = 2 + fixed.size() + mask_size;
+    if (t.var_count) base += 2 * (t.var_count + 1) + 2;
+    for (const auto& b : var) base += b.size();
+    base += longs.size() * kLongValueHeaderSize;
+    if (base > write::kMaxRowSize) throw Error(std::string(kRecordTooLargeMessage));
+    // Smallest long values inline first, while the row has room.
+    std::vector<std::size_t> by_size(longs.size());
+    for (std::size_t k = 0; k < longs.size(); ++k) by_size[k] = k;
+    std::sort(by_size.begin(), by_size.end(),
+              [&](std::size_t a, std::size_t b) { return longs[a].second.size() < longs[b].second.size(); });
+    std::vector<bool> inline_ok(longs.size(), false);
+    std::size_t size = base;
+    for (std::size_t k : by_size) {
+        std::size_t len = longs[k].second.size();
+        if (len <= kInlineLongValueMax && size + len <= write::kMaxRowSize) {
+            inline_ok[k] = true;
+            size += len;
+        }
+    }
+    for (std::size_t k = 0; k < longs.size(); ++k) {
+        std::size_t i = longs[k].first;
+        var[t.columns[i].var_index] = store_long_value(t, i, longs[k].second, inline_ok[k]);
+    }
+
+    Bytes row;
+    row.reserve(size);
+    write::append_u16(row, static_cast<std::uint16_t>(n));
+    row.insert(row.end(), fixed.begin(), fixed.end());
+    std::vector<std::uint16_t> offsets(t.var_count + 1);
+    for (std::size_t k = 0; k < t.var_count; ++k) {
+        offsets[k] = static_cast<std::uint16_t>(row.size());
+        row.insert(row.end(), var[k].begin(), var[k].end());
+    }
+    offsets[t.var_count] = static_cast<std::uint16_t>(row.size());  // end of the data
+    if (t.var_count) {
+        for (std::size_t k = t.var_count + 1; k-- > 0;) write::append_u16(row, offsets[k]);
+        write::append_u16(row, t.var_count);
+    }
+    row.insert(row.end(), mask.begin(), mask.end());
+    if (row.size() > write::kMaxRowSize) throw Error(std::string(kRecordTooLargeMessage));
+    return row;
+}
+
+RowId DatabaseWriter::place_row(Table& t, const Bytes& row) {
+    if (t.current == 0 || t.current_rows.size() >= write::kMaxRowsPerPage ||
+        write::row_page_free(t.current_rows) < row.size() + 2) {
+        if (t.current) pager_.write(t.current, write::encode_row_page(t.tdef_page, false, t.current_rows));
+        t.current = allocate_page();
+        t.data_pages.push_back(t.current);
+        t.current_rows.clear();
+    }
+    t.current_rows.push_back(RowSlotImage{row, false});
+    return RowId{t.current, static_cast<std::uint8_t>(t.current_rows.size() - 1)};
+}
+
+std::vector<RowSlotImage> DatabaseWriter::load_page(Table& t, std::uint32_t page) {
+    if (page == t.current && page != 0) return t.current_rows;
+    if (std::find(t.data_pages.begin(), t.data_pages.end(), page) == t.data_pages.end()) {
+        throw Error("Row on page " + std::to_string(page) + " is not in table '" + t.spec.name + "'.");
+    }
+    return write::decode_row_page(pager_.read(page));
+}
+
+void DatabaseWriter::store_page(Table& t, std::uint32_t page, const std::vector<RowSlotImage>& rows) {
+    if (page == t.current) {
+        t.current_rows = rows;
+    } else {
+        pager_.write(page, write::encode_row_page(t.tdef_page, false, rows));
+    }
+}
+
+// ---- indexes ----------------------------------------------------------------------
+
+Bytes DatabaseWriter::index_key(const Table& t, const IndexState& ix, std::span<const Value> values) {
+    std::vector<std::u16string> texts;  // keep the UTF-16 alive for the views
+    texts.reserve(ix.columns.size());
+    std::vector<KeyPart> parts;
+    for (auto [pos, desc] : ix.columns) {
+        const ColumnSpec& c = t.spec.columns[pos];
+        const Value& v = values[pos];
+        KeyPart part{c.type, std::monostate{}, !desc};
+        std::int64_t i = 0;
+        double d = 0;
+        if (is_null(v)) {
+            // stays null
+        } else if (auto s = get_if_value<std::string>(v)) {
+            texts.push_back(utf8_to_utf16(*s));
+            part.value = std::u16string_view(texts.back());
+        } else if (auto b = get_if_value<bool>(v)) {
+            part.value = *b;
+        } else if (auto cur = get_if_value<Currency>(v)) {
+            part.value = cur->scaled;
+        } else if (c.type == ColumnType::kCurrency && integral_value(v, i)) {
+            part.value = i * 10000;
+        } else if (integral_value(v, i) && c.type != ColumnType::kSingle &&
+                   c.type != ColumnType::kDouble && c.type != ColumnType::kDateTime) {
+            part.value = i;
+        } else if (auto g = get_if_value<Guid>(v)) {
+            part.value = g->bytes;
+        } else if (auto dec = get_if_value<Decimal>(v)) {
+            part.value = KeyDecimal{dec->negative, dec->magnitude};
+        } else if (auto bytes = get_if_value<Bytes>(v)) {
+            part.value = std::span<const std::uint8_t>(*bytes);
+        } else if (real_value(v, d)) {
+            if (c.type == ColumnType::kSingle) d = static_cast<float>(d);
+            part.value = d;
+        }
+        parts.push_back(std::move(part));
+    }
+    return encode_index_key(parts);
+}
+
+void DatabaseWriter::check_unique(const Table& t, std::span<const Value> values, const RowId* ignore) {
+    for (const auto& ix : t.indexes) {
+        if (!(ix->flags & kIndexUnique)) continue;
+        bool any_null = std::any_of(ix->columns.begin(), ix->columns.end(),
+                                    [&](auto c) { return is_null(values[c.first]); });
+        if (any_null && !ix->spec.primary_key) continue;  // Jet lets nulls repeat
+        Bytes key = index_key(t, *ix, values);
+        auto it = ix->entries.lower_bound(key);
+        if (it != ix->entries.end() && it->size() == key.size() + 4 &&
+            std::equal(key.begin(), key.end(), it->begin())) {
+            std::uint32_t ptr = (std::uint32_t{(*it)[key.size()]} << 24) |
+                                (std::uint32_t{(*it)[key.size() + 1]} << 16) |
+                                (std::uint32_t{(*it)[key.size() + 2]} << 8) | (*it)[key.size() + 3];
+            if (!ignore || ptr != ((ignore->page << 8) | ignore->row)) {
+                throw Error(std::string(kDuplicateKeyMessage));
+            }
+        }
+    }
+}
+
+void DatabaseWriter::add_index_entries(Table& t, std::span<const Value> values, RowId id) {
+    for (auto& ix : t.indexes) {
+        if (ix->flags & kIndexIgnoreNulls) {
+            bool all_null = std::all_of(ix->columns.begin(), ix->columns.end(),
+                                        [&](auto c) { return is_null(values[c.first]); });
+            if (all_null) continue;
+        }
+        Bytes key = index_key(t, *ix, values);
+        Bytes entry = key;
+        write::append_index_row_pointer(entry, id.page, id.row);
+        ix->entries.insert(std::move(entry));
+        ix->key_of_row[(id.page << 8) | id.row] = std::move(key);
+        ix->dirty = true;
+    }
+}
+
+void DatabaseWriter::remove_index_entries(Table& t, RowId id) {
+    std::uint32_t ptr = (id.page << 8) | id.row;
+    for (auto& ix : t.indexes) {
+        auto it = ix->key_of_row.find(ptr);
+        if (it == ix->key_of_row.end()) continue;
+        Bytes entry = it->second;
+        write::append_index_row_pointer(entry, id.page, id.row);
+        ix->entries.erase(entry);
+        ix->key_of_row.erase(it);
+        ix->dirty = true;
+    }
+}
+
+RowId DatabaseWriter::insert_row(TableHandle table, std::span<const Value> in) {
+    if (closed_) throw Error("The database is closed.");
+    Table& t = *tables_.at(table);
+    if (in.size() != t.spec.columns.size()) {
+        throw Error("Number of query values and destination fields are not the same.");
+    }
+    std::vector<Value> values(in.begin(), in.end());
+    std::uint32_t autonumber = t.autonumber;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const ColumnSpec& c = t.spec.columns[i];
+        if (!c.autonumber) continue;
+        if (c.type == ColumnType::kLong) {
+            std::int64_t v = 0;
+            if (is_null(values[i])) {
+                values[i] = static_cast<std::int32_t>(++autonumber);
+            } else if (integral_value(values[i], v) && v > 0 && v > autonumber) {
+                autonumber = static_cast<std::uint32_t>(v);
+            }
+        } else if (c.type == ColumnType::kGuid && is_null(values[i])) {
+            static thread_local std::mt19937_64 rng{std::random_device{}()};
+            Guid g;
+            for (auto& b : g.bytes) b = static_cast<std::uint8_t>(rng());
+            g.bytes[7] = static_cast<std::uint8_t>((g.bytes[7] & 0x0F) | 0x40);  // version 4
+            g.bytes[8] = static_cast<std::uint8_t>((g.bytes[8] & 0x3F) | 0x80);
+            values[i] = g;
+        }
+    }
+    for (const auto& ix : t.indexes) {
+        if (!(ix->flags & kIndexRequired)) continue;
+        for (auto [pos, desc] : ix->columns) {
+            if (is_null(values[pos])) {
+                throw Error("Index or primary key cannot contain a Null value.");
+            }
+        }
+    }
+    check_unique(t, values, nullptr);
+    Bytes row = encode_row(t, values);
+    RowId id = place_row(t, row);
+    t.autonumber = autonumber;
+    add_index_entries(t, values, id);
+    ++t.rows;
+    t.dirty = true;
+    return id;
+}
+
+RowId DatabaseWriter::update_row(TableHandle table, RowId id, std::span<const Value> values) {
+    if (closed_) throw Error("The database is closed.");
+    Table& t = *tables_.at(table);
+    if (values.size() != t.spec.columns.size()) {
+        throw Error("Number of query values and destination fields are not the same.");
+    }
+    auto rows = load_page(t, id.page);
+    if (id.row >= rows.size() || rows[id.row].deleted) {
+        throw Error("Record is deleted.");
+    }
+    for (const auto& ix : t.indexes) {
+        if (!(ix->flags & kIndexRequired)) continue;
+        for (auto [pos, desc] : ix->columns) {
+            if (is_null(values[pos])) throw Error("Index or primary key cannot contain a Null value.");
+        }
+    }
+    check_unique(t, values, &id);
+    Bytes row = encode_row(t, values);
+    RowId where = id;
+    std::size_t free = write::row_page_free(rows) + rows[id.row].bytes.size();
+    remove_index_entries(t, id);
+    if (row.size() <= free) {
+        rows[id.row].bytes = std::move(row);
+        store_page(t, id.page, rows);
+    } else {
+        rows[id.row].bytes.clear();
+        rows[id.row].deleted = true;
+        store_page(t, id.page, rows);
+        where = place_row(t, row);
+    }
+    add_index_entries(t, values, where);
+    t.dirty = true;
+    return where;
+}
+
+void DatabaseWriter::delete_row(TableHandle table, RowId id) {
+    if (closed_) throw Error("The database is closed.");
+    Table& t = *tables_.at(table);
+    auto rows = load_page(t, id.page);
+    if (id.row >= rows.size() || rows[id.row].deleted) throw Error("Record is deleted.");
+    rows[id.row].bytes.clear();
+    rows[id.row].deleted = true;
+    store_page(t, id.page, rows);
+    remove_index_entries(t, id);
+    --t.rows;
+    t.dirty = true;
+}
+
+void DatabaseWriter::create_index(TableHandle table, const IndexSpec& spec) {
+    if (closed_) throw Error("The database is closed.");
+    Table& t = *tables_.at(table);
+    if (!t.system) check_object_name(spec.name, "index");
+    for (const auto& ix : t.indexes) {
+        if (same_name(ix->spec.name, spec.name)) {
+            throw Error("Index '" + spec.name + "' already exists on table '" + t.spec.name + "'.");
+        }
+        if (spec.primary_key && ix->spec.primary_key) {
+            throw Error("Table '" + t.spec.name + "' already has a primary key.");
+        }
+    }
+    if (spec.columns.empty() || spec.columns.size() > 10) {
+        throw Error("An index needs 1 to 10 fields.");
+    }
+    auto ix = std::make_unique<IndexState>();
+    ix->spec = spec;
+    for (const auto& ic : spec.columns) {
+        std::size_t pos = t.spec.columns.size();
+        for (std::size_t i = 0; i < t.spec.columns.size(); ++i) {
+            if (same_name(t.spec.columns[i].name, ic.column)) pos = i;
+        }
+        if (pos == t.spec.columns.size()) {
+            throw Error("Field '" + ic.column + "' is not in table '" + t.spec.name + "'.");
+        }
+        if (!is_indexable_type(t.spec.columns[pos].type)) {
+            throw Error("Field '" + ic.column + "' cannot be indexed (OLE Object).");
+        }
+        ix->columns.emplace_back(pos, ic.descending);
+    }
+    bool unique = spec.unique || spec.primary_key;
+    bool required = spec.required || (spec.primary_key && !t.system);
+    ix->flags = static_cast<std::uint8_t>(0x80 | (unique ? kIndexUnique : 0) |
+                                          (spec.ignore_nulls ? kIndexIgnoreNulls : 0) |
+                                          (required ? kIndexRequired : 0));
+    ix->index_type = spec.primary_key ? kIndexTypePrimaryKey : kIndexTypeNormal;
+    ix->number = static_cast<std::uint32_t>(t.indexes.size());
+
+    // Keys of the rows already there, read back through the reading half
+    // from the file as the last flush left it.
+    if (t.rows > 0) {
+        std::string name = t.spec.name;
+        flush();
+        Table& tt = *tables_.at(table);
+        IndexState& ixs = *ix;
+        auto db = Database::open(pager_.path(), password_);
+        TableDef def = db->table_def(name);
+        std::vector<std::size_t> position(def.columns.size(), 0);
+        for (std::size_t k = 0; k < def.columns.size(); ++k) {
+            for (std::size_t i = 0; i < tt.spec.columns.size(); ++i) {
+                if (tt.spec.columns[i].name == def.columns[k].name) position[k] = i;
+            }
+        }
+        std::vector<Value> values(tt.spec.columns.size());
+        db->scan(def, [&](const RowId& id, const Row& row) {
+            for (std::size_t k = 0; k < row.size() && k < position.size(); ++k) {
+                values[position[k]] = row[k];
+            }
+            bool all_null = std::all_of(ixs.columns.begin(), ixs.columns.end(),
+                                        [&](auto c) { return is_null(values[c.first]); });
+            bool any_null = std::any_of(ixs.columns.begin(), ixs.columns.end(),
+                                        [&](auto c) { return is_null(values[c.first]); });
+            if ((ixs.flags & kIndexRequired) && any_null) {
+                throw Error("Index or primary key cannot contain a Null value.");
+            }
+            if ((ixs.flags & kIndexIgnoreNulls) && all_null) return true;
+            Bytes key = index_key(tt, ixs, values);
+            if ((ixs.flags & kIndexUnique) && !(any_null && !spec.primary_key)) {
+                auto it = ixs.entries.lower_bound(key);
+                if (it != ixs.entries.end() && it->size() == key.size() + 4 &&
+                    std::equal(key.begin(), key.end(), it->begin())) {
+                    throw Error(std::string(kDuplicateKeyMessage));
+                }
+            }
+            Bytes entry = key;
+            write::append_index_row_pointer(entry, id.page, id.row);
+            ixs.entries.insert(std::move(entry));
+            ixs.key_of_row[(id.page << 8) | id.row] = std::move(key);
+            return true;
+        });
+    }
+    ix->map = new_map();
+    ix->pages.push_back(allocate_page());  // its root, next to the table's other pages
+    t.indexes.push_back(std::move(ix));
+    t.dirty = true;
+}
+
+void DatabaseWriter::write_index(Table& t, IndexState& ix) {
+    if (!ix.dirty && ix.first_page) return;
+    std::vector<std::uint32_t> old = ix.pages;
+    std::reverse(old.begin(), old.end());  // reuse them in their first order
+    ix.pages.clear();
+    auto take = [&]() {
+        std::uint32_t p;
+        if (!old.empty()) {
+            p = old.back();
+            old.pop_back();
+        } else {
+            p = allocate_page();
+        }
+        ix.pages.push_back(p);
+        return p;
+    };
+    struct Child {
+        std::uint32_t page;
+        Bytes last;  // the last entry below it (key + row pointer)
+    };
+    auto write_level = [&](std::vector<write::IndexPageImage>& pages, std::vector<Bytes>& lasts) {
+        std::vector<Child> out;
+        std::vector<std::uint32_t> numbers;
+        for (std::size_t i = 0; i < pages.size(); ++i) numbers.push_back(take());
+        for (std::size_t i = 0; i < pages.size(); ++i) {
+            pages[i].owner = t.tdef_page;
+            pages[i].prev = i > 0 ? numbers[i - 1] : 0;
+            pages[i].next = i + 1 < pages.size() ? numbers[i + 1] : 0;
+            pager_.write(numbers[i], write::encode_index_page(pages[i]));
+            out.push_back(Child{numbers[i], std::move(lasts[i])});
+        }
+        return out;
+    };
+    // Leaves, packed from the sorted entries.
+    std::vector<write::IndexPageImage> leaves(1);
+    std::vector<Bytes> lasts;
+    std::size_t used = 0;
+    for (const Bytes& e : ix.entries) {
+        if (used + e.size() > write::kIndexEntrySpace && !leaves.back().entries.empty()) {
+            lasts.push_back(leaves.back().entries.back());
+            leaves.emplace_back();
+            used = 0;
+        }
+        leaves.back().entries.push_back(e);
+        used += e.size();
+    }
+    lasts.push_back(leaves.back().entries.empty() ? Bytes{} : leaves.back().entries.back());
+    std::vector<Child> children = write_level(leaves, lasts);
+    // Intermediate levels: a node lists every child but its last by that
+    // child's last entry and page; the last child hangs off the tail pointer.
+    while (children.size() > 1) {
+        std::vector<std::vector<Child>> groups(1);
+        std::size_t size = 0;
+        for (auto& c : children) {
+            auto& g = groups.back();
+            std::size_t grow = g.empty() ? 0 : g.back().last.size() + 4;
+            if (!g.empty() && size + grow > write::kIndexEntrySpace) {
+                groups.emplace_back();
+                size = 0;
+                grow = 0;
+            }
+            size += grow;
+            groups.back().push_back(std::move(c));
+        }
+        std::vector<write::IndexPageImage> nodes(groups.size());
+        std::vector<Bytes> node_lasts;
+        for (std::size_t g = 0; g < groups.size(); ++g) {
+            auto& node = nodes[g];
+            node.leaf = false;
+            for (std::size_t k = 0; k + 1 < groups[g].size(); ++k) {
+                Bytes e = groups[g][k].last;
+                for (int sh = 24; sh >= 0; sh -= 8) {
+                    e.push_back(static_cast<std::uint8_t>(groups[g][k].page >> sh));
+                }
+                node.entries.push_back(std::move(e));
+            }
+            node.tail = groups[g].back().page;
+            node_lasts.push_back(groups[g].back().last);
+        }
+        children = write_level(nodes, node_lasts);
+    }
+    ix.first_page = children.front().page;
+    for (std::uint32_t p : old) free_pages_.push_back(p);
+    write_map(ix.map, ix.pages);
+    ix.dirty = false;
+}
+
+// ---- flushing ------------------------------------------------------------------
+
+void DatabaseWriter::write_tdef(Table& t) {
+    write::TdefImage img;
+    img.table_type = t.system ? 0x53 : 0x4E;
+    img.row_count = t.rows;
+    img.autonumber = t.autonumber;
+    img.max_cols = static_cast<std::uint16_t>(t.columns.size());
+    img.used_map = t.used.pointer();
+    img.free_map = t.free.pointer();
+    img.columns = t.columns;
+    for (const auto& ix : t.indexes) {
+        write::TdefRealIndex ri;
+        for (auto [pos, desc] : ix->columns) ri.columns.emplace_back(t.columns[pos].number, desc);
+        ri.used_map = ix->map.pointer();
+        ri.first_page = ix->first_page;
+        ri.flags = ix->flags;
+        ri.row_count = static_cast<std::uint32_t>(ix->entries.size());
+        img.real_indexes.push_back(std::move(ri));
+    }
+    std::vector<const IndexState*> by_name;
+    for (const auto& ix : t.indexes) by_name.push_back(ix.get());
+    std::stable_sort(by_name.begin(), by_name.end(), [](const IndexState* a, const IndexState* b) {
+        return lower_ascii(a->spec.name) < lower_ascii(b->spec.name);
+    });
+    for (const IndexState* ix : by_name) {
+        img.indexes.push_back(write::TdefLogicalIndex{ix->spec.name, ix->number, ix->number, ix->index_type});
+    }
+    std::vector<const LongColumn*> longs;
+    for (const auto& lc : t.longs) longs.push_back(&lc);
+    std::sort(longs.begin(), longs.end(), [&](const LongColumn* a, const LongColumn* b) {
+        return t.columns[a->column].number < t.columns[b->column].number;
+    });
+    for (const LongColumn* lc : longs) {
+        img.long_value_maps.push_back(write::TdefLongValueMap{t.columns[lc->column].number,
+                                                              lc->used.pointer(), lc->free.pointer()});
+    }
+    Bytes buffer = write::encode_tdef(img);
+    std::size_t need = write::tdef_page_count(buffer.size());
+    while (t.tdef_pages.size() < need) t.tdef_pages.push_back(allocate_page());
+    while (t.tdef_pages.size() > need) {
+        free_pages_.push_back(t.tdef_pages.back());
+        t.tdef_pages.pop_back();
+    }
+    auto pages = write::split_tdef(buffer, t.tdef_pages);
+    for (std::size_t i = 0; i < pages.size(); ++i) pager_.write(t.tdef_pages[i], pages[i]);
+}
+
+void DatabaseWriter::flush_table(Table& t) {
+    if (t.current) pager_.write(t.current, write::encode_row_page(t.tdef_page, false, t.current_rows));
+    for (auto& lc : t.longs) {
+        if (lc.current) pager_.write(lc.current, write::encode_row_page(0, true, lc.rows));
+        write_map(lc.used, lc.pages);
+        write_map(lc.free, lc.current ? std::vector<std::uint32_t>{lc.current}
+                                      : std::vector<std::uint32_t>{});
+    }
+    for (auto& ix : t.indexes) write_index(t, *ix);
+    write_map(t.used, t.data_pages);
+    write_map(t.free, t.current ? std::vector<std::uint32_t>{t.current} : std::vector<std::uint32_t>{});
+    write_tdef(t);
+    t.dirty = false;
+}
+
+void DatabaseWriter::flush() {
+    if (closed_) return;
+    for (auto& t : tables_) flush_table(*t);
+    for (const auto& [page, rows] : map_page_rows_) {
+        pager_.write(page, write::encode_row_page(0, false, rows));
+    }
+    // Page 1: the database's own map of free pages (those given back, and
+    // every page past the end of the file that an inline map can name).
+    std::vector<std::uint32_t> free;
+    for (std::uint32_t p : free_pages_) {
+        if (p < write::kInlineMapPages) free.push_back(p);
+    }
+    for (std::uint32_t p = pager_.page_count(); p < write::kInlineMapPages; ++p) free.push_back(p);
+    std::vector<RowSlotImage> global{RowSlotImage{write::encode_inline_map(0, free), false},
+                                     RowSlotImage{write::encode_inline_map(0, {}), false}};
+    pager_.write(1, write::encode_row_page(1, false, global));
+    // Pages handed back and not reused yet hold an empty data page of no
+    // table, so no reader mistakes them for live index or table pages.
+    for (std::uint32_t p : free_pages_) pager_.write(p, write::encode_row_page(0, false, {}));
+    pager_.sync();
+}
+
+void DatabaseWriter::close() {
+    if (closed_) return;
+    flush();
+    pager_.close();
+    closed_ = true;
+}
+
+}  // namespace jet
