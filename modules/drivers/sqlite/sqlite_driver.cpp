@@ -123,6 +123,12 @@ DRV_EXPORT int Connect_Handle(DBDataMgr* t, int, const char* data_source, const 
         return 0;
     }
     sqlite3_extended_result_codes(db, 0);
+    // Every connection keeps a transaction open, so with the default journal
+    // the read lock of one would keep every other from committing. In WAL
+    // mode readers never block a commit; each reads the state as of its own
+    // transaction. A file where WAL is not possible stays in its mode.
+    sqlite3_exec(db, "pragma journal_mode=wal", nullptr, nullptr, nullptr);
+    sqlite3_busy_timeout(db, 2000);
     if (!Begin_If_Needed(t, db)) {
         sqlite3_close(db);
         return 0;
@@ -175,6 +181,9 @@ DRV_EXPORT int ExecuteSql_Handle(DBDataMgr* t, const char* sql) {
     if (std::strcmp(sql, "rollback") == 0) return End_Transaction(t, "rollback");
     sqlite3* db = Db_Or_Fail(t);
     if (db == nullptr) return 0;
+    // Whatever the statement, the table holds only its answer afterwards
+    // (emptying it also clears its driver handle, read just above).
+    g_ops->CFree(t);
     int ok = 1;
     const char* rest = sql;
     while (ok && rest != nullptr && *rest != 0) {
