@@ -1,0 +1,52 @@
+// Runs the fuzz target over the kept corpus and the small fixtures, so the
+// ordinary test suite (and its sanitizer run) exercises it without libFuzzer.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::uint8_t> read_bytes(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::size_t run_dir(const fs::path& dir, const std::string& ext, std::uintmax_t max_size) {
+    std::size_t n = 0;
+    if (!fs::exists(dir)) return 0;
+    for (const auto& e : fs::directory_iterator(dir)) {
+        if (!e.is_regular_file() || e.file_size() > max_size) continue;
+        if (!ext.empty() && e.path().extension() != ext) continue;
+        const auto bytes = read_bytes(e.path());
+        SCOPED_TRACE(e.path().string());
+        LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+        ++n;
+    }
+    return n;
+}
+
+TEST(FuzzCorpus, KeptInputsRunClean) {
+    const std::size_t n = run_dir(ZOLVAK_FUZZ_CORPUS, "", 1 << 20);
+    RecordProperty("inputs", static_cast<int>(n));
+}
+
+TEST(FuzzCorpus, SmallFixturesRunClean) {
+    if (!fs::exists(ZOLVAK_FIXTURES_DIR)) GTEST_SKIP() << "fixtures folder " << ZOLVAK_FIXTURES_DIR << " is absent";
+    EXPECT_GT(run_dir(ZOLVAK_FIXTURES_DIR, ".mdb", 600000), 0u);
+}
+
+TEST(FuzzCorpus, OddInputsRunClean) {
+    const std::vector<std::vector<std::uint8_t>> inputs = {
+        {}, {0}, {0, 1, 0, 0}, std::vector<std::uint8_t>(4096, 0xFF),
+    };
+    for (const auto& in : inputs) LLVMFuzzerTestOneInput(in.data(), in.size());
+}
+
+}  // namespace
