@@ -1,0 +1,38 @@
+// The repair run: the one operation the window and the command line start.
+//
+// Repair_Mdb prepares a clean target and calls the five engine steps in their
+// fixed order, stopping at the first that fails; every line for the user goes
+// through Print_Msg to the installed Msg_Sink, and Copy_Err_Flag tells whether
+// a single table or index failed on the way.
+#pragma once
+
+#include "engine/print_msg.h"
+
+// Source path, target path and password each travel in a field of this many
+// bytes (at most 199 bytes of text and the terminator).
+constexpr int REPAIR_FIELD_SIZE = 200;
+
+// The database password of the Zolvak product's own databases.
+inline constexpr const char* ZOLVAK_DB_PASSWORD = "qarvex";
+
+// Lines written when an input does not fit its field (nothing is cut), and
+// when the target names the source file itself.
+inline constexpr const char* REPAIR_MSG_SOURCE_TOO_LONG = "原始数据库文件名超过199字节，无法处理";
+inline constexpr const char* REPAIR_MSG_TARGET_TOO_LONG = "新的数据库文件名超过199字节，无法处理";
+inline constexpr const char* REPAIR_MSG_PASSWORD_TOO_LONG = "数据库密码超过199字节，无法处理";
+inline constexpr const char* REPAIR_MSG_TARGET_IS_SOURCE =
+    "新的数据库文件%s就是原始数据库文件，请另选保存数据库文件";
+
+// 1 when the repair completed without any failed statement, 0 otherwise.
+// Refuses, with a line and before anything is deleted, inputs longer than
+// their fields and a target that is the source file itself.
+int Repair_Mdb(const char* source, const char* password, const char* target);
+
+// Copies text into a field of REPAIR_FIELD_SIZE bytes; 0 (field unchanged)
+// when it does not fit.
+int Repair_Fill_Field(char* field, const char* text);
+
+// 1 when target names the same file as source: the same device and inode when
+// both exist (symbolic and hard links included), or the same absolute path
+// once symbolic links in the existing part of both paths are resolved.
+int Repair_Same_File(const char* source, const char* target);

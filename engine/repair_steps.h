@@ -1,0 +1,46 @@
+// The five steps of a repair run, called by Repair_Mdb in this order:
+// Create_Target_Db, Read_Tab_List, Read_Index_List, Copy_Tables and
+// Rebuild_Indexes. Each returns 1 to go on and 0 to stop; a step that returns
+// 0 has already written its own line through Print_Msg.
+//
+// Every step that reads or writes a database opens its own TDb_Connect_Ado
+// (kind 6, user "admin") and works on its provider connection (ado_conn)
+// directly. Paths and passwords are the run's 200-byte fields (at most 199
+// bytes each).
+#pragma once
+
+#include "engine/ot_array.h"
+
+// Fixed widths of the working buffers of the steps, with their terminators.
+constexpr int CREATE_CONN_STR_SIZE = 300;  // the catalog's connection string
+constexpr int SCHEMA_TEXT_SIZE = 100;      // one TABLES value as text
+constexpr int SCHEMA_INDEX_TEXT_SIZE = 200;  // one INDEXES value as text
+constexpr int COPY_SQL_SIZE = 1024;        // one make-table statement
+constexpr int INDEX_COLUMNS_SIZE = 1224;   // the column list of one index
+constexpr int INDEX_SQL_SIZE = 300;        // one index statement
+
+// A new, empty database at target, protected by password (none when empty).
+int Create_Target_Db(const char* target, const char* password);
+
+// Appends one record per row of the source's TABLES schema, in rowset order.
+int Read_Tab_List(const char* source, const char* password, OT_Array<Mdb_Tab_Stru>& tabs);
+
+// Appends one record per row of the source's INDEXES schema, in rowset order.
+int Read_Index_List(const char* source, const char* password, OT_Array<Mdb_Index_Stru>& indexes);
+
+// Copies every user table ("TABLE" type) of tabs from source into target, one
+// make-table statement each, in one transaction committed at the end.
+int Copy_Tables(const char* target, const char* target_password, const char* source,
+                const char* source_password, const OT_Array<Mdb_Tab_Stru>& tabs);
+
+// Creates on target one index per index of the user tables of tabs, gathered
+// from the column rows of indexes (whose is_done marks the rows used).
+int Rebuild_Indexes(const char* target, const char* password, const OT_Array<Mdb_Tab_Stru>& tabs,
+                    OT_Array<Mdb_Index_Stru>& indexes);
+
+// A table or index name as it goes into a statement: in brackets, so that
+// names with blanks and other characters survive. A closing bracket cannot be
+// written inside a bracketed Jet name; such a name is returned unchanged (it
+// fails in the statement and is reported like any other failure).
+// Writes into out (size bytes); 0 when it does not fit.
+int Bracket_Name(char* out, int size, const char* name);
