@@ -1,0 +1,75 @@
+// The connection: a connection string, an object name, the login-prompt
+// switch, open and close, transactions, statements and schema rowsets.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "connect/provider/provider.h"
+#include "connect/provider/recordset.h"
+
+namespace provider {
+
+namespace bridge {
+class Session;
+}
+
+class Connection {
+public:
+    Connection();
+    ~Connection();  // closes, rolling back an open transaction
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // The object name (a label for diagnostics; the provider does not use it).
+    void set_name(std::string name) { name_ = std::move(name); }
+    const std::string& name() const { return name_; }
+
+    // Settable while closed; throws Error(kMsgObjectOpen) while open.
+    void set_connection_string(std::string text);
+    const std::string& connection_string() const { return connection_string_; }
+
+    // There is nobody to ask for a login: with the prompt on, a failing open
+    // fails all the same.
+    void set_login_prompt(bool on) { login_prompt_ = on; }
+    bool login_prompt() const { return login_prompt_; }
+
+    // Parses the connection string, checks the provider and the account and
+    // opens the database. Throws Error with the provider's message text.
+    void open();
+    void open(std::string text) {
+        set_connection_string(std::move(text));
+        open();
+    }
+    // Rolls back what is still open and closes; closing a closed connection
+    // does nothing.
+    void close();
+    bool is_open() const;
+
+    // Returns the new nesting level (1 for the first).
+    int begin_trans();
+    void commit_trans();
+    void rollback_trans();
+    int transaction_level() const;
+
+    // Runs a statement as command text; a query's rows are dropped.
+    void execute(std::string_view command_text);
+
+    // The TABLES (20) or INDEXES (12) schema rowset, without restrictions.
+    Recordset open_schema(Schema schema);
+    Recordset open_schema(int schema) { return open_schema(static_cast<Schema>(schema)); }
+
+    // The open session (Recordset::open reaches the engine through it).
+    std::shared_ptr<bridge::Session> session() const;
+
+private:
+    void require_open() const;
+
+    std::string name_;
+    std::string connection_string_;
+    bool login_prompt_ = true;
+    std::shared_ptr<bridge::Session> session_;
+};
+
+}  // namespace provider
