@@ -1,0 +1,335 @@
+// Test support for the writer's tests: reads a database the writer made
+// with three readers — ours, mdbtools (mdb-tables, mdb-schema, mdb-export)
+// and mdb-reader (tests/readers/dump_tables.mjs) — and checks that all three
+// see the same tables, columns, row counts and values.
+//
+// mdb-export's form (fixtures/README.md): NULL as an empty unquoted field,
+// booleans 0/1, Currency with 4 decimals, Single %.8g, Double %.16g, dates
+// "%Y-%m-%d %H:%M:%S", binary upper-case hex. mdbtools 1.0 cuts Binary
+// (type 0x09) values at their first 0x00 byte and prints Replication IDs as
+// the hex of the text {8-4-4-16}; our values are printed the same way.
+// Two more mdbtools 1.0 habits met only with long values: an empty memo
+// prints as an empty unquoted field (like NULL), an empty OLE value as "",
+// and a memo longer than 199999 bytes of UTF-8 is cut there.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "fixture_support.h"
+#include "jet/database.h"
+#include "test_json.h"
+
+namespace writer_test {
+
+inline bool have_command(const std::string& name) {
+    return fixtures::run("command -v " + name + " >/dev/null 2>&1 && echo y").out == "y\n";
+}
+
+inline std::string readers_dir() { return std::string(ZOLVAK_SOURCE_DIR) + "/tests/readers"; }
+
+inline bool have_mdb_reader() {
+    return have_command("node") &&
+           fixtures::run("test -d " + fixtures::sh_quote(readers_dir() + "/node_modules/mdb-reader") +
+                         " && echo y")
+                   .out == "y\n";
+}
+
+struct Cell {
+    bool quoted = false;
+    std::string text;
+    bool operator<(const Cell& o) const { return std::tie(quoted, text) < std::tie(o.quoted, o.text); }
+    bool operator==(const Cell& o) const = default;
+};
+using CsvRow = std::vector<Cell>;
+
+inline std::vector<CsvRow> parse_csv(const std::string& s) {
+    std::vector<CsvRow> rows;
+    CsvRow row;
+    Cell cell;
+    bool start = true;
+    for (std::size_t i = 0; i < s.size();) {
+        char c = s[i];
+        if (start && c == '"') {
+            cell.quoted = true;
+            ++i;
+            while (i < s.size()) {
+                if (s[i] == '"') {
+                    if (i + 1 < s.size() && s[i + 1] == '"') {
+                        cell.text += '"';
+                        i += 2;
+                        continue;
+                    }
+                    ++i;
+                    break;
+                }
+                cell.text += s[i++];
+            }
+            start = false;
+            continue;
+        }
+        if (c == ',') {
+            row.push_back(std::move(cell));
+            cell = Cell{};
+            start = true;
+        } else if (c == '\n') {
+            row.push_back(std::move(cell));
+            cell = Cell{};
+            rows.push_back(std::move(row));
+            row.clear();
+            start = true;
+        } else {
+            cell.text += c;
+            start = false;
+        }
+        ++i;
+    }
+    if (!row.empty() || !cell.text.empty()) {
+        row.push_back(std::move(cell));
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+inline std::string hex(const std::uint8_t* p, std::size_t n) {
+    static const char* d = "0123456789ABCDEF";
+    std::string out;
+    for (std::size_t i = 0; i < n; ++i) {
+        out += d[p[i] >> 4];
+        out += d[p[i] & 15];
+    }
+    return out;
+}
+
+inline constexpr std::size_t kMdbExportMemoLimit = 199999;
+
+// One of our values as mdb-export prints it.
+inline Cell export_cell(const jet::Value& v, const jet::Column& col) {
+    char buf[64];
+    return std::visit(
+        [&](const auto& x) -> Cell {
+            using T = std::decay_t<decltype(x)>;
+            if constexpr (std::is_same_v<T, jet::Null>) {
+                return {false, ""};
+            } else if constexpr (std::is_same_v<T, bool>) {
+                return {false, x ? "1" : "0"};
+            } else if constexpr (std::is_same_v<T, std::uint8_t> || std::is_same_v<T, std::int16_t> ||
+                                 std::is_same_v<T, std::int32_t>) {
+                return {false, std::to_string(x)};
+            } else if constexpr (std::is_same_v<T, jet::Currency>) {
+                return {false, jet::currency_text(x)};
+            } else if constexpr (std::is_same_v<T, float>) {
+                std::snprintf(buf, sizeof buf, "%.8g", static_cast<double>(x));
+                return {false, buf};
+            } else if constexpr (std::is_same_v<T, double>) {
+                std::snprintf(buf, sizeof buf, "%.16g", x);
+                return {false, buf};
+            } else if constexpr (std::is_same_v<T, jet::DateTime>) {
+                if (x.days < 0) return {true, "1900-01-00 00:00:00"};
+                return {true, jet::datetime_text(x)};
+            } else if constexpr (std::is_same_v<T, std::string>) {
+                std::string s = x;
+                while (!s.empty() && s.back() == '\0') s.pop_back();
+                if (col.column_type() == jet::ColumnType::kMemo) {
+                    if (s.empty()) return {false, ""};
+                    if (s.size() > kMdbExportMemoLimit) s.resize(kMdbExportMemoLimit);
+                }
+                return {true, s};
+            } else if constexpr (std::is_same_v<T, jet::Bytes>) {
+                std::size_t n = x.size();
+                if (col.column_type() == jet::ColumnType::kBinary) {
+                    for (std::size_t i = 0; i < x.size(); ++i)
+                        if (x[i] == 0) {
+                            n = i;
+                            break;
+                        }
+                }
+                bool binary = col.column_type() == jet::ColumnType::kBinary;
+                return {binary ? n > 0 : true, hex(x.data(), n)};
+            } else if constexpr (std::is_same_v<T, jet::Guid>) {
+                std::string g = jet::guid_text(x);
+                g.erase(24, 1);
+                return {true, hex(reinterpret_cast<const std::uint8_t*>(g.data()), g.size())};
+            } else {
+                return {false, jet::decimal_text(x)};
+            }
+        },
+        v);
+}
+
+inline std::string lower(std::string s) {
+    for (auto& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// Our value against mdb-reader's JSON cell.
+inline void expect_same(const jet::Value& v, const testjson::Value& j, const std::string& where) {
+    using K = testjson::Value::Kind;
+    std::visit(
+        [&](const auto& x) {
+            using T = std::decay_t<decltype(x)>;
+            if constexpr (std::is_same_v<T, jet::Null>) {
+                EXPECT_TRUE(j.is_null()) << where;
+            } else if constexpr (std::is_same_v<T, bool>) {
+                EXPECT_EQ(j.kind, K::Bool) << where;
+                EXPECT_EQ(j.b, x) << where;
+            } else if constexpr (std::is_same_v<T, std::uint8_t> || std::is_same_v<T, std::int16_t> ||
+                                 std::is_same_v<T, std::int32_t>) {
+                EXPECT_EQ(j.number, static_cast<double>(x)) << where;
+            } else if constexpr (std::is_same_v<T, float>) {
+                EXPECT_EQ(static_cast<float>(j.number), x) << where;
+            } else if constexpr (std::is_same_v<T, double>) {
+                EXPECT_EQ(j.number, x) << where;
+            } else if constexpr (std::is_same_v<T, jet::Currency>) {
+                EXPECT_EQ(j.text, jet::currency_text(x)) << where;
+            } else if constexpr (std::is_same_v<T, jet::DateTime>) {
+                EXPECT_EQ(j["date"].number, std::round((x.days - 25569) * 86400.0 * 1000.0)) << where;
+            } else if constexpr (std::is_same_v<T, std::string>) {
+                EXPECT_EQ(j.text, x) << where;
+            } else if constexpr (std::is_same_v<T, jet::Bytes>) {
+                EXPECT_EQ(j["hex"].text, hex(x.data(), x.size())) << where;
+            } else if constexpr (std::is_same_v<T, jet::Guid>) {
+                std::string g = lower(jet::guid_text(x));
+                EXPECT_EQ(j.text, g.substr(1, g.size() - 2)) << where;
+            } else {
+                EXPECT_DOUBLE_EQ(std::strtod(j.text.c_str(), nullptr),
+                                 std::strtod(jet::decimal_text(x).c_str(), nullptr))
+                    << where;
+            }
+        },
+        v);
+}
+
+struct ReadBack {
+    std::vector<std::string> tables;                   // user tables, catalog order
+    std::map<std::string, std::vector<jet::Row>> rows;  // by table
+};
+
+// Reads every user table with our reader, then checks mdbtools and
+// mdb-reader against it. Skips a reader that is not installed (with a
+// message on standard output).
+inline ReadBack check_with_readers(const std::string& path, const std::string& password = {}) {
+    ReadBack back;
+    auto db = jet::Database::open(path, password);
+    std::map<std::string, jet::TableDef> defs;
+    for (const auto& t : db->tables()) {
+        if (t.kind != jet::TableKind::kTable) continue;
+        back.tables.push_back(t.name);
+        defs.emplace(t.name, db->table_def(*t.entry));
+        back.rows[t.name] = db->read_all(defs.at(t.name));
+        EXPECT_EQ(defs.at(t.name).row_count, back.rows[t.name].size()) << t.name << ": TDEF row count";
+    }
+    if (have_command("mdb-export")) {
+        auto listed = fixtures::run("mdb-tables -1 " + fixtures::sh_quote(path));
+        EXPECT_EQ(listed.status, 0);
+        std::vector<std::string> names;
+        std::size_t at = 0;
+        while (at < listed.out.size()) {
+            std::size_t nl = listed.out.find('\n', at);
+            if (nl == std::string::npos) nl = listed.out.size();
+            if (nl > at) names.push_back(listed.out.substr(at, nl - at));
+            at = nl + 1;
+        }
+        EXPECT_EQ(names, back.tables) << "mdb-tables";
+        EXPECT_EQ(fixtures::run("mdb-schema " + fixtures::sh_quote(path) + " >/dev/null 2>&1; echo $?").out,
+                  "0\n");
+        for (const auto& name : back.tables) {
+            const auto& def = defs.at(name);
+            auto r = fixtures::run("LC_ALL=C.UTF-8 mdb-export -D '%Y-%m-%d %H:%M:%S' -T '%Y-%m-%d %H:%M:%S' -b hex " +
+                                   fixtures::sh_quote(path) + " " + fixtures::sh_quote(name));
+            EXPECT_EQ(r.status, 0) << name;
+            auto csv = parse_csv(r.out);
+            if (csv.empty()) {
+                ADD_FAILURE() << "mdb-export printed nothing for " << name;
+                continue;
+            }
+            CsvRow header = csv.front();
+            csv.erase(csv.begin());
+            EXPECT_EQ(header.size(), def.columns.size()) << name;
+            for (std::size_t i = 0; i < header.size() && i < def.columns.size(); ++i) {
+                EXPECT_EQ(header[i].text, def.columns[i].name) << name;
+            }
+            std::vector<CsvRow> ours;
+            for (const auto& row : back.rows[name]) {
+                CsvRow out;
+                for (std::size_t i = 0; i < row.size(); ++i) out.push_back(export_cell(row[i], def.columns[i]));
+                ours.push_back(std::move(out));
+            }
+            std::sort(ours.begin(), ours.end());
+            std::sort(csv.begin(), csv.end());
+            EXPECT_EQ(ours.size(), csv.size()) << name << ": mdb-export row count";
+            if (ours.size() == csv.size()) {
+                std::size_t bad = 0;
+                for (std::size_t i = 0; i < ours.size() && bad < 5; ++i) {
+                    if (!(ours[i] == csv[i])) {
+                        ++bad;
+                        EXPECT_EQ(ours[i].size(), csv[i].size()) << name;
+                        for (std::size_t k = 0; k < ours[i].size() && k < csv[i].size(); ++k) {
+                            if (ours[i][k] == csv[i][k]) continue;
+                            std::size_t at = 0;
+                            const auto &a = ours[i][k].text, &b = csv[i][k].text;
+                            while (at < a.size() && at < b.size() && a[at] == b[at]) ++at;
+                            ADD_FAILURE() << name << " column " << def.columns[k].name << ": ours ("
+                                          << a.size() << " bytes, quoted " << ours[i][k].quoted
+                                          << ") and mdb-export's (" << b.size() << " bytes, quoted "
+                                          << csv[i][k].quoted << ") differ from byte " << at << ": '"
+                                          << a.substr(at, 40) << "' vs '" << b.substr(at, 40) << "'";
+                        }
+                    }
+                }
+                EXPECT_EQ(bad, 0u) << name << ": rows differing from mdb-export";
+            }
+        }
+    } else {
+        std::printf("mdbtools is not installed: cross-check with mdb-export skipped\n");
+    }
+    if (have_mdb_reader()) {
+        std::string cmd = "cd " + fixtures::sh_quote(readers_dir()) + " && node dump_tables.mjs " +
+                          fixtures::sh_quote(path);
+        if (!password.empty()) cmd += " " + fixtures::sh_quote(password);
+        auto r = fixtures::run(cmd);
+        EXPECT_EQ(r.status, 0) << "mdb-reader failed on " << path;
+        if (r.status == 0) {
+            auto j = testjson::parse(r.out);
+            const auto& tables = j["tables"];
+            std::vector<std::string> names;
+            for (const auto& t : tables.items) names.push_back(t["name"].text);
+            EXPECT_EQ(names, back.tables) << "mdb-reader table list";
+            for (const auto& t : tables.items) {
+                const std::string name = t["name"].text;
+                if (!defs.count(name)) continue;
+                const auto& def = defs.at(name);
+                const auto& rows = back.rows[name];
+                EXPECT_EQ(t["rowCount"].as_int(), static_cast<long long>(rows.size())) << name;
+                if (t["columns"].items.size() != def.columns.size()) {
+                    ADD_FAILURE() << name << ": mdb-reader sees " << t["columns"].items.size() << " columns";
+                    continue;
+                }
+                for (std::size_t i = 0; i < def.columns.size(); ++i) {
+                    EXPECT_EQ(t["columns"].items[i]["name"].text, def.columns[i].name) << name;
+                }
+                if (t["rows"].items.size() != rows.size()) {
+                    ADD_FAILURE() << name << ": mdb-reader sees " << t["rows"].items.size() << " rows";
+                    continue;
+                }
+                for (std::size_t r2 = 0; r2 < rows.size(); ++r2) {
+                    for (std::size_t c = 0; c < rows[r2].size(); ++c) {
+                        expect_same(rows[r2][c], t["rows"].items[r2].items[c],
+                                    name + " row " + std::to_string(r2) + " column " + def.columns[c].name);
+                    }
+                }
+            }
+        }
+    } else {
+        std::printf("node or mdb-reader is not installed: cross-check with mdb-reader skipped\n");
+    }
+    return back;
+}
+
+}  // namespace writer_test
