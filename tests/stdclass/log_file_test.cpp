@@ -9,8 +9,7 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <regex>
-#include <sstream>
+#include <string.h>
 #include <string>
 #include <vector>
 
@@ -46,12 +45,22 @@ TEST(LogFile, FirstWriteTruncatesLaterWritesAppendOpenFailureTurnsFileOff) {
     char id[8];
     snprintf(id, sizeof(id), "%5d", static_cast<int>(syscall(SYS_gettid)));
     const char* msgs[] = {"first 1", "second", "third"};
-    std::regex shape(R"(^.{5} \d\d-\d\d \d\d:\d\d:\d\d (.*)$)");
+    // "%5d %s %s%s": identifier, "mm-dd hh:mi:ss", prefix (empty), message.
+    const std::string stamp_shape = "dd-dd dd:dd:dd";
     for (int i = 0; i < 3; i++) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(lines[i], m, shape)) << lines[i];
-        EXPECT_EQ(lines[i].substr(0, 5), id);
-        EXPECT_EQ(m[1], msgs[i]);
+        const std::string& line = lines[i];
+        ASSERT_EQ(line.size(), 21 + strlen(msgs[i])) << line;
+        EXPECT_EQ(line.substr(0, 5), id);
+        EXPECT_EQ(line[5], ' ');
+        for (size_t k = 0; k < stamp_shape.size(); k++) {
+            char c = line[6 + k];
+            if (stamp_shape[k] == 'd') {
+                EXPECT_TRUE(c >= '0' && c <= '9') << line;
+            } else {
+                EXPECT_EQ(c, stamp_shape[k]) << line;
+            }
+        }
+        EXPECT_EQ(line.substr(20), " " + std::string(msgs[i]));
     }
 
     std::string bad = std::string(dir) + "/missing_dir/app.log";
