@@ -47,6 +47,8 @@ public:
 
     TThread_Lock_Cb();
     ~TThread_Lock_Cb() override;
+    TThread_Lock_Cb(const TThread_Lock_Cb&) = delete;
+    TThread_Lock_Cb& operator=(const TThread_Lock_Cb&) = delete;
     int Lock() override;
     int Unlock() override;
     int Close() override;

@@ -31,6 +31,8 @@ public:
 
     TThr_Err();
     ~TThr_Err() override;
+    TThr_Err(const TThr_Err&) = delete;
+    TThr_Err& operator=(const TThr_Err&) = delete;
 
     int Set_Err(int code, const char* text, void* user = nullptr);  // always 0
     int Clear_Err();                                      // 1
