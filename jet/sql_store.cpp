@@ -1,0 +1,309 @@
+// The storage under a SQL connection (see sql_store.h).
+#include "jet/sql_store.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "jet/create_database.h"
+#include "jet/error.h"
+
+namespace jet::sql {
+
+namespace {
+
+std::string lower(std::string_view s) {
+    std::string out(s);
+    for (auto& c : out) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    return out;
+}
+
+bool same_name(std::string_view a, std::string_view b) { return lower(a) == lower(b); }
+
+bool file_identity(const std::string& path, std::uint64_t& dev, std::uint64_t& ino) {
+    struct stat st{};
+    if (::stat(path.c_str(), &st) != 0) return false;
+    dev = st.st_dev;
+    ino = st.st_ino;
+    return true;
+}
+
+void sync_folder_of(const std::string& path) {
+    std::string dir = path.substr(0, path.find_last_of('/') + 1);
+    if (dir.empty()) dir = ".";
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+std::string absolute_path(const std::string& path) {
+    char buf[PATH_MAX];
+    if (::realpath(path.c_str(), buf)) return buf;
+    return path;
+}
+
+const char* const kWriterSystemTables[] = {"MSysObjects", "MSysACEs", "MSysQueries",
+                                           "MSysRelationships"};
+
+ColumnSpec column_spec(const Column& c, Format format) {
+    ColumnSpec s;
+    s.name = c.name;
+    s.type = c.column_type();
+    if (s.type == ColumnType::kText) {
+        s.size = static_cast<std::uint16_t>(format == Format::Jet4 ? c.length / 2 : c.length);
+    } else if (s.type == ColumnType::kBinary) {
+        s.size = c.length;
+    }
+    s.precision = c.precision;
+    s.scale = c.scale;
+    s.autonumber = c.is_autonumber();
+    s.compressed = (c.misc_flags & 0x01) != 0;
+    s.hyperlink = s.type == ColumnType::kMemo && (c.flags & kColumnHyperlink);
+    s.required = !(c.flags & kColumnNullable);
+    return s;
+}
+
+[[noreturn]] void refuse_rewrite(const std::string& path, const std::string& what) {
+    throw Error("The database '" + path + "' cannot be changed by this engine yet: it holds " +
+                what + ", which the engine would lose. It can still be read.");
+}
+
+}  // namespace
+
+Store::Store(const std::string& path, std::string_view password, StoreOptions options)
+    : path_(absolute_path(path)), password_(password), options_(std::move(options)) {
+    shadow_path_ = path_ + ".txn";
+    open_committed();
+}
+
+Store::~Store() {
+    try {
+        rollback();
+    } catch (...) {
+        // Nothing of the transaction reached the database; the shadow may stay behind
+        // and is removed by the next writer.
+    }
+}
+
+void Store::open_committed() {
+    for (int attempt = 0;; ++attempt) {
+        std::uint64_t d1 = 0, i1 = 0, d2 = 0, i2 = 0;
+        bool before = file_identity(path_, d1, i1);
+        auto db = Database::open(path_, password_);
+        bool after = file_identity(path_, d2, i2);
+        if ((before && after && d1 == d2 && i1 == i2) || attempt >= 5) {
+            committed_ = std::move(db);
+            committed_dev_ = d2;
+            committed_ino_ = i2;
+            return;
+        }
+    }
+}
+
+Database& Store::db() {
+    if (writer_) {
+        if (dirty_ || !shadow_view_) {
+            shadow_view_.reset();
+            writer_->flush();
+            shadow_view_ = Database::open(shadow_path_, password_);
+            dirty_ = false;
+        }
+        return *shadow_view_;
+    }
+    std::uint64_t dev = 0, ino = 0;
+    if (!committed_ || !file_identity(path_, dev, ino) || dev != committed_dev_ ||
+        ino != committed_ino_) {
+        open_committed();
+    }
+    return *committed_;
+}
+
+void Store::check_rewritable(Database& db) {
+    auto refuse = [&](const std::string& what) { refuse_rewrite(db.file().path(), what); };
+    if (db.format() != Format::Jet4) {
+        refuse("the Jet 3 (Access 97) format; repair it into a Jet 4 file first");
+    }
+    for (const CatalogEntry& e : db.catalog()) {
+        switch (e.type) {
+            case kObjectTable: {
+                auto kind = table_kind(e);
+                if (kind && *kind != TableKind::kTable) {
+                    bool known = false;
+                    for (const char* n : kWriterSystemTables) known = known || e.name == n;
+                    if (!known) refuse("the system table '" + e.name + "'");
+                }
+                break;
+            }
+            case 2:
+            case 3:
+                break;  // the database object and the containers
+            case kObjectQuery:
+                refuse("the stored query '" + e.name + "'");
+                break;
+            case kObjectLinkedJet:
+            case kObjectLinkedOdbc:
+                refuse("the linked table '" + e.name + "'");
+                break;
+            default:
+                refuse("the object '" + e.name + "' (type " + std::to_string(e.type) + ")");
+        }
+    }
+    for (const char* n : {"MSysRelationships", "MSysQueries"}) {
+        if (const CatalogEntry* e = db.find_table(n)) {
+            if (count_rows(db.file(), db.table_def(*e)) != 0) {
+                refuse(std::string("rows in ") + n);
+            }
+        }
+    }
+}
+
+std::unique_ptr<DatabaseWriter> Store::copy_into(Database& from, const std::string& shadow,
+                                                 std::string_view skip_table,
+                                                 std::string_view skip_index) {
+    check_rewritable(from);
+    CreateOptions options;
+    options.password = from.header().password;
+    options.creation_date = from.header().creation_date;
+    ::unlink(shadow.c_str());
+    auto w = create_database(shadow, options);
+    try {
+        for (const TableInfo& t : from.tables()) {
+            if (t.kind != TableKind::kTable) continue;
+            bool drop_whole = skip_index.empty() && same_name(t.name, skip_table);
+            if (drop_whole) continue;
+            TableDef def = from.table_def(*t.entry);
+            TableSpec spec;
+            spec.name = def.name;
+            for (const Column& c : def.columns) spec.columns.push_back(column_spec(c, def.format));
+            TableHandle h = w->create_table(spec);
+            from.scan(def, [&](const RowId&, const Row& row) {
+                w->insert_row(h, row);
+                crash_point("copy:row");
+                return true;
+            });
+            for (const Index& ix : def.indexes) {
+                if (ix.foreign_key()) continue;
+                if (!skip_index.empty() && same_name(t.name, skip_table) &&
+                    same_name(ix.name, skip_index)) {
+                    continue;
+                }
+                IndexSpec is;
+                is.name = ix.name;
+                for (const IndexColumn& ic : ix.columns) {
+                    if (ic.column >= def.columns.size()) {
+                        throw Error("The index '" + ix.name + "' of the table '" + def.name +
+                                    "' names a column that does not exist.");
+                    }
+                    is.columns.push_back({def.columns[ic.column].name, ic.descending});
+                }
+                is.primary_key = ix.primary_key();
+                is.unique = ix.unique();
+                is.ignore_nulls = ix.ignore_nulls();
+                is.required = ix.required();
+                w->create_index(h, is);
+            }
+            crash_point("copy:table");
+        }
+    } catch (...) {
+        w.reset();
+        ::unlink(shadow.c_str());
+        throw;
+    }
+    return w;
+}
+
+DatabaseWriter& Store::writer() {
+    if (writer_) return *writer_;
+    lock_ = WriteLock::acquire(path_, options_.lock_timeout);
+    try {
+        // Under the lock, the committed file is the one we locked.
+        struct stat st{};
+        if (::fstat(lock_.fd(), &st) != 0 || st.st_dev != committed_dev_ ||
+            st.st_ino != committed_ino_) {
+            open_committed();
+        }
+        // A shadow left by a crashed writer holds nothing committed.
+        ::unlink((path_ + ".txn").c_str());
+        ::unlink((path_ + ".txn~").c_str());
+        shadow_path_ = path_ + ".txn";
+        crash_point("shadow:begin");
+        writer_ = copy_into(*committed_, shadow_path_, {}, {});
+        dirty_ = true;
+        crash_point("shadow:ready");
+    } catch (...) {
+        writer_.reset();
+        ::unlink(shadow_path_.c_str());
+        lock_.release();
+        throw;
+    }
+    return *writer_;
+}
+
+void Store::rebuild_without(std::string_view table, std::string_view index) {
+    writer();
+    Database& current = db();
+    std::string other = shadow_path_ == path_ + ".txn" ? path_ + ".txn~" : path_ + ".txn";
+    auto fresh = copy_into(current, other, table, index);
+    shadow_view_.reset();
+    discard_shadow();
+    writer_ = std::move(fresh);
+    shadow_path_ = other;
+    dirty_ = true;
+}
+
+void Store::discard_shadow() {
+    shadow_view_.reset();
+    if (writer_) {
+        ::unlink(shadow_path_.c_str());
+        writer_.reset();  // closes the unlinked copy
+    }
+}
+
+void Store::commit() {
+    if (!writer_) {
+        lock_.release();
+        return;
+    }
+    crash_point("commit:begin");
+    shadow_view_.reset();
+    try {
+        writer_->close();
+    } catch (const std::exception& e) {
+        discard_shadow();
+        lock_.release();
+        throw Error(std::string("The transaction could not be committed: ") + e.what() +
+                    " The database is unchanged.");
+    }
+    writer_.reset();
+    crash_point("commit:written");
+    struct stat st{};
+    if (::fstat(lock_.fd(), &st) == 0) ::chmod(shadow_path_.c_str(), st.st_mode & 07777);
+    if (::rename(shadow_path_.c_str(), path_.c_str()) != 0) {
+        int e = errno;
+        ::unlink(shadow_path_.c_str());
+        lock_.release();
+        throw Error("The transaction could not be committed: replacing '" + path_ + "' failed: " +
+                    std::strerror(e) + ". The database is unchanged.");
+    }
+    crash_point("commit:renamed");
+    sync_folder_of(path_);
+    crash_point("commit:synced");
+    lock_.release();
+    open_committed();
+}
+
+void Store::rollback() {
+    discard_shadow();
+    dirty_ = false;
+    lock_.release();
+}
+
+}  // namespace jet::sql
