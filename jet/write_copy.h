@@ -1,0 +1,28 @@
+// Copying a table from another open database, as Jet's make-table query
+// (SELECT * INTO target FROM [source].table) does it.
+//
+// The new table has the source's column names, types and sizes in the
+// source's column order; an autonumber column arrives as a plain Long
+// Integer (a Replication ID autonumber as a plain Replication ID) and no
+// index is copied. Rows stream from the source's pages to the target's one
+// at a time, so memory does not grow with the table.
+#pragma once
+
+#include <string_view>
+
+#include "jet/database.h"
+#include "jet/write_database.h"
+
+namespace jet {
+
+// The target table's definition for a source table (the make-table rule).
+TableSpec make_table_spec(const TableDef& source, std::string_view target_name);
+
+// Copies every row of `source_table` into a new table `target_name` of
+// `target`; returns the new table. Fails with jet::Error (naming the row)
+// when a row cannot be written, for instance a Jet 3 row whose texts no
+// longer fit a Jet 4 row.
+TableHandle copy_table(Database& source, std::string_view source_table, DatabaseWriter& target,
+                       std::string_view target_name);
+
+}  // namespace jet
