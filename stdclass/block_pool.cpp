@@ -93,18 +93,21 @@ void* CMapMem::Alloc(int size, const char* tag) {
     return chosen->base + offset;
 }
 
+int CMapMem::Find(const void* block) const {
+    // Compared as integers: the address may belong to no block at all.
+    uintptr_t a = reinterpret_cast<uintptr_t>(block);
+    for (int i = 0; i < count; i++) {
+        uintptr_t base = reinterpret_cast<uintptr_t>(blocks[i].base);
+        if (base <= a && a <= base + blocks[i].size) return i;
+    }
+    return -1;
+}
+
+int CMapMem::Owns(const void* block) const { return Find(block) >= 0 ? 1 : 0; }
+
 int CMapMem::Release(void* block) {
     char* addr = static_cast<char*>(block);
-    int index = -1;
-    for (int i = 0; i < count; i++) {
-        // Compared as integers: the address may belong to no block at all.
-        uintptr_t a = reinterpret_cast<uintptr_t>(addr);
-        uintptr_t base = reinterpret_cast<uintptr_t>(blocks[i].base);
-        if (base <= a && a <= base + blocks[i].size) {
-            index = i;
-            break;
-        }
-    }
+    int index = Find(block);
     if (index < 0) return 0;
     Map_Mem_Block_Stru& b = blocks[index];
     uint32_t offset = static_cast<uint32_t>(reinterpret_cast<uintptr_t>(addr) -

@@ -35,6 +35,11 @@ public:
     // 1 when the address lies in one of the pool's large blocks and starts a
     // carved block, else 0.
     int Release(void* block);
+    // 1 when the address lies inside one of the pool's large blocks.
+    int Owns(const void* block) const;
+
+private:
+    int Find(const void* block) const;  // index of the large block, or -1
 };
 
 void* Map_Mem_Alloc(int size, const char* tag);

@@ -20,6 +20,17 @@ TThread_Lock* mem_lock = nullptr;
 
 const char* Name_Or_Default(const char* name) { return name != nullptr ? name : "undef_name"; }
 
+// For the trace and table-full lines, which may see a null name.
+const char* Printable(const char* name) { return name != nullptr ? name : "(null)"; }
+
+// Gives a block back to the pool, or to the heap when the pool does not hold
+// it. An address inside a large block that starts no carved block is neither
+// the pool's to take nor the heap's to free: it is left alone.
+void Release_Block(void* block) {
+    if (block == nullptr) return;
+    if (Map_Mem_Release(block) == 0 && !Map_Mem_Get()->Owns(block)) free(block);
+}
+
 void Ensure_Init() {
     if (Mem_Pool == nullptr) Mem_Init();
 }
@@ -43,11 +54,11 @@ int Mem_Init() {
 
 int Mem_Rec_Ptr(void* block, const char* name, int size) {
     Ensure_Init();
-    if (mem_trace & 1) printf("Mem_Rec_Ptr %p Size %5d Name %s\n", block, size, name);
+    if (mem_trace & 1) printf("Mem_Rec_Ptr %p Size %5d Name %s\n", block, size, Printable(name));
     if (mem_rec_on == 0 || Mem_Pool == nullptr) return 0;
     TThread_Safe guard(mem_lock);
     if (rec_count == Max_Rec_Num) {
-        printf("Mem_Rec Pool Is Full, Cant Record Now %s\n", name);
+        printf("Mem_Rec Pool Is Full, Cant Record Now %s\n", Printable(name));
         return 0;
     }
     Mem_Rec_Stru& r = Mem_Pool[rec_count];
@@ -64,7 +75,7 @@ int Mem_Rec_Ptr(void* block, const char* name, int size) {
 
 int Mem_Del_Ptr(void* block, const char* name) {
     Ensure_Init();
-    if (mem_trace & 2) printf("Mem_Del_Ptr %p Name %s\n", block, name);
+    if (mem_trace & 2) printf("Mem_Del_Ptr %p Name %s\n", block, Printable(name));
     if (mem_rec_on == 0 || Mem_Pool == nullptr) return 0;
     TThread_Safe guard(mem_lock);
     for (int i = 0; i < rec_count; i++) {
@@ -119,7 +130,7 @@ int Mem_Free(void* block, const char* name) {
     name = Name_Or_Default(name);
     Mem_Del_Ptr(block, name);
     TThread_Safe guard(mem_lock);
-    if (block != nullptr && Map_Mem_Release(block) == 0) free(block);
+    Release_Block(block);
     return 0;
 }
 
@@ -128,11 +139,9 @@ int Mem_Pool_Free(void* block, const char* name) {
     name = Name_Or_Default(name);
     Mem_Del_Ptr(block, name);
     TThread_Safe guard(mem_lock);
-    if (Pool_Routed()) {
-        Map_Mem_Release(block);
-    } else {
-        free(block);
-    }
+    // Whatever the mode, a block goes back where it came from: the mode may
+    // have changed since it was handed out.
+    Release_Block(block);
     return 0;
 }
 

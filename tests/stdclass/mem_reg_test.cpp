@@ -184,3 +184,28 @@ TEST_F(MemReg, OtherPoolModesUseTheHeap) {
         EXPECT_EQ(out, "") << mode;
     }
 }
+
+TEST_F(MemReg, BlocksGoBackWhereTheyCameFromWhateverTheModeIsNow) {
+    // A heap block released while the pool mode is on is freed to the heap
+    // (the leak checker of the sanitizer build would see it otherwise).
+    void* heap = Mem_Pool_New(32, "heap_first", nullptr);
+    Mem_Set_Pool_Mode(1);
+    EXPECT_EQ(Capture_Stdout([&] { Mem_Pool_Free(heap, "heap_first"); }), "");
+
+    // A pool block released after the mode went back to 0 returns to the pool.
+    void* pooled = nullptr;
+    Capture_Stdout([&] { pooled = Mem_Pool_New(32, "pool_first", "MEM_MODE"); });
+    Mem_Set_Pool_Mode(0);
+    EXPECT_EQ(Capture_Stdout([&] { Mem_Pool_Free(pooled, "pool_first"); }),
+              "now release large block\n");
+}
+
+TEST_F(MemReg, AnAddressInsideAPoolBlockIsNeverFreedToTheHeap) {
+    Mem_Set_Pool_Mode(1);
+    char* p = nullptr;
+    Capture_Stdout([&] { p = static_cast<char*>(Mem_Pool_New(64, "inner", "MEM_INNER")); });
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(Capture_Stdout([&] { Mem_Free(p + 8, "inner"); }),
+              "cant release small block not match\n");
+    EXPECT_EQ(Capture_Stdout([&] { Mem_Free(p, "inner"); }), "now release large block\n");
+}
