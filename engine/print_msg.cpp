@@ -24,18 +24,23 @@ std::size_t Whole_Utf8_Len(const char* text, std::size_t len) {
 Msg_Sink_Fn Msg_Sink = nullptr;
 int Copy_Err_Flag = 0;
 
-int Print_Msg(const char* format, ...) {
-    char buf[PRINT_MSG_BUF_SIZE];
-    va_list ap;
-    va_start(ap, format);
-    int n = std::vsnprintf(buf, sizeof buf, format, ap);
-    va_end(ap);
+char* Msg_Vformat(char* buf, const char* format, va_list ap) {
+    int n = std::vsnprintf(buf, PRINT_MSG_BUF_SIZE, format, ap);
     if (n < 0) {
         buf[0] = 0;
     } else if (n >= PRINT_MSG_BUF_SIZE) {
         // vsnprintf kept the first 2047 bytes; do not leave half a character.
         buf[Whole_Utf8_Len(buf, PRINT_MSG_BUF_SIZE - 1)] = 0;
     }
+    return buf;
+}
+
+int Print_Msg(const char* format, ...) {
+    char buf[PRINT_MSG_BUF_SIZE];
+    va_list ap;
+    va_start(ap, format);
+    Msg_Vformat(buf, format, ap);
+    va_end(ap);
     if (Msg_Sink != nullptr) Msg_Sink(buf);
     return 1;
 }

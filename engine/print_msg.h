@@ -11,6 +11,8 @@
 // and reads it at the end.
 #pragma once
 
+#include <cstdarg>
+
 #if defined(__GNUC__)
 #define PRINT_MSG_CHECK __attribute__((format(printf, 1, 2)))
 #else
@@ -26,6 +28,10 @@ typedef int (*Msg_Sink_Fn)(const char* text);
 extern Msg_Sink_Fn Msg_Sink;
 
 extern int Copy_Err_Flag;
+
+// Formats by the printf rules into buf (PRINT_MSG_BUF_SIZE bytes); a longer
+// text is cut at the last whole UTF-8 character that fits. Returns buf.
+char* Msg_Vformat(char* buf, const char* format, va_list ap);
 
 // Formats by the printf rules into a 2048-byte buffer and hands the text to
 // Msg_Sink. A longer text is cut at the last whole UTF-8 character that fits.

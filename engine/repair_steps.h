@@ -38,9 +38,10 @@ int Copy_Tables(const char* target, const char* target_password, const char* sou
 int Rebuild_Indexes(const char* target, const char* password, const OT_Array<Mdb_Tab_Stru>& tabs,
                     OT_Array<Mdb_Index_Stru>& indexes);
 
-// A table or index name as it goes into a statement: in brackets, so that
-// names with blanks and other characters survive. A closing bracket cannot be
-// written inside a bracketed Jet name; such a name is returned unchanged (it
-// fails in the statement and is reported like any other failure).
-// Writes into out (size bytes); 0 when it does not fit.
+// A table, index or column name as it goes into a statement: in brackets,
+// so that names with blanks and other characters survive. Writes into out
+// (size bytes); 0 when it does not fit.
 int Bracket_Name(char* out, int size, const char* name);
+
+// 1 when a table record names a user table: its type begins with "TABLE".
+int Is_User_Table(const Mdb_Tab_Stru& tab);

@@ -1,0 +1,30 @@
+// First step of a run: a new, empty database at the target path, with the
+// source's password, made through the provider's catalog.
+#include <cstdio>
+#include <exception>
+
+#include "connect/provider/catalog.h"
+#include "engine/print_msg.h"
+#include "engine/repair_steps.h"
+
+int Create_Target_Db(const char* target, const char* password) {
+    provider::Catalog catalog;
+    char conn_str[CREATE_CONN_STR_SIZE];
+    int n = std::snprintf(conn_str, sizeof conn_str,
+                          "Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=%s;Data Source=%s",
+                          password, target);
+    if (n < 0 || n >= CREATE_CONN_STR_SIZE) {
+        // 74 fixed characters leave 225 for password and path together.
+        Print_Msg("目标数据库文件名和密码合计超过225字节，无法创建");
+        Print_Msg("创建目标数据库(%s)出错了", target);
+        return 0;
+    }
+    try {
+        catalog.create(conn_str);
+    } catch (const std::exception&) {
+        // The provider's own text is not shown; the path says enough.
+        Print_Msg("创建目标数据库(%s)出错了", target);
+        return 0;
+    }
+    return 1;
+}

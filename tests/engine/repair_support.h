@@ -1,0 +1,161 @@
+// Helpers of the repair tests: scratch folders, file bytes, a small source
+// database with awkward names, the collected message lines, and running the
+// built mdbrepair.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "connect/provider/jet_bridge.h"
+#include "engine/print_msg.h"
+#include "jet/write_database.h"
+
+namespace repair_test {
+
+namespace fs = std::filesystem;
+
+inline std::string Fixtures() { return ZOLVAK_FIXTURES_DIR; }
+
+inline bool Have_Fixtures() { return fs::is_directory(Fixtures()); }
+
+// True when the engine can run make-table and index statements.
+inline bool Statements() { return provider::bridge::Session::statements_available(); }
+
+// A fresh folder under /tmp, removed with the object.
+class Scratch {
+public:
+    Scratch() {
+        char tmpl[] = "/tmp/repair_test_XXXXXX";
+        const char* d = mkdtemp(tmpl);
+        if (d != nullptr) dir_ = d;
+    }
+    ~Scratch() {
+        std::error_code ec;
+        fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(dir_, ec);
+    }
+    Scratch(const Scratch&) = delete;
+    Scratch& operator=(const Scratch&) = delete;
+    std::string path(const std::string& name) const { return dir_ + "/" + name; }
+    const std::string& dir() const { return dir_; }
+
+private:
+    std::string dir_;
+};
+
+inline std::string Read_File(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+inline void Write_File(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+}
+
+// A fixture copied into the scratch folder (the copy is the run's source).
+inline std::string Copy_Fixture(const Scratch& s, const std::string& name) {
+    std::string to = s.path(name);
+    fs::copy_file(Fixtures() + "/" + name, to, fs::copy_options::overwrite_existing);
+    return to;
+}
+
+// Collects the lines of a run.
+inline std::vector<std::string>& Lines() {
+    static std::vector<std::string> lines;
+    return lines;
+}
+inline int Collect_Line(const char* text) {
+    Lines().push_back(text);
+    return 1;
+}
+struct Collecting {
+    Collecting() {
+        Lines().clear();
+        Msg_Sink = Collect_Line;
+    }
+    ~Collecting() { Msg_Sink = nullptr; }
+};
+
+// A source with the names users give: blanks, a per-cent sign, a primary
+// key over two columns and an index whose name holds a blank.
+inline void Make_Awkward_Db(const std::string& path, const std::string& password) {
+    jet::CreateOptions opt;
+    opt.password = password;
+    auto w = jet::DatabaseWriter::create(path, opt);
+    jet::TableSpec details{"Order Details",
+                           {{"Order ID", jet::ColumnType::kLong},
+                            {"Line No", jet::ColumnType::kLong},
+                            {"Item Name", jet::ColumnType::kText, 50}}};
+    auto t = w->create_table(details);
+    for (int order = 1; order <= 3; ++order) {
+        for (int line = 1; line <= 2; ++line) {
+            std::vector<jet::Value> row{std::int32_t(order), std::int32_t(line),
+                                        std::string("item ") + std::to_string(order * 10 + line)};
+            w->insert_row(t, row);
+        }
+    }
+    w->create_index(t, {"PrimaryKey", {{"Order ID"}, {"Line No"}}, true, true});
+    w->create_index(t, {"By Item", {{"Item Name"}}});
+    auto p = w->create_table({"a%sb", {{"x%d", jet::ColumnType::kText, 20}}});
+    std::vector<jet::Value> row{std::string("100%")};
+    w->insert_row(p, row);
+    auto k = w->create_table({"Kunden", {{"Id", jet::ColumnType::kLong}, {"Name", jet::ColumnType::kText, 40}}});
+    std::vector<jet::Value> k1{std::int32_t(7), std::string("Müller")};
+    w->insert_row(k, k1);
+    w->create_index(k, {"Id", {{"Id"}}, false, true});
+    w->close();
+}
+
+struct Command_Result {
+    int status = -1;  // exit status, -1 when the program did not exit normally
+    std::string out;
+    std::string err;
+};
+
+inline std::string Mdbrepair() { return std::string(ZOLVAK_BINARY_DIR) + "/app/mdbrepair"; }
+
+inline std::string Quote(const std::string& s) {
+    std::string q = "'";
+    for (char c : s) {
+        if (c == '\'') q += "'\\''";
+        else q += c;
+    }
+    return q + "'";
+}
+
+// Runs mdbrepair with args (each quoted), standard output and error apart.
+inline Command_Result Run_Mdbrepair(const Scratch& s, const std::vector<std::string>& args) {
+    std::string cmd = Quote(Mdbrepair());
+    for (const auto& a : args) cmd += " " + Quote(a);
+    std::string out = s.path(".out");
+    std::string err = s.path(".err");
+    cmd += " >" + Quote(out) + " 2>" + Quote(err) + " </dev/null";
+    int rc = std::system(cmd.c_str());
+    Command_Result r;
+    if (rc != -1 && WIFEXITED(rc)) r.status = WEXITSTATUS(rc);
+    r.out = Read_File(out);
+    r.err = Read_File(err);
+    return r;
+}
+
+inline std::vector<std::string> Split_Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);) lines.push_back(l);
+    return lines;
+}
+
+}  // namespace repair_test
