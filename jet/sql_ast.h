@@ -74,7 +74,7 @@ struct SelectStmt {
 };
 
 struct ColumnDefinition {
-    ColumnSpec spec;
+    ColumnSpec layout;
     bool primary_key = false;
     bool unique = false;
 };

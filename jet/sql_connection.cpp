@@ -467,7 +467,7 @@ Source open_source(Store& store, const TableRef& ref) {
 // The writer's view of a user table.
 struct WriteTarget {
     TableHandle handle = 0;
-    const TableSpec* spec = nullptr;
+    const TableSpec* layout = nullptr;
 };
 
 WriteTarget write_target(DatabaseWriter& w, std::string_view name) {
@@ -475,30 +475,30 @@ WriteTarget write_target(DatabaseWriter& w, std::string_view name) {
         if (same_name(n, name)) {
             WriteTarget t;
             t.handle = w.table(n);
-            t.spec = &w.table_spec(t.handle);
+            t.layout = &w.table_spec(t.handle);
             return t;
         }
     }
     no_table(name);
 }
 
-int spec_column(const TableSpec& spec, std::string_view name) {
-    for (std::size_t i = 0; i < spec.columns.size(); ++i) {
-        if (same_name(spec.columns[i].name, name)) return static_cast<int>(i);
+int spec_column(const TableSpec& layout, std::string_view name) {
+    for (std::size_t i = 0; i < layout.columns.size(); ++i) {
+        if (same_name(layout.columns[i].name, name)) return static_cast<int>(i);
     }
-    throw Error("No such column " + quoted(name) + " in the table " + quoted(spec.name) + ".");
+    throw Error("No such column " + quoted(name) + " in the table " + quoted(layout.name) + ".");
 }
 
-ColumnTarget target_of(const TableSpec& spec, std::size_t i) {
-    const ColumnSpec& c = spec.columns[i];
-    return ColumnTarget{spec.name + "." + c.name, c.type, c.precision, c.scale};
+ColumnTarget target_of(const TableSpec& layout, std::size_t i) {
+    const ColumnSpec& c = layout.columns[i];
+    return ColumnTarget{layout.name + "." + c.name, c.type, c.precision, c.scale};
 }
 
-void check_required(const TableSpec& spec, const Row& row) {
-    for (std::size_t i = 0; i < spec.columns.size(); ++i) {
-        const ColumnSpec& c = spec.columns[i];
+void check_required(const TableSpec& layout, const Row& row) {
+    for (std::size_t i = 0; i < layout.columns.size(); ++i) {
+        const ColumnSpec& c = layout.columns[i];
         if (c.required && !c.autonumber && is_null(row[i])) {
-            throw Error("The field '" + spec.name + "." + c.name +
+            throw Error("The field '" + layout.name + "." + c.name +
                         "' cannot contain a Null value because the Required property for this "
                         "field is set to True. Enter a value in this field.");
         }
@@ -590,13 +590,13 @@ void Connection::insert_record(const std::string& table, const std::vector<std::
     in_statement([&] {
         DatabaseWriter& w = store_->writer();
         WriteTarget t = write_target(w, table);
-        Row row(t.spec->columns.size(), Null{});
+        Row row(t.layout->columns.size(), Null{});
         for (std::size_t i = 0; i < columns.size(); ++i) {
-            int c = spec_column(*t.spec, columns[i]);
+            int c = spec_column(*t.layout, columns[i]);
             row[static_cast<std::size_t>(c)] =
-                coerce_to_column(values[i], target_of(*t.spec, static_cast<std::size_t>(c)));
+                coerce_to_column(values[i], target_of(*t.layout, static_cast<std::size_t>(c)));
         }
-        check_required(*t.spec, row);
+        check_required(*t.layout, row);
         w.insert_row(t.handle, row);
         store_->changed();
         store_->crash_point("insert:row");
@@ -663,6 +663,7 @@ std::unique_ptr<UpdatableRowset> Connection::open_updatable(std::string_view sql
 ExecuteResult Connection::run(std::string_view sql) {
     Statement st = parse_statement(sql);
     Store& store = *store_;
+    used_index_ = false;
 
     if (auto* t = std::get_if<TransactionStmt>(&st)) {
         switch (t->kind) {
@@ -676,7 +677,7 @@ ExecuteResult Connection::run(std::string_view sql) {
     if (auto* s = std::get_if<SelectStmt>(&st)) {
         if (s->into.empty()) {
             Source src = open_source(store, s->from);
-            QueryResult q = run_query(*src.db, src.def, *s, sql, nullptr);
+            QueryResult q = run_query(*src.db, src.def, *s, sql, &used_index_);
             ExecuteResult r;
             r.rowset = std::make_unique<Rowset>(std::move(q.fields), std::move(q.rows));
             return r;
@@ -690,13 +691,13 @@ ExecuteResult Connection::run(std::string_view sql) {
             Source src = open_source(store, s->from);
             const TableDef& def = src.def;
             if (s->where) bind_columns(*s->where, def, sql);
-            TableSpec spec;
-            spec.name = s->into;
+            TableSpec layout;
+            layout.name = s->into;
             std::vector<int> picks;  // source column per target column; -1 = all (star)
             for (auto& item : s->items) {
                 if (item.star) {
                     for (std::size_t i = 0; i < def.columns.size(); ++i) {
-                        spec.columns.push_back(spec_of(def.columns[i], def.format));
+                        layout.columns.push_back(spec_of(def.columns[i], def.format));
                         picks.push_back(static_cast<int>(i));
                     }
                     continue;
@@ -707,10 +708,10 @@ ExecuteResult Connection::run(std::string_view sql) {
                 }
                 ColumnSpec c = spec_of(def.columns[static_cast<std::size_t>(item.expr->column)], def.format);
                 if (!item.alias.empty()) c.name = item.alias;
-                spec.columns.push_back(c);
+                layout.columns.push_back(c);
                 picks.push_back(item.expr->column);
             }
-            TableHandle h = w.create_table(spec);
+            TableHandle h = w.create_table(layout);
             std::uint64_t n = 0;
             try {
                 auto insert = [&](const Row& row) {
@@ -738,7 +739,7 @@ ExecuteResult Connection::run(std::string_view sql) {
                     for (const Row& row : rows) insert(row);
                 }
             } catch (...) {
-                store.rebuild_without(spec.name);
+                store.rebuild_without(layout.name);
                 throw;
             }
             store.changed();
@@ -754,45 +755,45 @@ ExecuteResult Connection::run(std::string_view sql) {
             for (const std::string& n : w.table_names()) {
                 if (same_name(n, s->name)) throw Error("Table " + quoted(s->name) + " already exists.");
             }
-            TableSpec spec;
-            spec.name = s->name;
+            TableSpec layout;
+            layout.name = s->name;
             IndexSpec pk;
             pk.name = "PrimaryKey";
             pk.primary_key = pk.unique = pk.required = true;
             std::vector<IndexSpec> indexes;
             for (const auto& c : s->columns) {
-                for (const auto& other : spec.columns) {
-                    if (same_name(other.name, c.spec.name)) {
-                        throw Error("The field " + quoted(c.spec.name) + " is defined more than once.");
+                for (const auto& other : layout.columns) {
+                    if (same_name(other.name, c.layout.name)) {
+                        throw Error("The field " + quoted(c.layout.name) + " is defined more than once.");
                     }
                 }
-                spec.columns.push_back(c.spec);
-                if (c.primary_key) pk.columns.push_back({c.spec.name, false});
+                layout.columns.push_back(c.layout);
+                if (c.primary_key) pk.columns.push_back({c.layout.name, false});
                 if (c.unique) {
                     IndexSpec u;
-                    u.name = c.spec.name;
+                    u.name = c.layout.name;
                     u.unique = true;
-                    u.columns.push_back({c.spec.name, false});
+                    u.columns.push_back({c.layout.name, false});
                     indexes.push_back(u);
                 }
             }
             if (!pk.columns.empty()) indexes.insert(indexes.begin(), pk);
             for (const auto& ix : s->constraints) indexes.push_back(ix);
             for (const auto& ix : indexes) {
-                for (const auto& ic : ix.columns) spec_column(spec, ic.column);
+                for (const auto& ic : ix.columns) spec_column(layout, ic.column);
                 if (ix.primary_key) {
-                    for (auto& c : spec.columns) {
+                    for (auto& c : layout.columns) {
                         for (const auto& ic : ix.columns) {
                             if (same_name(c.name, ic.column)) c.required = true;
                         }
                     }
                 }
             }
-            TableHandle h = w.create_table(spec);
+            TableHandle h = w.create_table(layout);
             try {
                 for (const auto& ix : indexes) w.create_index(h, ix);
             } catch (...) {
-                store.rebuild_without(spec.name);
+                store.rebuild_without(layout.name);
                 throw;
             }
             store.changed();
@@ -804,7 +805,7 @@ ExecuteResult Connection::run(std::string_view sql) {
         return in_statement([&] {
             DatabaseWriter& w = store.writer();
             WriteTarget t = write_target(w, s->name);
-            store.rebuild_without(t.spec->name);
+            store.rebuild_without(t.layout->name);
             return ExecuteResult{};
         });
     }
@@ -872,13 +873,13 @@ ExecuteResult Connection::run(std::string_view sql) {
         return in_statement([&] {
             DatabaseWriter& w = store.writer();
             WriteTarget t = write_target(w, s->table);
-            const TableSpec& spec = *t.spec;
+            const TableSpec& layout = *t.layout;
             std::vector<std::size_t> cols;
             if (s->columns.empty()) {
-                for (std::size_t i = 0; i < spec.columns.size(); ++i) cols.push_back(i);
+                for (std::size_t i = 0; i < layout.columns.size(); ++i) cols.push_back(i);
             } else {
                 for (const auto& c : s->columns) {
-                    auto i = static_cast<std::size_t>(spec_column(spec, c));
+                    auto i = static_cast<std::size_t>(spec_column(layout, c));
                     if (std::find(cols.begin(), cols.end(), i) != cols.end()) {
                         throw Error("The column " + quoted(c) + " is named twice in the column list.");
                     }
@@ -888,7 +889,7 @@ ExecuteResult Connection::run(std::string_view sql) {
             std::vector<Row> sources;
             if (s->select) {
                 Source src = open_source(store, s->select->from);
-                if (!src.external && same_name(src.def.name, spec.name)) {
+                if (!src.external && same_name(src.def.name, layout.name)) {
                     // Reading and writing the same table: read everything first.
                 }
                 QueryResult q = run_query(*src.db, src.def, *s->select, sql, nullptr);
@@ -916,11 +917,11 @@ ExecuteResult Connection::run(std::string_view sql) {
             std::vector<RowId> done;
             try {
                 for (const Row& in : sources) {
-                    Row row(spec.columns.size(), Null{});
+                    Row row(layout.columns.size(), Null{});
                     for (std::size_t k = 0; k < cols.size(); ++k) {
-                        row[cols[k]] = coerce_to_column(in[k], target_of(spec, cols[k]));
+                        row[cols[k]] = coerce_to_column(in[k], target_of(layout, cols[k]));
                     }
-                    check_required(spec, row);
+                    check_required(layout, row);
                     done.push_back(w.insert_row(t.handle, row));
                     store.changed();
                     store.crash_point("insert:row");
@@ -947,16 +948,16 @@ ExecuteResult Connection::run(std::string_view sql) {
             DatabaseWriter& w = store.writer();
             WriteTarget t = write_target(w, s->table);
             Database& db = store.db();
-            TableDef def = db.table_def(*db.find_table(t.spec->name));
-            if (def.columns.size() != t.spec->columns.size()) {
+            TableDef def = db.table_def(*db.find_table(t.layout->name));
+            if (def.columns.size() != t.layout->columns.size()) {
                 throw Error("The layout of the table " + quoted(def.name) + " changed unexpectedly.");
             }
             if (s->where) bind_columns(*s->where, def, sql);
             std::vector<std::pair<std::size_t, const Expr*>> sets;
             for (auto& a : s->assignments) {
-                auto i = static_cast<std::size_t>(spec_column(*t.spec, a.column));
-                if (t.spec->columns[i].autonumber) {
-                    throw Error("Cannot update " + quoted(t.spec->columns[i].name) +
+                auto i = static_cast<std::size_t>(spec_column(*t.layout, a.column));
+                if (t.layout->columns[i].autonumber) {
+                    throw Error("Cannot update " + quoted(t.layout->columns[i].name) +
                                 "; field not updateable (it is an autonumber).");
                 }
                 bind_columns(*a.value, def, sql);
@@ -964,7 +965,7 @@ ExecuteResult Connection::run(std::string_view sql) {
                 sets.emplace_back(i, a.value.get());
             }
             std::vector<Matched> matches;
-            for_each_match(db, def, s->where.get(), nullptr, [&](const RowId& id, const Row& row) {
+            for_each_match(db, def, s->where.get(), &used_index_, [&](const RowId& id, const Row& row) {
                 matches.push_back({id, row});
                 return true;
             });
@@ -973,9 +974,9 @@ ExecuteResult Connection::run(std::string_view sql) {
             for (const Matched& m : matches) {
                 Row row = m.row;
                 for (const auto& [i, e] : sets) {
-                    row[i] = coerce_to_column(evaluate(*e, m.row), target_of(*t.spec, i));
+                    row[i] = coerce_to_column(evaluate(*e, m.row), target_of(*t.layout, i));
                 }
-                check_required(*t.spec, row);
+                check_required(*t.layout, row);
                 fresh.push_back(std::move(row));
             }
             std::vector<std::pair<RowId, const Row*>> done;
@@ -1010,10 +1011,10 @@ ExecuteResult Connection::run(std::string_view sql) {
             DatabaseWriter& w = store.writer();
             WriteTarget t = write_target(w, s->table);
             Database& db = store.db();
-            TableDef def = db.table_def(*db.find_table(t.spec->name));
+            TableDef def = db.table_def(*db.find_table(t.layout->name));
             if (s->where) bind_columns(*s->where, def, sql);
             std::vector<Matched> matches;
-            for_each_match(db, def, s->where.get(), nullptr, [&](const RowId& id, const Row& row) {
+            for_each_match(db, def, s->where.get(), &used_index_, [&](const RowId& id, const Row& row) {
                 matches.push_back({id, row});
                 return true;
             });

@@ -73,6 +73,9 @@ public:
     // a bare table name.
     std::unique_ptr<UpdatableRowset> open_updatable(std::string_view sql);
 
+    // True when the last statement found its rows through an index.
+    bool last_statement_used_index() const { return used_index_; }
+
     // The database as this connection sees it (its own uncommitted changes
     // included). Valid until the next statement.
     Database& database();
@@ -90,6 +93,7 @@ private:
 
     std::unique_ptr<sql::Store> store_;
     bool in_transaction_ = false;
+    bool used_index_ = false;
 };
 
 }  // namespace jet

@@ -448,16 +448,16 @@ private:
         if (cur().kind == TokenKind::kBracket && ahead(1).kind == TokenKind::kSymbol &&
             ahead(1).text == ".") {
             // [path;pwd=secret].table: a table of another database file.
-            std::string spec = cur().text;
+            std::string layout = cur().text;
             std::size_t spec_pos = cur().pos;
             at_ += 2;
             r.external = true;
             std::size_t start = 0;
             bool first = true;
-            while (start <= spec.size()) {
-                std::size_t semi = spec.find(';', start);
-                if (semi == std::string::npos) semi = spec.size();
-                std::string part = spec.substr(start, semi - start);
+            while (start <= layout.size()) {
+                std::size_t semi = layout.find(';', start);
+                if (semi == std::string::npos) semi = layout.size();
+                std::string part = layout.substr(start, semi - start);
                 std::size_t eq = part.find('=');
                 if (eq != std::string::npos) {
                     std::string key = upper(part.substr(0, eq));
@@ -626,14 +626,14 @@ private:
                 s.constraints.push_back(std::move(ix));
             } else {
                 ColumnDefinition col;
-                col.spec.name = name("a column name");
-                column_type(col.spec);
+                col.layout.name = name("a column name");
+                column_type(col.layout);
                 while (true) {
                     if (accept_word("NOT")) {
                         expect_word("NULL");
-                        col.spec.required = true;
+                        col.layout.required = true;
                     } else if (accept_word("NULL")) {
-                        col.spec.required = false;
+                        col.layout.required = false;
                     } else if (accept_word("PRIMARY")) {
                         expect_word("KEY");
                         col.primary_key = true;
@@ -655,7 +655,7 @@ private:
                         } else {
                             fail("expected PRIMARY KEY or UNIQUE");
                         }
-                        ix.columns.push_back({col.spec.name, false});
+                        ix.columns.push_back({col.layout.name, false});
                         s.constraints.push_back(std::move(ix));
                     } else if (peek_word("DEFAULT")) {
                         fail("DEFAULT values are not supported");

@@ -180,10 +180,10 @@ std::unique_ptr<DatabaseWriter> Store::copy_into(Database& from, const std::stri
             bool drop_whole = skip_index.empty() && same_name(t.name, skip_table);
             if (drop_whole) continue;
             TableDef def = from.table_def(*t.entry);
-            TableSpec spec;
-            spec.name = def.name;
-            for (const Column& c : def.columns) spec.columns.push_back(column_spec(c, def.format));
-            TableHandle h = w->create_table(spec);
+            TableSpec layout;
+            layout.name = def.name;
+            for (const Column& c : def.columns) layout.columns.push_back(column_spec(c, def.format));
+            TableHandle h = w->create_table(layout);
             from.scan(def, [&](const RowId&, const Row& row) {
                 w->insert_row(h, row);
                 crash_point("copy:row");
