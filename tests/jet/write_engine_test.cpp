@@ -334,71 +334,6 @@ TEST(WriteRows, BadValuesFailAndChangeNothing) {
 
 // ---- indexes -------------------------------------------------------------------
 
-// Walks every index of `table` with our reader and checks it holds every
-// row once, in key order, with the keys re-encoded from the rows.
-void check_indexes(const std::string& path, const std::string& table) {
-    auto db = jet::Database::open(path);
-    jet::TableDef def = db->table_def(table);
-    std::map<std::uint32_t, jet::Row> rows;
-    db->scan(def, [&](const jet::RowId& id, const jet::Row& row) {
-        rows[(id.page << 8) | id.row] = row;
-        return true;
-    });
-    for (const auto& real : def.real_indexes) {
-        SCOPED_TRACE("index over " + std::to_string(real.columns.size()) + " columns");
-        auto entries = jet::read_index_entries(
-            [&](std::uint32_t p) { return db->file().page(p)->span(); }, jet::Format::Jet4,
-            real.first_page, db->file().page_count(), table);
-        std::size_t expected = 0;
-        for (const auto& [ptr, row] : rows) {
-            bool all_null = true;
-            for (const auto& c : real.columns) all_null = all_null && jet::is_null(row[c.column]);
-            if (!((real.flags & jet::kIndexIgnoreNulls) && all_null)) ++expected;
-        }
-        ASSERT_EQ(entries.size(), expected);
-        std::set<std::uint32_t> seen;
-        for (std::size_t i = 0; i < entries.size(); ++i) {
-            const auto& e = entries[i];
-            std::uint32_t ptr = (e.row.page << 8) | e.row.row;
-            ASSERT_TRUE(rows.count(ptr)) << "entry points at no row";
-            EXPECT_TRUE(seen.insert(ptr).second) << "row indexed twice";
-            std::vector<std::u16string> texts;
-            texts.reserve(real.columns.size());
-            std::vector<jet::KeyPart> parts;
-            for (const auto& c : real.columns) {
-                const jet::Value& v = rows[ptr][c.column];
-                jet::KeyPart part{def.columns[c.column].column_type(), std::monostate{}, !c.descending};
-                std::visit(
-                    [&](const auto& x) {
-                        using X = std::decay_t<decltype(x)>;
-                        if constexpr (std::is_same_v<X, std::string>) {
-                            texts.push_back(jet::utf8_to_utf16(x));
-                            part.value = std::u16string_view(texts.back());
-                        } else if constexpr (std::is_same_v<X, std::int32_t> || std::is_same_v<X, std::int16_t> ||
-                                             std::is_same_v<X, std::uint8_t>) {
-                            part.value = static_cast<std::int64_t>(x);
-                        } else if constexpr (std::is_same_v<X, double>) {
-                            part.value = x;
-                        } else if constexpr (std::is_same_v<X, jet::DateTime>) {
-                            part.value = x.days;
-                        }
-                    },
-                    v);
-                parts.push_back(part);
-            }
-            EXPECT_EQ(e.key, jet::encode_index_key(parts)) << "entry " << i;
-            if (i > 0) {
-                auto a = entries[i - 1].key, b = e.key;
-                for (int s = 24; s >= 0; s -= 8) {
-                    a.push_back(static_cast<std::uint8_t>(((entries[i - 1].row.page << 8) | entries[i - 1].row.row) >> s));
-                    b.push_back(static_cast<std::uint8_t>(ptr >> s));
-                }
-                EXPECT_LT(a, b) << "entries out of order at " << i;
-            }
-        }
-    }
-}
-
 TEST(WriteIndexes, BuiltOverRowsAndKeptCurrent) {
     TempDir dir;
     const std::string path = dir.file("idx.mdb");
@@ -433,8 +368,8 @@ TEST(WriteIndexes, BuiltOverRowsAndKeptCurrent) {
     EXPECT_THROW(w->update_row(t, ids[2], row(4)), jet::Error);  // would duplicate Id 4
     w->close();
     writer_test::check_with_readers(path);
-    check_indexes(path, "Customers");
-    check_indexes(path, "MSysObjects");
+    writer_test::check_indexes(path, "Customers");
+    writer_test::check_indexes(path, "MSysObjects");
 }
 
 TEST(WriteIndexes, CatalogIndexesStayCorrectWithManyTables) {
@@ -447,7 +382,7 @@ TEST(WriteIndexes, CatalogIndexesStayCorrectWithManyTables) {
     w->close();
     auto back = writer_test::check_with_readers(path);
     EXPECT_EQ(back.tables.size(), 300u);
-    check_indexes(path, "MSysObjects");
+    writer_test::check_indexes(path, "MSysObjects");
 }
 
 }  // namespace
