@@ -22,7 +22,9 @@ constexpr std::uint8_t kBinaryMoreFollows = 9;
 constexpr std::uint8_t kBooleanTrueAscending = 0x00;
 constexpr std::uint8_t kBooleanFalseAscending = 0xFF;
 
-std::string type_label(ColumnType type) { return column_type_name(static_cast<std::uint8_t>(type)); }
+std::string type_label(ColumnType type) {
+    return column_type_name(static_cast<std::uint8_t>(type));
+}
 
 [[noreturn]] void wrong_kind(ColumnType type) {
     throw Error("index key: the value does not fit a " + type_label(type) + " column");
@@ -83,7 +85,7 @@ void append_binary(std::span<const std::uint8_t> data, bool ascending,
 // Index entries hold a GUID in its text order: the three little-endian
 // groups of the stored form are swapped to big-endian.
 std::array<std::uint8_t, 16> guid_text_order(const GuidBytes& g) {
-    return {g[3], g[2], g[1], g[0], g[5], g[4], g[7], g[6],
+    return {g[3], g[2], g[1],  g[0],  g[5],  g[4],  g[7],  g[6],
             g[8], g[9], g[10], g[11], g[12], g[13], g[14], g[15]};
 }
 
@@ -193,8 +195,8 @@ void append_key_column(ColumnType type, const KeyValue& value, bool ascending,
         }
         case ColumnType::kDouble:
         case ColumnType::kDateTime:
-            append_floating(std::bit_cast<std::uint64_t>(floating_value(type, value)), 8,
-                            ascending, out);
+            append_floating(std::bit_cast<std::uint64_t>(floating_value(type, value)), 8, ascending,
+                            out);
             return;
         case ColumnType::kText:
         case ColumnType::kMemo:

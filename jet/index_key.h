@@ -47,9 +47,9 @@ struct KeyDecimal {
 //   GuidBytes            Replication ID
 //   KeyDecimal           Numeric
 // Views must stay valid while the key is built.
-using KeyValue = std::variant<std::monostate, bool, std::int64_t, double, std::u16string_view,
-                              std::string_view, std::span<const std::uint8_t>, GuidBytes,
-                              KeyDecimal>;
+using KeyValue =
+    std::variant<std::monostate, bool, std::int64_t, double, std::u16string_view, std::string_view,
+                 std::span<const std::uint8_t>, GuidBytes, KeyDecimal>;
 
 // True for the column types Jet can index (everything but OLE).
 bool is_indexable_type(ColumnType type);

@@ -73,7 +73,8 @@ IndexPage decode_index_page(std::span<const std::uint8_t> page, std::uint32_t pa
     out.next = le32(page, layout.next_offset);
     out.tail = le32(page, layout.tail_offset);
     out.prefix_length = page[layout.prefix_offset];
-    if (layout.prefix_size == 2) out.prefix_length |= std::size_t{page[layout.prefix_offset + 1]} << 8;
+    if (layout.prefix_size == 2)
+        out.prefix_length |= std::size_t{page[layout.prefix_offset + 1]} << 8;
 
     const std::size_t trailer = kRowPointerSize + (out.leaf ? 0 : kChildPointerSize);
     const std::size_t area = layout.page_size - layout.entries_offset;
@@ -117,7 +118,9 @@ IndexPage decode_index_page(std::span<const std::uint8_t> page, std::uint32_t pa
             }
             out.entries.push_back(std::move(entry));
             // Later entries take their prefix from the first entry as stored.
-            if (first) full.assign(stored.begin(), stored.begin() + static_cast<std::ptrdiff_t>(out.prefix_length));
+            if (first)
+                full.assign(stored.begin(),
+                            stored.begin() + static_cast<std::ptrdiff_t>(out.prefix_length));
             start = end;
         }
     }
@@ -160,8 +163,8 @@ std::vector<IndexEntry> read_index_entries(const IndexPageReader& read_page, For
         if (page.next == 0) break;
         check_page(page.next, page.number);
         if (!seen.insert(page.next).second) {
-            throw_damaged("index leaf chain loops back to page " + std::to_string(page.next),
-                          table, page.number);
+            throw_damaged("index leaf chain loops back to page " + std::to_string(page.next), table,
+                          page.number);
         }
         const std::uint32_t from = page.number;
         page = decode_index_page(read_page(page.next), page.next, format, table);

@@ -29,14 +29,14 @@ namespace jet {
 // Where the fields of an index page lie in each format.
 struct IndexPageLayout {
     std::uint32_t page_size;
-    std::size_t owner_offset;      // uint32: the table's TDEF page
-    std::size_t prev_offset;       // uint32: previous page on this level
-    std::size_t next_offset;       // uint32: next page on this level
-    std::size_t tail_offset;       // uint32: last child (intermediate pages)
-    std::size_t prefix_offset;     // length of the shared prefix
-    std::size_t prefix_size;       // 2 bytes in Jet 4, 1 in Jet 3
-    std::size_t mask_offset;       // entry-end bitmask
-    std::size_t entries_offset;    // first entry; the mask ends here
+    std::size_t owner_offset;    // uint32: the table's TDEF page
+    std::size_t prev_offset;     // uint32: previous page on this level
+    std::size_t next_offset;     // uint32: next page on this level
+    std::size_t tail_offset;     // uint32: last child (intermediate pages)
+    std::size_t prefix_offset;   // length of the shared prefix
+    std::size_t prefix_size;     // 2 bytes in Jet 4, 1 in Jet 3
+    std::size_t mask_offset;     // entry-end bitmask
+    std::size_t entries_offset;  // first entry; the mask ends here
 };
 
 const IndexPageLayout& index_page_layout(Format format);

@@ -113,8 +113,8 @@ void add_unprintable(std::vector<std::uint8_t>& unprintable, const ExtraCodes& e
         position = static_cast<int>(extra.bytes.size()) + (char_offset - extra.chars) -
                    extra.modifier_prefix;
     }
-    const int word =
-        (kUnprintablePositionStart + kUnprintablePositionStep * position) | kUnprintablePositionFlags;
+    const int word = (kUnprintablePositionStart + kUnprintablePositionStep * position) |
+                     kUnprintablePositionFlags;
     unprintable.push_back(static_cast<std::uint8_t>((word >> 8) & 0xFF));
     unprintable.push_back(static_cast<std::uint8_t>(word & 0xFF));
     unprintable.push_back(kUnprintableMidfix);

@@ -20,13 +20,13 @@ inline constexpr std::size_t kMaxIndexTextLength = 255;
 
 // Kind of a code unit in the sort order's code table.
 enum class SortCharKind : char {
-    kSimple = 'S',             // inline codes only
-    kInternational = 'I',      // inline codes plus extra codes
-    kUnprintable = 'U',        // no inline codes, an unprintable code
-    kUnprintableModifier = 'P',// no inline codes, modifies the previous extra code
-    kInternationalFlag = 'Z',  // inline codes, optional extra codes, a flag
-    kSignificant = 'G',        // inline codes only
-    kIgnored = 'X',            // no part in the key
+    kSimple = 'S',               // inline codes only
+    kInternational = 'I',        // inline codes plus extra codes
+    kUnprintable = 'U',          // no inline codes, an unprintable code
+    kUnprintableModifier = 'P',  // no inline codes, modifies the previous extra code
+    kInternationalFlag = 'Z',    // inline codes, optional extra codes, a flag
+    kSignificant = 'G',          // inline codes only
+    kIgnored = 'X',              // no part in the key
 };
 
 // The codes of one UTF-16 code unit. The byte arrays are only valid up to

@@ -2,6 +2,8 @@
 // type (both orders), the General sort text rules, and the decoding of index
 // pages with their damage checks. The proof on real files is in
 // index_proof_test.cpp.
+#include "jet/index_key.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -11,7 +13,6 @@
 #include <vector>
 
 #include "jet/error.h"
-#include "jet/index_key.h"
 #include "jet/index_page.h"
 #include "jet/sort_general.h"
 
@@ -182,11 +183,16 @@ TEST(IndexKey, TextIsCutAt255Characters) {
 }
 
 TEST(IndexKey, Utf8AndUtf16TextGiveTheSameKey) {
-    const Bytes a = key_of(ColumnType::kText, std::string_view("Stra\xC3\x9F" "e \xE2\x82\xAC"), true);
+    const Bytes a = key_of(ColumnType::kText,
+                           std::string_view("Stra\xC3\x9F"
+                                            "e \xE2\x82\xAC"),
+                           true);
     const Bytes b = key_of(ColumnType::kText, std::u16string_view(u"Stra\u00DFe \u20AC"), true);
     EXPECT_EQ(hex(a), hex(b));
     EXPECT_EQ(jet::utf8_to_utf16("\xF0\x9F\x98\x80"), u"\U0001F600");
-    EXPECT_EQ(jet::utf8_to_utf16("a\xFF" "b"), u"a\uFFFDb");
+    EXPECT_EQ(jet::utf8_to_utf16("a\xFF"
+                                 "b"),
+              u"a\uFFFDb");
     EXPECT_EQ(jet::utf8_to_utf16("\xE2\x82"), u"\uFFFD");
 }
 
@@ -203,7 +209,8 @@ TEST(SortGeneral, TableLookup) {
     EXPECT_EQ(jet::general_sort_codes(u'a').kind, jet::SortCharKind::kSimple);
     EXPECT_EQ(jet::general_sort_codes(u'\u00E9').kind, jet::SortCharKind::kInternational);
     EXPECT_EQ(jet::general_sort_codes(u'\u0301').kind, jet::SortCharKind::kUnprintableModifier);
-    EXPECT_EQ(jet::general_sort_codes(static_cast<char16_t>(0xD800)).kind, jet::SortCharKind::kIgnored);
+    EXPECT_EQ(jet::general_sort_codes(static_cast<char16_t>(0xD800)).kind,
+              jet::SortCharKind::kIgnored);
     // Inside a run the inline code counts up: U+4E09 is 9F 11 after U+4E08's 9F 10.
     const auto c = jet::general_sort_codes(u'\u4E09');
     ASSERT_EQ(c.inline_length, 2);
@@ -246,10 +253,9 @@ Bytes make_page(std::uint8_t type, std::uint32_t owner, std::uint32_t prev, std:
 TEST(IndexPage, DecodesLeafEntriesWithSharedPrefix) {
     // Keys 7F 80 00 00 01 / 02 / 03 on data page 0x000105 rows 3, 4, 5; the
     // page shares the 4-byte prefix 7F 80 00 00.
-    const Bytes page = make_page(0x04, 53, 0, 0, 0, 4,
-                                 {{0x7F, 0x80, 0, 0, 1, 0, 1, 5, 3},
-                                  {0x02, 0, 1, 5, 4},
-                                  {0x03, 0, 1, 5, 5}});
+    const Bytes page =
+        make_page(0x04, 53, 0, 0, 0, 4,
+                  {{0x7F, 0x80, 0, 0, 1, 0, 1, 5, 3}, {0x02, 0, 1, 5, 4}, {0x03, 0, 1, 5, 5}});
     const jet::IndexPage p = jet::decode_index_page(page, 9, jet::Format::Jet4, "T");
     EXPECT_TRUE(p.leaf);
     EXPECT_EQ(p.owner, 53u);

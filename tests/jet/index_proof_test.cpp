@@ -102,8 +102,8 @@ struct Tally {
 
 // Compares one real index of `table`; failures name the file, table and index.
 void check_index(jet::Database& db, const jet::TableDef& table, const jet::RealIndex& index,
-                 const std::vector<std::pair<jet::RowId, jet::Row>>& rows,
-                 const std::string& where, Tally& tally) {
+                 const std::vector<std::pair<jet::RowId, jet::Row>>& rows, const std::string& where,
+                 Tally& tally) {
     const bool jet4 = db.format() == jet::Format::Jet4;
     bool has_text = false;
     for (const auto& ic : index.columns) {
@@ -129,8 +129,8 @@ void check_index(jet::Database& db, const jet::TableDef& table, const jet::RealI
             const auto& ic = index.columns[i];
             const jet::Value& v = row.at(ic.column);
             all_null = all_null && jet::is_null(v);
-            parts.push_back({table.columns[ic.column].column_type(), key_value(v, texts[i]),
-                             !ic.descending});
+            parts.push_back(
+                {table.columns[ic.column].column_type(), key_value(v, texts[i]), !ic.descending});
         }
         if (all_null && (index.flags & jet::kIndexIgnoreNulls)) continue;
         expected.push_back({compare_keys ? jet::encode_index_key(parts) : Bytes{}, id});
@@ -241,8 +241,8 @@ TEST(IndexProof, Jet4KeysEqualTheEntriesAccessWrote) {
             ADD_FAILURE() << f.filename().string() << ": " << e.what();
             continue;
         }
-        report << "  " << f.filename().string() << ": " << t.indexes << " indexes, "
-               << t.compared << " entries compared, " << t.matched << " matched\n";
+        report << "  " << f.filename().string() << ": " << t.indexes << " indexes, " << t.compared
+               << " entries compared, " << t.matched << " matched\n";
         total.indexes += t.indexes;
         total.compared += t.compared;
         total.matched += t.matched;
