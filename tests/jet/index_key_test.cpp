@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <string>
@@ -216,6 +218,66 @@ TEST(SortGeneral, TableLookup) {
     ASSERT_EQ(c.inline_length, 2);
     EXPECT_EQ(c.inline_codes[0], 0x9F);
     EXPECT_EQ(c.inline_codes[1], 0x11);
+}
+
+// The generated run table against the reference code files, code unit by
+// code unit: kind, inline (or unprintable) codes, extra codes, flag, modifier.
+TEST(SortGeneral, TableEqualsTheReferenceFiles) {
+    const std::filesystem::path dir =
+        std::filesystem::path(ZOLVAK_REFERENCE_DIR) / "jet4-general-sort";
+    std::ifstream low(dir / "index_codes_genleg.txt");
+    std::ifstream high(dir / "index_codes_ext_genleg.txt");
+    if (!low || !high) GTEST_SKIP() << "reference code tables not found in " << dir;
+
+    auto parse_hex = [](const std::string& h) {
+        std::string t = (h.size() % 2) ? "0" + h : h;
+        Bytes b;
+        for (std::size_t i = 0; i < t.size(); i += 2) {
+            b.push_back(static_cast<std::uint8_t>(std::stoi(t.substr(i, 2), nullptr, 16)));
+        }
+        return b;
+    };
+    std::size_t checked = 0;
+    std::string line;
+    for (std::uint32_t unit = 0; unit <= 0xFFFF; ++unit) {
+        if (unit >= 0xD800 && unit <= 0xDFFF) continue;
+        std::ifstream& in = unit < 0x100 ? low : high;
+        ASSERT_TRUE(std::getline(in, line)) << "file ends before U+" << std::hex << unit;
+        std::vector<std::string> fields;
+        std::string rest = line.substr(1);
+        for (std::size_t pos = 0;;) {
+            const std::size_t comma = rest.find(',', pos);
+            fields.push_back(rest.substr(pos, comma - pos));
+            if (comma == std::string::npos) break;
+            pos = comma + 1;
+        }
+        const auto c = jet::general_sort_codes(static_cast<char16_t>(unit));
+        const Bytes inl(c.inline_codes, c.inline_codes + c.inline_length);
+        const Bytes extra(c.extra_codes, c.extra_codes + c.extra_length);
+        SCOPED_TRACE("U+" + std::to_string(unit) + " " + line);
+        ASSERT_EQ(static_cast<char>(c.kind), line[0]);
+        switch (line[0]) {
+            case 'S':
+            case 'G':
+            case 'U':
+                EXPECT_EQ(inl, parse_hex(fields[0]));
+                break;
+            case 'I':
+                EXPECT_EQ(inl, parse_hex(fields[0]));
+                EXPECT_EQ(extra, parse_hex(fields[1]));
+                break;
+            case 'Z':
+                EXPECT_EQ(inl, parse_hex(fields[0]));
+                EXPECT_EQ(extra, fields[1].empty() ? Bytes{} : parse_hex(fields[1]));
+                EXPECT_EQ(c.flag, fields[2] == "1" ? 1 : 2);
+                break;
+            case 'P':
+                EXPECT_EQ(Bytes{c.modifier}, parse_hex(fields[0]));
+                break;
+        }
+        ++checked;
+    }
+    EXPECT_EQ(checked, 0x10000u - 0x800u);
 }
 
 // --- index pages -----------------------------------------------------------
