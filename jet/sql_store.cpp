@@ -71,6 +71,51 @@ ColumnSpec column_spec(const Column& c, Format format) {
     return s;
 }
 
+// The writer numbers on from the largest value it was given; a table whose
+// last rows were deleted must still not hand their numbers out again. Until
+// the writer can set its counter, a row carrying the stored counter is
+// inserted and deleted again (before any index exists, so nothing collides).
+void keep_autonumber(DatabaseWriter& w, TableHandle h, const TableSpec& layout,
+                     std::uint32_t counter) {
+    int auto_column = -1;
+    for (std::size_t i = 0; i < layout.columns.size(); ++i) {
+        if (layout.columns[i].autonumber && layout.columns[i].type == ColumnType::kLong) {
+            auto_column = static_cast<int>(i);
+        }
+    }
+    if (auto_column < 0 || counter == 0 || counter > 0x7FFFFFFFu) return;
+    Row row(layout.columns.size(), Null{});
+    for (std::size_t i = 0; i < layout.columns.size(); ++i) {
+        const ColumnSpec& c = layout.columns[i];
+        if (!c.required || static_cast<int>(i) == auto_column) continue;
+        switch (c.type) {
+            case ColumnType::kBoolean: row[i] = false; break;
+            case ColumnType::kByte: row[i] = std::uint8_t{0}; break;
+            case ColumnType::kInteger: row[i] = std::int16_t{0}; break;
+            case ColumnType::kLong: row[i] = std::int32_t{0}; break;
+            case ColumnType::kCurrency: row[i] = Currency{}; break;
+            case ColumnType::kSingle: row[i] = 0.0f; break;
+            case ColumnType::kDouble: row[i] = 0.0; break;
+            case ColumnType::kDateTime: row[i] = DateTime{}; break;
+            case ColumnType::kText:
+            case ColumnType::kMemo: row[i] = std::string(); break;
+            case ColumnType::kBinary:
+            case ColumnType::kOle: row[i] = Bytes{}; break;
+            case ColumnType::kGuid: row[i] = Guid{}; break;
+            case ColumnType::kNumeric: {
+                Decimal d;
+                d.precision = c.precision;
+                d.scale = c.scale;
+                row[i] = d;
+                break;
+            }
+        }
+    }
+    row[static_cast<std::size_t>(auto_column)] = static_cast<std::int32_t>(counter);
+    RowId id = w.insert_row(h, row);
+    w.delete_row(h, id);
+}
+
 [[noreturn]] void refuse_rewrite(const std::string& path, const std::string& what) {
     throw Error("The database '" + path + "' cannot be changed by this engine yet: it holds " +
                 what + ", which the engine would lose. It can still be read.");
@@ -189,6 +234,7 @@ std::unique_ptr<DatabaseWriter> Store::copy_into(Database& from, const std::stri
                 crash_point("copy:row");
                 return true;
             });
+            keep_autonumber(*w, h, layout, def.next_autonumber);
             for (const Index& ix : def.indexes) {
                 if (ix.foreign_key()) continue;
                 if (!skip_index.empty() && same_name(t.name, skip_table) &&
