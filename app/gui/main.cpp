@@ -1,0 +1,32 @@
+// Program entry of the window: the application, its one form, the message
+// loop. Takes nothing from the command line (Qt's own options aside).
+#include <QGuiApplication>
+#include <QScreen>
+#include <QStyle>
+
+#include <exception>
+
+#include "app/gui/gui_mdb.h"
+#include "app/gui/mdb_app.h"
+
+int main(int argc, char** argv) {
+    TMdb_Application app(argc, argv);
+    try {
+        Install_Message_Box_Hook();
+        Form_Mdb = new TForm_Mdb();
+        // Shown at the centre of the screen.
+        if (QScreen* screen = QGuiApplication::primaryScreen()) {
+            Form_Mdb->setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, Form_Mdb->size(),
+                                                      screen->availableGeometry()));
+        }
+        Form_Mdb->show();
+        app.exec();
+    } catch (const std::exception& e) {
+        Show_Exception_Box(e.what());
+    } catch (...) {
+        Show_Exception_Box("");
+    }
+    delete Form_Mdb;
+    Form_Mdb = nullptr;
+    return 0;
+}
