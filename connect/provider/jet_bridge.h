@@ -1,43 +1,21 @@
 // The provider's one door into the Jet engine. Everything the object model
-// needs from the engine (opening a file with its password, reading the
-// catalog and table definitions, transactions, statements, queries and new
-// rows) passes through Session, so that the engine's statement layer can
-// replace the stand-ins here without touching the object model.
-//
-// Until the statement layer is linked in, a Session reads the file with the
-// reading engine: transactions are counted (nothing can change inside them),
-// a query of the form `select <* | columns> from <table>` is answered from
-// the table's rows, and other statements and new rows fail with
-// kMsgNoStatements.
+// needs from the engine (opening a file with its password, the catalog and
+// table definitions, transactions, statements, rowsets and new records)
+// passes through Session, and every engine error leaves it as a
+// provider::Error with the engine's message text.
 #pragma once
 
-#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
-#include <vector>
-
-#include "jet/value.h"
 
 namespace jet {
+class Connection;
 class Database;
-}
+class Rowset;
+}  // namespace jet
 
 namespace provider::bridge {
-
-inline constexpr std::string_view kMsgNoStatements =
-    "This statement cannot be run: the engine's statement layer is not available.";
-
-struct QueryColumn {
-    std::string name;
-    std::uint8_t column_type = 0;  // jet::ColumnType byte
-};
-
-struct QueryResult {
-    std::vector<QueryColumn> columns;
-    std::vector<std::vector<jet::Value>> rows;
-    std::string base_table;  // the one table the query reads; empty when not one
-};
 
 class Session {
 public:
@@ -48,35 +26,30 @@ public:
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
-    // True when statements other than simple queries can run.
-    static bool statements_available();
-
-    bool is_open() const { return db_ != nullptr; }
+    bool is_open() const { return conn_ != nullptr; }
+    // Rolls back an open transaction and closes the file.
     void close();
 
-    // The file as the session sees it now (schema rowsets read from here).
+    // The file as this session sees it now, its own uncommitted changes
+    // included (schema rowsets read from here).
     jet::Database& database();
 
-    // Transactions; nesting up to five levels as Jet allows. Commit and
-    // rollback without a transaction throw provider::Error(kMsgNoTransaction).
+    // One transaction at a time: begin inside one, or commit or roll back
+    // outside one, throws provider::Error.
     int begin();
     void commit();
     void rollback();
-    int depth() const { return depth_; }
+    int depth() const;
 
+    // Runs a statement; a query's rows are dropped.
     void execute(std::string_view sql);
-    QueryResult query(std::string_view sql);
-    // Appends one row; `values` pair with `columns` (names of the table's
-    // columns), columns not named get null.
-    void insert(const std::string& table, const std::vector<std::string>& columns,
-                const std::vector<jet::Value>& values);
+    // The rowset of a query. A query of one table ("select * from t",
+    // "select a, b from t") gives a rowset that takes new records.
+    std::unique_ptr<jet::Rowset> open_rowset(std::string_view sql);
 
 private:
     Session() = default;
-    std::unique_ptr<jet::Database> db_;
-    std::string path_;
-    std::string password_;
-    int depth_ = 0;
+    std::unique_ptr<jet::Connection> conn_;
 };
 
 }  // namespace provider::bridge

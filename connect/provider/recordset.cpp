@@ -3,11 +3,12 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cmath>
-#include <cstdio>
 
 #include "connect/provider/connection.h"
 #include "connect/provider/jet_bridge.h"
+#include "jet/error.h"
+#include "jet/rowset.h"
+#include "jet/sql_eval.h"
 
 namespace provider {
 namespace {
@@ -19,52 +20,18 @@ bool iequals(std::string_view a, std::string_view b) {
            });
 }
 
-// "12.5000" -> "12.5", "3.000" -> "3".
-std::string trim_fraction(std::string s) {
-    if (s.find('.') == std::string::npos) return s;
-    while (!s.empty() && s.back() == '0') s.pop_back();
-    if (!s.empty() && s.back() == '.') s.pop_back();
-    if (s == "-0") s = "0";
-    return s;
-}
-
-std::string float_text(double v, int digits) {
-    if (std::isnan(v)) return "NaN";
-    if (std::isinf(v)) return v < 0 ? "-Infinity" : "Infinity";
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.*g", digits, v);
-    return buf;
-}
-
-std::string date_text(jet::DateTime d) {
-    const std::string full = jet::datetime_text(d);  // "YYYY-MM-DD HH:MM:SS"
-    const bool no_time = full.size() >= 19 && full.compare(11, 8, "00:00:00") == 0;
-    const bool no_date = full.compare(0, 10, "1899-12-30") == 0;
-    if (no_time) return full.substr(0, 10);
-    if (no_date) return full.substr(11);
-    return full;
+template <typename F>
+auto engine(F&& body) -> decltype(body()) {
+    try {
+        return body();
+    } catch (const jet::Error& e) {
+        throw Error(e.what());
+    }
 }
 
 }  // namespace
 
-std::string value_text(const jet::Value& value) {
-    struct Visitor {
-        std::string operator()(const jet::Null&) const { return {}; }
-        std::string operator()(bool b) const { return b ? "True" : "False"; }
-        std::string operator()(std::uint8_t v) const { return std::to_string(v); }
-        std::string operator()(std::int16_t v) const { return std::to_string(v); }
-        std::string operator()(std::int32_t v) const { return std::to_string(v); }
-        std::string operator()(jet::Currency c) const { return trim_fraction(jet::currency_text(c)); }
-        std::string operator()(float v) const { return float_text(v, 7); }
-        std::string operator()(double v) const { return float_text(v, 15); }
-        std::string operator()(jet::DateTime d) const { return date_text(d); }
-        std::string operator()(const std::string& s) const { return s; }
-        std::string operator()(const jet::Bytes& b) const { return std::string(b.begin(), b.end()); }
-        std::string operator()(const jet::Guid& g) const { return jet::guid_text(g); }
-        std::string operator()(const jet::Decimal& d) const { return trim_fraction(jet::decimal_text(d)); }
-    };
-    return std::visit(Visitor{}, value);
-}
+std::string value_text(const jet::Value& value) { return jet::sql::value_text(value); }
 
 DataType data_type_of(std::uint8_t column_type) {
     switch (static_cast<jet::ColumnType>(column_type)) {
@@ -86,27 +53,28 @@ DataType data_type_of(std::uint8_t column_type) {
     return DataType::kEmpty;
 }
 
+Recordset::Recordset() = default;
+Recordset::~Recordset() = default;
+Recordset::Recordset(Recordset&&) noexcept = default;
+Recordset& Recordset::operator=(Recordset&&) noexcept = default;
+
 Recordset::Recordset(std::vector<FieldInfo> fields, std::vector<std::vector<jet::Value>> rows)
-    : open_(true), fields_(std::move(fields)), rows_(std::move(rows)) {
-    column_types_.assign(fields_.size(), 0);
-}
+    : open_(true), fields_(std::move(fields)), rows_(std::move(rows)) {}
 
 void Recordset::open(std::string_view sql, Connection& connection) {
     if (open_) throw Error(std::string(kMsgObjectOpen));
     std::shared_ptr<bridge::Session> session = connection.session();
     if (!session) throw Error(std::string(kMsgObjectClosed));
-    bridge::QueryResult result = session->query(sql);
+    std::unique_ptr<jet::Rowset> source = session->open_rowset(sql);
     fields_.clear();
-    column_types_.clear();
-    for (const bridge::QueryColumn& c : result.columns) {
-        fields_.push_back({c.name, data_type_of(c.column_type)});
-        column_types_.push_back(c.column_type);
-    }
-    rows_ = std::move(result.rows);
-    base_table_ = std::move(result.base_table);
+    for (const jet::Field& f : source->fields())
+        fields_.push_back({f.name, data_type_of(static_cast<std::uint8_t>(f.type))});
+    updatable_ = dynamic_cast<jet::UpdatableRowset*>(source.get());
+    source_ = std::move(source);
     session_ = std::move(session);
+    rows_.clear();
+    loaded_ = false;
     pos_ = 0;
-    before_first_ = false;
     pending_.reset();
     open_ = true;
 }
@@ -114,11 +82,12 @@ void Recordset::open(std::string_view sql, Connection& connection) {
 void Recordset::close() {
     open_ = false;
     fields_.clear();
-    column_types_.clear();
     rows_.clear();
-    base_table_.clear();
-    session_.reset();
+    loaded_ = true;
     pending_.reset();
+    updatable_ = nullptr;
+    source_.reset();
+    session_.reset();
     pos_ = 0;
 }
 
@@ -126,10 +95,23 @@ void Recordset::require_open() const {
     if (!open_) throw Error(std::string(kMsgObjectClosed));
 }
 
-void Recordset::require_current() const {
+// The engine's rowset lives as long as its connection is open.
+void Recordset::require_engine() const {
+    if (!session_ || !session_->is_open()) throw Error(std::string(kMsgObjectClosed));
+}
+
+void Recordset::load() {
     require_open();
-    if (pending_) return;
-    if (before_first_ || pos_ >= rows_.size()) throw Error(std::string(kMsgEof));
+    if (loaded_) return;
+    require_engine();
+    engine([&] {
+        source_->move_first();
+        while (!source_->eof()) {
+            rows_.push_back(source_->row());
+            source_->move_next();
+        }
+    });
+    loaded_ = true;
 }
 
 int Recordset::field_count() const {
@@ -156,51 +138,49 @@ int Recordset::field_index(std::string_view name) const {
     throw Error(std::string(kMsgNoField));
 }
 
-const jet::Value& Recordset::value(int index) const {
-    require_current();
+const jet::Value& Recordset::value(int index) {
+    require_open();
     if (index < 0 || static_cast<std::size_t>(index) >= fields_.size()) throw Error(std::string(kMsgNoField));
-    const auto& row = pending_ ? *pending_ : rows_[pos_];
-    return row[static_cast<std::size_t>(index)];
+    if (pending_) return (*pending_)[static_cast<std::size_t>(index)];
+    load();
+    if (pos_ >= rows_.size()) throw Error(std::string(kMsgEof));
+    const auto& row = rows_[pos_];
+    static const jet::Value null_value{jet::Null{}};
+    return static_cast<std::size_t>(index) < row.size() ? row[static_cast<std::size_t>(index)] : null_value;
 }
 
-long Recordset::record_count() const {
-    require_open();
+long Recordset::record_count() {
+    load();
     return static_cast<long>(rows_.size());
 }
 
 void Recordset::move_first() {
     require_open();
     save_pending();
+    load();
     pos_ = 0;
-    before_first_ = false;
 }
 
 void Recordset::move_next() {
     require_open();
     save_pending();
-    if (before_first_) {
-        before_first_ = false;
-        pos_ = 0;
-        return;
-    }
+    load();
     if (pos_ >= rows_.size()) throw Error(std::string(kMsgEof));
     ++pos_;
 }
 
-bool Recordset::eof() const {
-    require_open();
-    return !pending_ && !before_first_ && pos_ >= rows_.size();
-}
-
-bool Recordset::bof() const {
-    require_open();
-    return before_first_ || rows_.empty();
+bool Recordset::eof() {
+    if (pending_) return false;
+    load();
+    return pos_ >= rows_.size();
 }
 
 void Recordset::add_new() {
     require_open();
-    if (base_table_.empty() || !session_) throw Error(std::string(kMsgReadOnly));
+    if (updatable_ == nullptr) throw Error(std::string(kMsgReadOnly));
+    require_engine();
     save_pending();
+    engine([&] { updatable_->add_new(); });
     pending_.emplace(fields_.size(), jet::Value{jet::Null{}});
 }
 
@@ -209,9 +189,10 @@ void Recordset::set_value(std::string_view name, jet::Value value) {
     if (!pending_) {
         // Changing a stored record needs an update statement; only new
         // records are written through a rowset.
-        require_current();
         throw Error(std::string(kMsgReadOnly));
     }
+    require_engine();
+    engine([&] { updatable_->set(fields_[static_cast<std::size_t>(index)].name, value); });
     (*pending_)[static_cast<std::size_t>(index)] = std::move(value);
 }
 
@@ -222,15 +203,14 @@ void Recordset::update() {
 
 void Recordset::save_pending() {
     if (!pending_) return;
-    // A failing save keeps the record pending, as it was.
-    std::vector<std::string> names;
-    names.reserve(fields_.size());
-    for (const FieldInfo& f : fields_) names.push_back(f.name);
-    session_->insert(base_table_, names, *pending_);
-    rows_.push_back(std::move(*pending_));
+    require_engine();
+    // A failing save keeps the record pending, as the engine does.
+    engine([&] { updatable_->update(); });
+    if (loaded_) {
+        rows_.push_back(std::move(*pending_));
+        pos_ = rows_.size() - 1;
+    }
     pending_.reset();
-    pos_ = rows_.size() - 1;
-    before_first_ = false;
 }
 
 }  // namespace provider

@@ -13,6 +13,11 @@
 #include "connect/provider/provider.h"
 #include "jet/value.h"
 
+namespace jet {
+class Rowset;
+class UpdatableRowset;
+}  // namespace jet
+
 namespace provider {
 
 class Connection;
@@ -25,9 +30,9 @@ struct FieldInfo {
     DataType type = DataType::kEmpty;
 };
 
-// The text a value reads as: a null is the empty text, a boolean "True" or
-// "False", numbers in their shortest decimal form, dates "YYYY-MM-DD",
-// "HH:MM:SS" or both, a GUID in braces.
+// The text a value reads as, as the engine forms it: a null is the empty
+// text, a boolean "True" or "False", numbers in their shortest decimal form,
+// dates "YYYY-MM-DD", "HH:MM:SS" or both, a GUID in braces, binary as hex.
 std::string value_text(const jet::Value& value);
 
 // The field type of a column type byte of the engine.
@@ -35,9 +40,12 @@ DataType data_type_of(std::uint8_t column_type);
 
 class Recordset {
 public:
-    Recordset() = default;
+    Recordset();
     // A read-only rowset over given rows (schema rowsets).
     Recordset(std::vector<FieldInfo> fields, std::vector<std::vector<jet::Value>> rows);
+    ~Recordset();
+    Recordset(Recordset&&) noexcept;
+    Recordset& operator=(Recordset&&) noexcept;
 
     // Runs the query on the open connection and keeps its rows; a query on
     // one table accepts new records. Throws Error.
@@ -52,15 +60,14 @@ public:
     // Error(kMsgNoField).
     int field_index(std::string_view name) const;
 
-    const jet::Value& value(int index) const;
-    std::string text(int index) const { return value_text(value(index)); }
-    std::string text(std::string_view name) const { return text(field_index(name)); }
+    const jet::Value& value(int index);
+    std::string text(int index) { return value_text(value(index)); }
+    std::string text(std::string_view name) { return text(field_index(name)); }
 
-    long record_count() const;
+    long record_count();
     void move_first();
     void move_next();
-    bool eof() const;
-    bool bof() const;
+    bool eof();
 
     // Saves a pending new record, then starts a new one with every field
     // null. The new record is current until it is saved.
@@ -74,17 +81,20 @@ public:
 
 private:
     void require_open() const;
-    void require_current() const;
+    void require_engine() const;
+    void load();
     void save_pending();
 
     bool open_ = false;
     std::vector<FieldInfo> fields_;
-    std::vector<std::uint8_t> column_types_;  // engine types of a query's fields (0: none)
+    // The records, read from the engine's rowset when the cursor is first
+    // used (a rowset opened only to append reads nothing).
     std::vector<std::vector<jet::Value>> rows_;
+    bool loaded_ = true;
     std::size_t pos_ = 0;
-    bool before_first_ = false;
-    std::string base_table_;  // the one table of a query; empty: read-only
-    std::shared_ptr<bridge::Session> session_;
+    std::shared_ptr<bridge::Session> session_;  // keeps the engine connection
+    std::unique_ptr<jet::Rowset> source_;
+    jet::UpdatableRowset* updatable_ = nullptr;  // source_ when it takes new records
     std::optional<std::vector<jet::Value>> pending_;
 };
 

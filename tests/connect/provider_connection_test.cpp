@@ -11,7 +11,6 @@
 #include "../jet/fixture_support.h"
 #include "connect/provider/catalog.h"
 #include "connect/provider/connection.h"
-#include "connect/provider/jet_bridge.h"
 #include "connect/provider/recordset.h"
 
 namespace fs = std::filesystem;
@@ -157,9 +156,11 @@ TEST(Connection, Transactions) {
     EXPECT_EQ(message_of([&] { conn.commit_trans(); }), provider::kMsgNoTransaction);
     EXPECT_EQ(message_of([&] { conn.rollback_trans(); }), provider::kMsgNoTransaction);
     EXPECT_EQ(conn.begin_trans(), 1);
-    EXPECT_EQ(conn.begin_trans(), 2);
+    // The engine keeps one transaction at a time.
+    EXPECT_THROW(conn.begin_trans(), provider::Error);
+    EXPECT_EQ(conn.transaction_level(), 1);
     conn.commit_trans();
-    conn.rollback_trans();
+    EXPECT_EQ(message_of([&] { conn.commit_trans(); }), provider::kMsgNoTransaction);
     EXPECT_EQ(conn.transaction_level(), 0);
     conn.begin_trans();
     conn.close();  // rolls back what is open
