@@ -825,11 +825,13 @@ private:
                 continue;
             }
             bool negated = false;
-            if (peek_word("NOT") &&
-                (is_word(ahead(1), "LIKE") || is_word(ahead(1), "IN") ||
-                 is_word(ahead(1), "BETWEEN"))) {
-                negated = true;
+            if (peek_word("NOT")) {
+                // After an operand, NOT can only begin NOT LIKE / NOT IN / NOT BETWEEN.
                 ++at_;
+                negated = true;
+                if (!peek_word("LIKE") && !peek_word("IN") && !peek_word("BETWEEN")) {
+                    fail("expected LIKE, IN or BETWEEN after NOT");
+                }
             }
             if (accept_word("LIKE")) {
                 auto e = make(ExprKind::kLike, pos);
@@ -863,7 +865,6 @@ private:
                 left = std::move(e);
                 continue;
             }
-            if (negated) fail("expected LIKE, IN or BETWEEN after NOT");
             return left;
         }
     }
