@@ -23,12 +23,12 @@ constexpr int kConnectKind = 6;
 
 // The value of a field as text in a buffer of size bytes; 0 when it does not
 // fit (nothing is cut).
-int Field_Text(const provider::Recordset& rs, int field, char* buf, int size) {
+int Field_Text(provider::Recordset& rs, int field, char* buf, int size) {
     std::string text = rs.text(field);
     return Fixed_Copy(buf, static_cast<std::size_t>(size), text.c_str());
 }
 
-int Field_Text(const provider::Recordset& rs, const char* name, char* buf, int size) {
+int Field_Text(provider::Recordset& rs, const char* name, char* buf, int size) {
     std::string text = rs.text(name);
     int n = std::snprintf(buf, static_cast<std::size_t>(size), "%s", text.c_str());
     return n >= 0 && n < size ? 1 : 0;

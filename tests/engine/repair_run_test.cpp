@@ -17,8 +17,6 @@ using namespace repair_test;
 namespace {
 
 const char* kSkipFixtures = "fixture folder absent";
-const char* kSkipStatements =
-    "the engine's statement layer (make-table, create index) is not linked in yet";
 
 std::vector<std::string> Completion(const std::string& source, const std::string& target) {
     return {"修复完成", "原始数据库文件为 " + source, "新的数据库文件为 " + target};
@@ -313,7 +311,6 @@ TEST(Create_Target_Db, PasswordIsTheSourcesOrNone) {
 
 // The whole run on a source with blanks and a per-cent sign in its names.
 TEST(Repair_Mdb, NamesWithBlanksAndPerCentSignsArriveWhole) {
-    if (!Statements()) GTEST_SKIP() << kSkipStatements;
     Scratch s;
     std::string src = s.path("awkward.mdb");
     Make_Awkward_Db(src, "pw");

@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "connect/provider/jet_bridge.h"
 #include "engine/print_msg.h"
 #include "jet/write_database.h"
 
@@ -27,9 +26,6 @@ namespace fs = std::filesystem;
 inline std::string Fixtures() { return ZOLVAK_FIXTURES_DIR; }
 
 inline bool Have_Fixtures() { return fs::is_directory(Fixtures()); }
-
-// True when the engine can run make-table and index statements.
-inline bool Statements() { return provider::bridge::Session::statements_available(); }
 
 // A fresh folder under /tmp, removed with the object.
 class Scratch {
