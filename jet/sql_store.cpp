@@ -174,7 +174,10 @@ Database& Store::db() {
 void Store::check_rewritable(Database& db) {
     auto refuse = [&](const std::string& what) { refuse_rewrite(db.file().path(), what); };
     if (db.format() != Format::Jet4) {
-        refuse("the Jet 3 (Access 97) format; repair it into a Jet 4 file first");
+        throw Error("The database '" + db.file().path() +
+                    "' cannot be changed by this engine yet: it is in the Jet 3 (Access 97) "
+                    "format, which the engine reads but does not write. Repair it into a Jet 4 "
+                    "file first.");
     }
     for (const CatalogEntry& e : db.catalog()) {
         switch (e.type) {

@@ -616,3 +616,46 @@ TEST(SqlStatements, FailedStatementLeavesTheTransactionAsItWas) {
     EXPECT_EQ(outcome(*c, "COMMIT"), "#0");
     EXPECT_FALSE(c->in_transaction());
 }
+
+// Every table of every fixture reads through SQL; writing is allowed where
+// the engine can keep everything the file holds, and refused, leaving the
+// file untouched, where it cannot yet.
+TEST(SqlStatements, ConnectionsOnRealFiles) {
+    SKIP_WITHOUT_FIXTURES();
+    TempDir dir;
+    int tables = 0;
+    for (const std::string& name : fixtures::names()) {
+        std::string password = fixtures::password(fixtures::oracle(name));
+        std::string path = dir.file(name + ".mdb");
+        fs::copy_file(fixtures::mdb_path(name), path);
+        auto c = jet::Connection::open(path, password);
+        for (const auto& t : c->database().tables()) {
+            if (!t.local()) continue;
+            jet::TableDef def = c->database().table_def(t.name);
+            auto n = jet::count_rows(c->database().file(), def);
+            EXPECT_EQ(outcome(*c, "SELECT COUNT(*) FROM [" + t.name + "]"), "=" + std::to_string(n))
+                << name << " " << t.name;
+            ++tables;
+        }
+        std::string before = fixtures::read_file(path);
+        std::string got = outcome(*c, "CREATE TABLE added (a LONG)");
+        bool writable = got == "#0";
+        if (!writable) {
+            EXPECT_NE(got.find("cannot be changed by this engine yet"), std::string::npos) << got;
+            EXPECT_EQ(fixtures::read_file(path), before) << name;
+            EXPECT_FALSE(fs::exists(path + ".txn")) << name;
+        } else {
+            EXPECT_EQ(outcome(*c, "SELECT COUNT(*) FROM added"), "=0");
+            // Everything that was there is still there.
+            auto src = jet::Database::open(fixtures::mdb_path(name), password);
+            for (const auto& t : src->tables()) {
+                if (t.kind != jet::TableKind::kTable) continue;
+                EXPECT_EQ(c->database().read_all(c->database().table_def(t.name)),
+                          src->read_all(src->table_def(t.name)))
+                    << name << " " << t.name;
+            }
+        }
+        std::printf("%-20s %s\n", name.c_str(), writable ? "writable" : got.c_str() + 1);
+    }
+    EXPECT_GT(tables, 0);
+}
