@@ -136,7 +136,7 @@ TDb_Connect* TSQLCA::Get_Connection() {
     return Get_Db_Session(nullptr);
 }
 
-int TSQLCA::Execute(const char* sql) {
+DB_NO_VPTR_CHECK int TSQLCA::Execute(const char* sql) {
     if (sql == nullptr) sql = "";
     Set_Sqlcode(0);
     if (cur_table == nullptr && !SelectArea(0)) return *sqlcode_p;
@@ -190,7 +190,7 @@ int TSQLCA::Exec_Rollback() {
     return *sqlcode_p;
 }
 
-int TSQLCA::Batch_Insert() {
+DB_NO_VPTR_CHECK int TSQLCA::Batch_Insert() {
     if (cur_table == nullptr && !SelectArea(0)) return *sqlcode_p;
     TDb_Connect* c = Get_Connection();
     if (c != nullptr) {

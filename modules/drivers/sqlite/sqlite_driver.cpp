@@ -18,6 +18,10 @@
 
 namespace {
 
+// The function table is kept as a copy: every connection that loads the
+// module hands over its own table, and a connection may be destroyed while
+// others still use the module. The entries are the same plain functions.
+Data_Oper_Table g_ops_copy;
 Data_Oper_Table* g_ops = nullptr;
 std::mutex g_mu;
 std::vector<sqlite3*> g_dbs;  // handle n is g_dbs[n - 1]; null = closed
@@ -104,7 +108,10 @@ std::string Quote_Ident(const char* name) {
 }  // namespace
 
 DRV_EXPORT int Set_Data_Oper_Handle(Data_Oper_Table* ops) {
-    g_ops = ops;
+    if (ops == nullptr) return 0;
+    std::lock_guard<std::mutex> lock(g_mu);
+    g_ops_copy = *ops;
+    g_ops = &g_ops_copy;
     return 1;
 }
 
