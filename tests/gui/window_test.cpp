@@ -325,9 +325,6 @@ TEST_F(Window, ExceptionFromAHandlerIsShownAndTheProgramGoesOn) {
 TEST_F(Window, RepairOfAFixtureGivesTheSameLinesAsTheCommandLine) {
     if (!Have_Fixtures()) GTEST_SKIP() << "fixture folder absent";
     Scratch s;
-    Command_Result help = Run_Mdbrepair(s, {"--help"});
-    if (help.out.find("--output") == std::string::npos)
-        GTEST_SKIP() << "mdbrepair does not run repairs yet (the command is not wired in)";
     std::string src = Copy_Fixture(s, "jet4-nopassword.mdb");
     std::string target = s.path("same.mdb");
     Form_Mdb->Edit_File->setText(QString::fromStdString(src));
@@ -335,7 +332,7 @@ TEST_F(Window, RepairOfAFixtureGivesTheSameLinesAsTheCommandLine) {
     Form_Mdb->CheckBox_Is_Zolvak_Db->setChecked(false);
     Press_Repair();
     std::vector<std::string> window = Log();
-    Command_Result cli = Run_Mdbrepair(s, {"--output", target, src});
+    Command_Result cli = Run_Repair(s, {"--output", target, src});
     EXPECT_EQ(Split_Lines(cli.out), window);
     EXPECT_FALSE(window.empty());
 }

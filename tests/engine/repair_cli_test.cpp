@@ -1,0 +1,102 @@
+// The repair command as a user runs it: options, exit status, standard output
+// carrying exactly the run's lines, diagnostics kept apart.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "app/run/repair_run.h"
+#include "jet/database.h"
+#include "repair_support.h"
+
+using namespace repair_test;
+
+namespace {
+
+TEST(Repair_Command, UsageErrorsExitWithTwo) {
+    Scratch s;
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"--password"},
+        {"--password", "x", "--zolvak-db", "a.mdb"},
+        {"--output"},
+        {"--output=", "a.mdb"},
+        {"--bogus", "a.mdb"},
+        {"a.mdb", "b.mdb"},
+        {"--password", "x", "--password", "y", "a.mdb"},
+    };
+    for (const auto& args : cases) {
+        Command_Result r = Run_Repair(s, args);
+        std::string shown;
+        for (const auto& a : args) shown += a + " ";
+        EXPECT_EQ(r.status, 2) << shown;
+        EXPECT_EQ(r.out, "") << shown;
+        EXPECT_NE(r.err.find("mdbrepair: "), std::string::npos) << shown;
+    }
+}
+
+TEST(Repair_Command, HelpNamesEveryOption) {
+    Scratch s;
+    Command_Result r = Run_Repair(s, {"--help"});
+    EXPECT_EQ(r.status, 0);
+    for (const char* word : {"--password", "--zolvak-db", "--output", "--verbose", "--list", "--sample"})
+        EXPECT_NE(r.out.find(word), std::string::npos) << word;
+}
+
+TEST(Repair_Command, OutputIsExactlyTheLinesOfTheRun) {
+    if (!Have_Fixtures()) GTEST_SKIP() << "fixture folder absent";
+    Scratch s;
+    std::string src = Copy_Fixture(s, "jet4-nopassword.mdb");
+    Command_Result r = Run_Repair(s, {src});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.err, "");
+    std::vector<std::string> lines = Split_Lines(r.out);
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[0].rfind("正在复制对象 Table1", 0), 0u) << lines[0];
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+              (std::vector<std::string>{"修复完成", "原始数据库文件为 " + src, "新的数据库文件为 " + src + ".new"}));
+    EXPECT_EQ(r.out.find("dbconnect"), std::string::npos);
+    EXPECT_NO_THROW(jet::Database::open(src + ".new", ""));
+
+    // With --verbose the same lines, and the diagnostics on standard error.
+    Command_Result v = Run_Repair(s, {"--verbose", src});
+    EXPECT_EQ(v.status, 0);
+    EXPECT_EQ(v.out, r.out);
+    EXPECT_NE(v.err.find("dbconnect "), std::string::npos) << v.err;
+}
+
+TEST(Repair_Command, PasswordsAndTheirFailures) {
+    if (!Have_Fixtures()) GTEST_SKIP() << "fixture folder absent";
+    Scratch s;
+    std::string src = Copy_Fixture(s, "jet4-password.mdb");
+    std::string target = s.path("out.mdb");
+
+    Command_Result wrong = Run_Repair(s, {"--zolvak-db", "--output", target, src});
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_EQ(wrong.out, "无法连接到数据库" + src + "，请检查文件名及密码\n");
+    EXPECT_NE(wrong.err.find("连接数据库出错: "), std::string::npos) << "the message box as a line";
+    EXPECT_NO_THROW(jet::Database::open(target, ZOLVAK_DB_PASSWORD)) << "--zolvak-db gives the fixed password";
+
+    Command_Result right = Run_Repair(s, {"--password=password", "--output=" + target, src});
+    EXPECT_EQ(right.status, 0) << right.out;
+    EXPECT_NO_THROW(jet::Database::open(target, "password"));
+}
+
+TEST(Repair_Command, RefusesTheSourceAsTargetAndKeepsPerCentSigns) {
+    Scratch s;
+    std::string src = s.path("awkward.mdb");
+    Make_Awkward_Db(src, "");
+    std::string before = Read_File(src);
+    Command_Result same = Run_Repair(s, {"--output", src, src});
+    EXPECT_EQ(same.status, 1);
+    EXPECT_EQ(same.out, "新的数据库文件" + src + "就是原始数据库文件，请另选保存数据库文件\n");
+    EXPECT_EQ(Read_File(src), before);
+
+    Command_Result r = Run_Repair(s, {"--", src});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("正在复制对象 a%sb\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("正在创建约束 PrimaryKey\n"), std::string::npos) << r.out;
+    EXPECT_EQ(Read_File(src), before);
+}
+
+}  // namespace
