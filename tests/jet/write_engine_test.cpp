@@ -277,6 +277,36 @@ TEST(WriteRows, WideTableDefinitionSpansPages) {
     EXPECT_EQ(back.rows["Wide"].size(), 20u);
 }
 
+TEST(WriteRows, TablesBeyondAnInlineUsageMap) {
+    // More than 512 data pages (and long-value pages): the usage maps become
+    // references to map pages. A table of fixed columns only has no
+    // variable-offset table in its rows.
+    TempDir dir;
+    const std::string path = dir.file("big.mdb");
+    auto w = jet::create_database(path);
+    using T = jet::ColumnType;
+    jet::TableSpec wide{"Wide Rows", {col("N", T::kLong)}};
+    for (int i = 0; i < 7; ++i) wide.columns.push_back(col("Text" + std::to_string(i), T::kText, 255));
+    wide.columns.push_back(col("Doc", T::kOle));
+    auto t = w->create_table(wide);
+    auto f = w->create_table(jet::TableSpec{"Fixed", {col("A", T::kLong), col("B", T::kDouble), col("C", T::kBoolean)}});
+    std::string chinese;  // non-Latin: stored as UCS-2, 7 x 490 bytes fill a page
+    for (int i = 0; i < 240; ++i) chinese += "数";
+    for (int r = 0; r < 700; ++r) {
+        std::vector<jet::Value> row{static_cast<std::int32_t>(r)};
+        for (int i = 0; i < 7; ++i) row.push_back(std::to_string(r) + chinese);
+        row.push_back(bytes_of_length(3000, static_cast<std::uint32_t>(r)));
+        w->insert_row(t, row);
+        w->insert_row(f, std::vector<jet::Value>{static_cast<std::int32_t>(r), r * 0.25, r % 2 == 1});
+    }
+    w->close();
+    auto back = writer_test::check_with_readers(path);
+    ASSERT_EQ(back.rows["Wide Rows"].size(), 700u);
+    ASSERT_EQ(back.rows["Fixed"].size(), 700u);
+    EXPECT_EQ(back.rows["Fixed"][699][2], jet::Value{true});
+    EXPECT_EQ(std::get<jet::Bytes>(back.rows["Wide Rows"][512][8]), bytes_of_length(3000, 512));
+}
+
 TEST(WriteRows, UpdateAndDelete) {
     TempDir dir;
     const std::string path = dir.file("upd.mdb");
