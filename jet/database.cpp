@@ -24,8 +24,9 @@ std::unique_ptr<Database> Database::open(const std::string& path, std::string_vi
     std::unique_ptr<Database> db(new Database());
     db->file_ = PageFile::open(path, password);
     db->catalog_ = read_catalog(*db->file_);
-    // Select queries that declare parameters are procedures, not views.
-    if (const CatalogEntry* q = db->find_table("MSysQueries")) {
+    // Select queries that declare parameters are procedures, not views. A
+    // damaged MSysQueries only blurs that line; it does not stop the open.
+    if (const CatalogEntry* q = db->find_table("MSysQueries")) try {
         TableDef t = db->table_def(*q);
         const Column* obj = t.find_column("ObjectId");
         const Column* attr = t.find_column("Attribute");
@@ -39,6 +40,8 @@ std::unique_ptr<Database> Database::open(const std::string& path, std::string_vi
                 return true;
             });
         }
+    } catch (const Error&) {
+        db->parameterised_queries_.clear();
     }
     return db;
 }

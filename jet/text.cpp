@@ -5,8 +5,6 @@
 #include <cerrno>
 #include <iconv.h>
 
-#include <map>
-#include <mutex>
 #include <string>
 
 namespace jet {
@@ -112,12 +110,36 @@ std::string iconv_name(unsigned code_page) {
     return "CP" + std::to_string(code_page);
 }
 
-// iconv descriptors are not thread-safe: one per code page, used under a lock.
-struct Converter {
-    iconv_t cd = reinterpret_cast<iconv_t>(-1);
+// One iconv descriptor per thread, for the code page met last: files use
+// one code page throughout, and a hostile file cannot make the engine hold
+// a descriptor per code page number it invents.
+class ThreadConverter {
+public:
+    ~ThreadConverter() { reset(); }
+    // The descriptor for `code_page`, or (iconv_t)-1 when iconv has none
+    // and not even CP1252.
+    iconv_t get(unsigned code_page) {
+        if (code_page != code_page_) {
+            reset();
+            cd_ = iconv_open("UTF-8", iconv_name(code_page).c_str());
+            if (cd_ == kInvalid) cd_ = iconv_open("UTF-8", "CP1252");
+            code_page_ = code_page;
+        }
+        return cd_;
+    }
+
+private:
+    static inline const iconv_t kInvalid = reinterpret_cast<iconv_t>(-1);
+    void reset() {
+        if (cd_ != kInvalid) iconv_close(cd_);
+        cd_ = kInvalid;
+        code_page_ = ~0u;
+    }
+    iconv_t cd_ = kInvalid;
+    unsigned code_page_ = ~0u;
 };
-std::mutex g_iconv_mutex;
-std::map<unsigned, Converter> g_converters;
+
+thread_local ThreadConverter t_converter;
 
 }  // namespace
 
@@ -128,17 +150,12 @@ std::string decode_codepage_text(std::span<const std::uint8_t> bytes, unsigned c
     for (auto b : bytes) ascii = ascii && b < 0x80;
     if (ascii) return std::string(bytes.begin(), bytes.end());
 
-    std::lock_guard lock(g_iconv_mutex);
-    auto& conv = g_converters[code_page];
-    if (conv.cd == reinterpret_cast<iconv_t>(-1)) {
-        conv.cd = iconv_open("UTF-8", iconv_name(code_page).c_str());
-        if (conv.cd == reinterpret_cast<iconv_t>(-1)) conv.cd = iconv_open("UTF-8", "CP1252");
-        if (conv.cd == reinterpret_cast<iconv_t>(-1)) {
-            for (auto b : bytes) append_utf8(out, b < 0x80 ? b : 0xFFFD);
-            return out;
-        }
+    iconv_t cd = t_converter.get(code_page);
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        for (auto b : bytes) append_utf8(out, b < 0x80 ? b : 0xFFFD);
+        return out;
     }
-    iconv(conv.cd, nullptr, nullptr, nullptr, nullptr);
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
     std::string in(bytes.begin(), bytes.end());
     char* src = in.data();
     std::size_t src_left = in.size();
@@ -146,7 +163,7 @@ std::string decode_codepage_text(std::span<const std::uint8_t> bytes, unsigned c
     while (src_left > 0) {
         char* dst = buf;
         std::size_t dst_left = sizeof buf;
-        std::size_t rc = iconv(conv.cd, &src, &src_left, &dst, &dst_left);
+        std::size_t rc = iconv(cd, &src, &src_left, &dst, &dst_left);
         out.append(buf, dst - buf);
         if (rc == static_cast<std::size_t>(-1)) {
             if (errno == E2BIG) continue;
@@ -154,7 +171,7 @@ std::string decode_codepage_text(std::span<const std::uint8_t> bytes, unsigned c
             append_utf8(out, 0xFFFD);
             ++src;
             --src_left;
-            iconv(conv.cd, nullptr, nullptr, nullptr, nullptr);
+            iconv(cd, nullptr, nullptr, nullptr, nullptr);
         }
     }
     return out;
