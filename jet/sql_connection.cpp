@@ -514,6 +514,53 @@ std::string with_index_name(const Error& e, std::string_view index, std::string_
     return m;
 }
 
+// After the writer refused a row for a duplicate key: the unique index it
+// collides with, found by looking the row's key up in each unique index of
+// the table (`self` is the row's own place for an update, which does not count).
+std::string colliding_index(Store& store, const std::string& table, const Row& row,
+                            const RowId* self) {
+    try {
+        Database& db = store.db();
+        const CatalogEntry* entry = db.find_table(table);
+        if (!entry) return {};
+        TableDef def = db.table_def(*entry);
+        if (def.columns.size() != row.size()) return {};
+        for (const Index& ix : def.indexes) {
+            if (!ix.unique() || ix.first_page == 0) continue;
+            std::vector<std::uint8_t> key;
+            bool ok = true;
+            bool any_null = false;
+            for (const IndexColumn& ic : ix.columns) {
+                const Value& v = row[ic.column];
+                if (is_null(v)) {
+                    any_null = true;
+                    key.push_back(ic.descending ? kKeyDescendingNull : kKeyAscendingNull);
+                    continue;
+                }
+                ok = ok && key_part(def.columns[ic.column], v, !ic.descending, key);
+            }
+            if (!ok || (any_null && ix.ignore_nulls())) continue;
+            for (const RowId& id : index_lookup(db.file(), def, ix.first_page, key)) {
+                if (!self || !(id == *self)) return ix.name;
+            }
+        }
+    } catch (const std::exception&) {
+        // Naming the index is a courtesy; the writer's own message stands.
+    }
+    return {};
+}
+
+// Rethrows a duplicate-key error of the writer with the index named.
+[[noreturn]] void rethrow_duplicate(const Error& e, Store& store, const std::string& table,
+                                    const Row& row, const RowId* self) {
+    std::string m = e.what();
+    if (m.find("duplicate values") != std::string::npos) {
+        std::string ix = colliding_index(store, table, row, self);
+        if (!ix.empty()) throw Error(with_index_name(e, ix, table));
+    }
+    throw;
+}
+
 }  // namespace
 
 // ---- Connection ----
@@ -597,7 +644,11 @@ void Connection::insert_record(const std::string& table, const std::vector<std::
                 coerce_to_column(values[i], target_of(*t.layout, static_cast<std::size_t>(c)));
         }
         check_required(*t.layout, row);
-        w.insert_row(t.handle, row);
+        try {
+            w.insert_row(t.handle, row);
+        } catch (const Error& e) {
+            rethrow_duplicate(e, *store_, t.layout->name, row, nullptr);
+        }
         store_->changed();
         store_->crash_point("insert:row");
         return 0;
@@ -922,11 +973,16 @@ ExecuteResult Connection::run(std::string_view sql) {
                         row[cols[k]] = coerce_to_column(in[k], target_of(layout, cols[k]));
                     }
                     check_required(layout, row);
-                    done.push_back(w.insert_row(t.handle, row));
+                    try {
+                        done.push_back(w.insert_row(t.handle, row));
+                    } catch (const Error& e) {
+                        rethrow_duplicate(e, store, layout.name, row, nullptr);
+                    }
                     store.changed();
                     store.crash_point("insert:row");
                 }
             } catch (...) {
+                store.changed();
                 try {
                     for (auto it = done.rbegin(); it != done.rend(); ++it) w.delete_row(t.handle, *it);
                 } catch (const std::exception& e) {
@@ -982,12 +1038,18 @@ ExecuteResult Connection::run(std::string_view sql) {
             std::vector<std::pair<RowId, const Row*>> done;
             try {
                 for (std::size_t k = 0; k < matches.size(); ++k) {
-                    RowId now = w.update_row(t.handle, matches[k].id, fresh[k]);
+                    RowId now;
+                    try {
+                        now = w.update_row(t.handle, matches[k].id, fresh[k]);
+                    } catch (const Error& e) {
+                        rethrow_duplicate(e, store, t.layout->name, fresh[k], &matches[k].id);
+                    }
                     done.emplace_back(now, &matches[k].row);
                     store.changed();
                     store.crash_point("update:row");
                 }
             } catch (...) {
+                store.changed();
                 try {
                     for (auto it = done.rbegin(); it != done.rend(); ++it) {
                         w.update_row(t.handle, it->first, *it->second);
@@ -1026,6 +1088,7 @@ ExecuteResult Connection::run(std::string_view sql) {
                     store.crash_point("delete:row");
                 }
             } catch (...) {
+                store.changed();
                 try {
                     while (k-- > 0) w.insert_row(t.handle, matches[k].row);
                 } catch (const std::exception& e) {
