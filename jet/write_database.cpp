@@ -508,29 +508,34 @@ Bytes DatabaseWriter::store_long_value(Table& t, std::size_t column, const Bytes
         write::append_u32(header, 0);
         return header;
     }
-    // A chain: every chunk alone on a page of its own; the pages are taken
-    // first so each chunk can name the next.
-    flush_current();
-    lc.current = 0;
-    lc.rows.clear();
+    // A chain: every full chunk alone on a page of its own, the remainder on
+    // the page being filled. The remainder is placed first so that each
+    // chunk can name the next one when it is written.
     std::size_t chunks = (data.size() + kLongValueChunk - 1) / kLongValueChunk;
-    std::vector<std::uint32_t> pages(chunks);
-    for (auto& p : pages) {
-        p = allocate_page();
-        lc.pages.push_back(p);
+    std::size_t last_from = (chunks - 1) * kLongValueChunk;
+    RowSlotImage last;
+    write::append_u32(last.bytes, 0);
+    last.bytes.insert(last.bytes.end(), data.begin() + static_cast<std::ptrdiff_t>(last_from), data.end());
+    if (lc.current == 0 || lc.rows.size() >= write::kMaxRowsPerPage ||
+        write::row_page_free(lc.rows) < last.bytes.size() + 2) {
+        new_page();
     }
-    for (std::size_t k = 0; k < chunks; ++k) {
-        std::size_t from = k * kLongValueChunk;
-        std::size_t n = std::min(kLongValueChunk, data.size() - from);
+    std::uint32_t next = write::row_pointer(lc.current, static_cast<std::uint8_t>(lc.rows.size()));
+    lc.rows.push_back(std::move(last));
+    for (std::size_t k = chunks - 1; k-- > 0;) {
+        std::uint32_t page = allocate_page();
+        lc.pages.push_back(page);
         RowSlotImage r;
-        write::append_u32(r.bytes, k + 1 < chunks ? write::row_pointer(pages[k + 1], 0) : 0);
+        write::append_u32(r.bytes, next);
+        std::size_t from = k * kLongValueChunk;
         r.bytes.insert(r.bytes.end(), data.begin() + static_cast<std::ptrdiff_t>(from),
-                       data.begin() + static_cast<std::ptrdiff_t>(from + n));
+                       data.begin() + static_cast<std::ptrdiff_t>(from + kLongValueChunk));
         std::vector<RowSlotImage> one{std::move(r)};
-        pager_.write(pages[k], write::encode_row_page(0, true, one));
+        pager_.write(page, write::encode_row_page(0, true, one));
+        next = write::row_pointer(page, 0);
     }
     write::append_u32(header, length);
-    write::append_u32(header, write::row_pointer(pages[0], 0));
+    write::append_u32(header, next);
     write::append_u32(header, 0);
     return header;
 }
