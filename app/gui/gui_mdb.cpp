@@ -141,6 +141,9 @@ TForm_Mdb::TForm_Mdb(QWidget* parent)
     Memo_About->setFrameStyle(QFrame::Box | QFrame::Plain);
     Memo_About->setLineWidth(1);
     Memo_About->setTabChangesFocus(true);
+    Memo_About->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    Memo_About->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    Memo_About->document()->setDocumentMargin(2);
     Memo_About->setPlainText(
         text("本程序用于压缩修复mdb文件,本程序生成一个新的数据库文件，不会修改原始的数据库文件\n"
              "\n"
