@@ -309,6 +309,48 @@ TEST(Create_Target_Db, PasswordIsTheSourcesOrNone) {
     EXPECT_EQ(Lines(), std::vector<std::string>{"创建目标数据库(" + without + ")出错了"});
 }
 
+// A table whose data page is damaged fails alone; the others arrive and the
+// run ends with its failure line.
+TEST(Repair_Mdb, ATableTheEngineCannotCopyFailsAlone) {
+    if (!Have_Fixtures()) GTEST_SKIP() << "fixture folder absent";
+    Scratch s;
+    std::string src = Copy_Fixture(s, "jet4-indexes.mdb");
+    fs::permissions(src, fs::perms::owner_read | fs::perms::owner_write);
+    std::uint32_t page = 0;
+    {
+        auto db = jet::Database::open(src, "");
+        jet::TableDef def = db->table_def("Table2");
+        db->scan(def, [&](const jet::RowId& id, const jet::Row&) {
+            page = id.page;
+            return false;
+        });
+    }
+    ASSERT_NE(page, 0u);
+    std::string bytes = Read_File(src);
+    // A row count the page cannot hold.
+    bytes[page * 4096 + 12] = '\xFF';
+    bytes[page * 4096 + 13] = '\x7F';
+    Write_File(src, bytes);
+
+    std::string target = src + ".new";
+    Collecting c;
+    EXPECT_EQ(Repair_Mdb(src.c_str(), "", target.c_str()), 0);
+    std::string log;
+    for (const auto& l : Lines()) log += l + "\n";
+    EXPECT_NE(log.find("******** 复制 Table2 出错了 *********\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("复制 Table1 出错了"), std::string::npos) << log;
+    EXPECT_EQ(log.find("复制 Table3 出错了"), std::string::npos) << log;
+    std::vector<std::string> tail = Completion(src, target);
+    tail.push_back("复制库表过程中有错误发生，请检查日志");
+    ASSERT_GE(Lines().size(), 4u);
+    EXPECT_EQ(std::vector<std::string>(Lines().end() - 4, Lines().end()), tail);
+    EXPECT_EQ(Copy_Err_Flag, 1);
+    auto out = jet::Database::open(target, "");
+    EXPECT_NE(out->find_table("Table1"), nullptr);
+    EXPECT_NE(out->find_table("Table3"), nullptr);
+    EXPECT_EQ(Read_File(src), bytes);
+}
+
 // The whole run on a source with blanks and a per-cent sign in its names.
 TEST(Repair_Mdb, NamesWithBlanksAndPerCentSignsArriveWhole) {
     Scratch s;
