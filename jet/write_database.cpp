@@ -153,7 +153,8 @@ struct DatabaseWriter::IndexState {
     std::vector<std::uint32_t> pages;  // pages the B-tree occupies
     std::uint32_t first_page = 0;
     std::set<Bytes> entries;  // key + 4-byte row pointer, in index order
-    std::unordered_map<std::uint32_t, Bytes> key_of_row;
+    // Where each row's entry is, to take it out again (set iterators stay valid).
+    std::unordered_map<std::uint32_t, std::set<Bytes>::const_iterator> entry_of_row;
     bool dirty = true;
 };
 
@@ -749,11 +750,9 @@ void DatabaseWriter::add_index_entries(Table& t, std::span<const Value> values, 
                                         [&](auto c) { return is_null(values[c.first]); });
             if (all_null) continue;
         }
-        Bytes key = index_key(t, *ix, values);
-        Bytes entry = key;
+        Bytes entry = index_key(t, *ix, values);
         write::append_index_row_pointer(entry, id.page, id.row);
-        ix->entries.insert(std::move(entry));
-        ix->key_of_row[(id.page << 8) | id.row] = std::move(key);
+        ix->entry_of_row[(id.page << 8) | id.row] = ix->entries.insert(std::move(entry)).first;
         ix->dirty = true;
     }
 }
@@ -761,12 +760,10 @@ void DatabaseWriter::add_index_entries(Table& t, std::span<const Value> values, 
 void DatabaseWriter::remove_index_entries(Table& t, RowId id) {
     std::uint32_t ptr = (id.page << 8) | id.row;
     for (auto& ix : t.indexes) {
-        auto it = ix->key_of_row.find(ptr);
-        if (it == ix->key_of_row.end()) continue;
-        Bytes entry = it->second;
-        write::append_index_row_pointer(entry, id.page, id.row);
-        ix->entries.erase(entry);
-        ix->key_of_row.erase(it);
+        auto it = ix->entry_of_row.find(ptr);
+        if (it == ix->entry_of_row.end()) continue;
+        ix->entries.erase(it->second);
+        ix->entry_of_row.erase(it);
         ix->dirty = true;
     }
 }
@@ -938,10 +935,9 @@ void DatabaseWriter::create_index(TableHandle table, const IndexSpec& spec) {
                     throw Error(std::string(kDuplicateKeyMessage));
                 }
             }
-            Bytes entry = key;
+            Bytes entry = std::move(key);
             write::append_index_row_pointer(entry, id.page, id.row);
-            ixs.entries.insert(std::move(entry));
-            ixs.key_of_row[(id.page << 8) | id.row] = std::move(key);
+            ixs.entry_of_row[(id.page << 8) | id.row] = ixs.entries.insert(std::move(entry)).first;
             return true;
         });
     }
