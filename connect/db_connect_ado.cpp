@@ -191,11 +191,13 @@ int TDb_Connect_Ado::ExecuteSql(DBDataMgr* table, const char* sql) {
         if (!ado_conn) throw provider::Error(std::string(provider::kMsgObjectClosed));
         cur->close();
         cur->open(sql, *ado_conn);
+        // The records are read here, so that a table the engine cannot read
+        // fails like a query that cannot be opened.
+        cur->move_first();
     } catch (const provider::Error& e) {
         return fail(e);
     }
 
-    cur->move_first();
     const int fields = cur->field_count();
     if (table != nullptr) {
         table->CFree();
