@@ -307,6 +307,23 @@ TEST(WriteRows, TablesBeyondAnInlineUsageMap) {
     EXPECT_EQ(std::get<jet::Bytes>(back.rows["Wide Rows"][512][8]), bytes_of_length(3000, 512));
 }
 
+TEST(WriteRows, CompleteAfterEveryFlush) {
+    TempDir dir;
+    const std::string path = dir.file("flush.mdb");
+    auto w = jet::create_database(path);
+    using T = jet::ColumnType;
+    auto t = w->create_table(jet::TableSpec{"Log", {col("N", T::kLong), col("Text", T::kMemo)}});
+    for (int round = 1; round <= 3; ++round) {
+        for (int i = 0; i < 150; ++i) {
+            w->insert_row(t, std::vector<jet::Value>{static_cast<std::int32_t>(round * 1000 + i), text_of_length(i * 40, i)});
+        }
+        w->flush();
+        auto back = writer_test::check_with_readers(path);
+        EXPECT_EQ(back.rows["Log"].size(), 150u * round);
+    }
+    w->close();
+}
+
 TEST(WriteRows, UpdateAndDelete) {
     TempDir dir;
     const std::string path = dir.file("upd.mdb");
@@ -396,6 +413,9 @@ TEST(WriteIndexes, BuiltOverRowsAndKeptCurrent) {
     std::get<std::string>(changed[1]) = "Renamed customer with a much longer name than before";
     w->update_row(t, ids[1], changed);
     EXPECT_THROW(w->update_row(t, ids[2], row(4)), jet::Error);  // would duplicate Id 4
+    auto no_key = row(9999);
+    no_key[0] = jet::Null{};
+    EXPECT_THROW(w->insert_row(t, no_key), jet::Error);  // a primary key refuses nulls
     w->close();
     writer_test::check_with_readers(path);
     writer_test::check_indexes(path, "Customers");
