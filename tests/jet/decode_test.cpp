@@ -219,3 +219,32 @@ TEST(Rows, Jet4NullMaskAndMissingColumns) {
 }
 
 }  // namespace
+
+namespace {
+
+// Numeric: a sign byte, then four little-endian 32-bit words, the most
+// significant word first; precision and scale come from the column.
+TEST(Rows, Jet4Numeric) {
+    SKIP_WITHOUT_FIXTURES();
+    auto file = jet::PageFile::open(fixtures::mdb_path("jet4-nopassword"));
+    jet::TableDef t;
+    t.name = "N";
+    t.format = jet::Format::Jet4;
+    jet::Column c;
+    c.name = "amount";
+    c.type = static_cast<std::uint8_t>(jet::ColumnType::kNumeric);
+    c.flags = jet::kColumnFixed;
+    c.precision = 18;
+    c.scale = 2;
+    t.columns.push_back(c);
+    Bytes row = {1, 0, 0x80};
+    const Bytes words = {0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0x39, 0x30, 0, 0};  // 2^64 + 12345
+    row.insert(row.end(), words.begin(), words.end());
+    row.push_back(0x01);  // null mask
+    jet::Row r = jet::decode_row(*file, t, row, 1);
+    const auto& d = std::get<jet::Decimal>(r[0]);
+    EXPECT_EQ(d.precision, 18);
+    EXPECT_EQ(jet::decimal_text(d), "-184467440737095639.61");
+}
+
+}  // namespace
