@@ -179,6 +179,11 @@ void Store::check_rewritable(Database& db) {
                     "format, which the engine reads but does not write. Repair it into a Jet 4 "
                     "file first.");
     }
+    // The writer encodes text keys in the General sort order only.
+    if (db.header().sort_order != 1033 && db.header().sort_order != 0) {
+        refuse("text sorted in the sort order " + std::to_string(db.header().sort_order) +
+               " (the engine writes the General order only)");
+    }
     for (const CatalogEntry& e : db.catalog()) {
         switch (e.type) {
             case kObjectTable: {
