@@ -60,8 +60,8 @@ int Ado_Area_Counter() { return area_counter; }
 
 TDb_Connect_Ado::~TDb_Connect_Ado() = default;
 
-int TDb_Connect_Ado::Connect(int kind_, const char* source, const char* user_, const char* password_,
-                             const char*, int) {
+int TDb_Connect_Ado::Connect(int kind_, const char* source, const char* user_,
+                             const char* password_, const char*, int) {
     if (source == nullptr) source = "";
     if (user_ == nullptr) user_ = "";
     if (password_ == nullptr) password_ = "";
@@ -77,8 +77,8 @@ int TDb_Connect_Ado::Connect(int kind_, const char* source, const char* user_, c
     if (std::strlen(password_) >= sizeof password) return refuse("password", "***");
     char conn_str[ADO_CONN_STR_SIZE];
     n = std::snprintf(conn_str, sizeof conn_str,
-                      password_[0] != 0 ? kTemplateWithPassword : kTemplateNoPassword, password_, user_,
-                      source);
+                      password_[0] != 0 ? kTemplateWithPassword : kTemplateNoPassword, password_,
+                      user_, source);
     if (n < 0 || n >= static_cast<int>(sizeof conn_str)) return refuse("connection string", source);
 
     std::strcpy(data_source, full);

@@ -8,16 +8,16 @@
 #include "connect/db_connect.h"
 #include "connect/provider/connection.h"
 
-constexpr int ADO_CONN_STR_SIZE = 300;   // the connection string
-constexpr int ADO_STORE_DIR_SIZE = 200;  // the file-store directory
-constexpr int ADO_VALUE_SIZE = 4096;     // one field value in ExecuteSql
-constexpr int ADO_BATCH_SQL_SIZE = 2048; // the statement of BatchInsert
+constexpr int ADO_CONN_STR_SIZE = 300;    // the connection string
+constexpr int ADO_STORE_DIR_SIZE = 200;   // the file-store directory
+constexpr int ADO_VALUE_SIZE = 4096;      // one field value in ExecuteSql
+constexpr int ADO_BATCH_SQL_SIZE = 2048;  // the statement of BatchInsert
 
 // The caption of the box shown when a database cannot be opened.
 inline constexpr const char* ADO_CONNECT_ERR_CAPTION = "连接数据库出错";
 
 class TDb_Connect_Ado : public TDb_Connect {
-public:
+  public:
     // The provider connection; created by Connect (kept, unopened, when
     // opening fails) and released by Disconnect and by the destructor.
     std::unique_ptr<provider::Connection> ado_conn;

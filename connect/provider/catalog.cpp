@@ -18,7 +18,8 @@ void Catalog::create(std::string_view connection_string) {
     try {
         jet::CreateOptions options;
         options.password = props.database_password;
-        std::unique_ptr<jet::DatabaseWriter> writer = jet::create_database(props.data_source, options);
+        std::unique_ptr<jet::DatabaseWriter> writer =
+            jet::create_database(props.data_source, options);
         writer->close();
     } catch (const jet::Error& e) {
         throw Error(e.what());

@@ -6,7 +6,7 @@
 namespace provider {
 
 class Catalog {
-public:
+  public:
     // Creates an empty Jet 4 database at the connection string's "Data
     // Source" with its "Jet OLEDB:Database Password" (none when empty).
     // Throws Error: a wrong provider, an existing file ("Database already

@@ -46,8 +46,10 @@ void Connection::open() {
     const ConnectionProperties props = parse_connection_string(connection_string_);
     props.require_jet_provider();
     // Without a workgroup file the only account is "admin" with no password.
-    if (!is_admin(props.user_id) || !props.password.empty()) throw Error(std::string(kMsgBadAccount));
-    std::unique_ptr<bridge::Session> s = bridge::Session::open(props.data_source, props.database_password);
+    if (!is_admin(props.user_id) || !props.password.empty())
+        throw Error(std::string(kMsgBadAccount));
+    std::unique_ptr<bridge::Session> s =
+        bridge::Session::open(props.data_source, props.database_password);
     session_ = std::move(s);
 }
 
@@ -84,12 +86,16 @@ void Connection::execute(std::string_view command_text) {
 Recordset Connection::open_schema(Schema schema) {
     require_open();
     switch (schema) {
-        case Schema::kTables: return tables_rowset(session_->database());
-        case Schema::kIndexes: return indexes_rowset(session_->database());
+        case Schema::kTables:
+            return tables_rowset(session_->database());
+        case Schema::kIndexes:
+            return indexes_rowset(session_->database());
     }
     throw Error(std::string(kMsgBadSchema));
 }
 
-std::shared_ptr<bridge::Session> Connection::session() const { return is_open() ? session_ : nullptr; }
+std::shared_ptr<bridge::Session> Connection::session() const {
+    return is_open() ? session_ : nullptr;
+}
 
 }  // namespace provider

@@ -16,7 +16,7 @@ class Session;
 }
 
 class Connection {
-public:
+  public:
     Connection();
     ~Connection();  // closes, rolling back an open transaction
     Connection(const Connection&) = delete;
@@ -63,7 +63,7 @@ public:
     // The open session (Recordset::open reaches the engine through it).
     std::shared_ptr<bridge::Session> session() const;
 
-private:
+  private:
     void require_open() const;
 
     std::string name_;

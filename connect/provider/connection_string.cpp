@@ -33,7 +33,8 @@ bool parse_bool(std::string_view v) {
 }  // namespace
 
 void ConnectionProperties::require_jet_provider() const {
-    if (!has_provider || !iequals(trim(provider), kJetProvider)) throw Error(std::string(kMsgNoProvider));
+    if (!has_provider || !iequals(trim(provider), kJetProvider))
+        throw Error(std::string(kMsgNoProvider));
 }
 
 ConnectionProperties parse_connection_string(std::string_view text) {
@@ -74,7 +75,8 @@ ConnectionProperties parse_connection_string(std::string_view text) {
             std::size_t rest = i + 1;
             const std::size_t next = text.find(';', rest);
             const std::size_t end = next == std::string_view::npos ? text.size() : next;
-            if (!trim(text.substr(rest, end - rest)).empty()) throw Error(std::string(kMsgBadFormat));
+            if (!trim(text.substr(rest, end - rest)).empty())
+                throw Error(std::string(kMsgBadFormat));
             pos = end + 1;
         } else {
             const std::size_t end = semi == std::string_view::npos ? text.size() : semi;

@@ -18,7 +18,7 @@ class Rowset;
 namespace provider::bridge {
 
 class Session {
-public:
+  public:
     // Opens the database file; throws provider::Error with the engine's text
     // ("Not a valid password.", "Could not find file '...'.", ...).
     static std::unique_ptr<Session> open(const std::string& path, const std::string& password);
@@ -47,7 +47,7 @@ public:
     // "select a, b from t") gives a rowset that takes new records.
     std::unique_ptr<jet::Rowset> open_rowset(std::string_view sql);
 
-private:
+  private:
     Session() = default;
     std::unique_ptr<jet::Connection> conn_;
 };

@@ -16,7 +16,7 @@
 namespace provider {
 
 class Error : public std::runtime_error {
-public:
+  public:
     explicit Error(const std::string& message) : std::runtime_error(message) {}
 };
 
@@ -26,7 +26,8 @@ inline constexpr std::string_view kJetProvider = "Microsoft.Jet.OLEDB.4.0";
 // Messages of the object model itself (not of the engine).
 inline constexpr std::string_view kMsgNoProvider =
     "Provider cannot be found. It may not be properly installed.";
-inline constexpr std::string_view kMsgObjectOpen = "Operation is not allowed when the object is open.";
+inline constexpr std::string_view kMsgObjectOpen =
+    "Operation is not allowed when the object is open.";
 inline constexpr std::string_view kMsgObjectClosed =
     "Operation is not allowed when the object is closed.";
 inline constexpr std::string_view kMsgNoTransaction = "No transaction is active.";

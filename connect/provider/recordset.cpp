@@ -35,20 +35,34 @@ std::string value_text(const jet::Value& value) { return jet::sql::value_text(va
 
 DataType data_type_of(std::uint8_t column_type) {
     switch (static_cast<jet::ColumnType>(column_type)) {
-        case jet::ColumnType::kBoolean: return DataType::kBoolean;
-        case jet::ColumnType::kByte: return DataType::kUnsignedTinyInt;
-        case jet::ColumnType::kInteger: return DataType::kSmallInt;
-        case jet::ColumnType::kLong: return DataType::kInteger;
-        case jet::ColumnType::kCurrency: return DataType::kCurrency;
-        case jet::ColumnType::kSingle: return DataType::kSingle;
-        case jet::ColumnType::kDouble: return DataType::kDouble;
-        case jet::ColumnType::kDateTime: return DataType::kDate;
-        case jet::ColumnType::kBinary: return DataType::kVarBinary;
-        case jet::ColumnType::kText: return DataType::kVarWChar;
-        case jet::ColumnType::kOle: return DataType::kLongVarBinary;
-        case jet::ColumnType::kMemo: return DataType::kLongVarWChar;
-        case jet::ColumnType::kGuid: return DataType::kGuid;
-        case jet::ColumnType::kNumeric: return DataType::kNumeric;
+        case jet::ColumnType::kBoolean:
+            return DataType::kBoolean;
+        case jet::ColumnType::kByte:
+            return DataType::kUnsignedTinyInt;
+        case jet::ColumnType::kInteger:
+            return DataType::kSmallInt;
+        case jet::ColumnType::kLong:
+            return DataType::kInteger;
+        case jet::ColumnType::kCurrency:
+            return DataType::kCurrency;
+        case jet::ColumnType::kSingle:
+            return DataType::kSingle;
+        case jet::ColumnType::kDouble:
+            return DataType::kDouble;
+        case jet::ColumnType::kDateTime:
+            return DataType::kDate;
+        case jet::ColumnType::kBinary:
+            return DataType::kVarBinary;
+        case jet::ColumnType::kText:
+            return DataType::kVarWChar;
+        case jet::ColumnType::kOle:
+            return DataType::kLongVarBinary;
+        case jet::ColumnType::kMemo:
+            return DataType::kLongVarWChar;
+        case jet::ColumnType::kGuid:
+            return DataType::kGuid;
+        case jet::ColumnType::kNumeric:
+            return DataType::kNumeric;
     }
     return DataType::kEmpty;
 }
@@ -121,13 +135,15 @@ int Recordset::field_count() const {
 
 const std::string& Recordset::field_name(int index) const {
     require_open();
-    if (index < 0 || static_cast<std::size_t>(index) >= fields_.size()) throw Error(std::string(kMsgNoField));
+    if (index < 0 || static_cast<std::size_t>(index) >= fields_.size())
+        throw Error(std::string(kMsgNoField));
     return fields_[static_cast<std::size_t>(index)].name;
 }
 
 DataType Recordset::field_type(int index) const {
     require_open();
-    if (index < 0 || static_cast<std::size_t>(index) >= fields_.size()) throw Error(std::string(kMsgNoField));
+    if (index < 0 || static_cast<std::size_t>(index) >= fields_.size())
+        throw Error(std::string(kMsgNoField));
     return fields_[static_cast<std::size_t>(index)].type;
 }
 
@@ -140,13 +156,15 @@ int Recordset::field_index(std::string_view name) const {
 
 const jet::Value& Recordset::value(int index) {
     require_open();
-    if (index < 0 || static_cast<std::size_t>(index) >= fields_.size()) throw Error(std::string(kMsgNoField));
+    if (index < 0 || static_cast<std::size_t>(index) >= fields_.size())
+        throw Error(std::string(kMsgNoField));
     if (pending_) return (*pending_)[static_cast<std::size_t>(index)];
     load();
     if (pos_ >= rows_.size()) throw Error(std::string(kMsgEof));
     const auto& row = rows_[pos_];
     static const jet::Value null_value{jet::Null{}};
-    return static_cast<std::size_t>(index) < row.size() ? row[static_cast<std::size_t>(index)] : null_value;
+    return static_cast<std::size_t>(index) < row.size() ? row[static_cast<std::size_t>(index)]
+                                                        : null_value;
 }
 
 long Recordset::record_count() {

@@ -39,7 +39,7 @@ std::string value_text(const jet::Value& value);
 DataType data_type_of(std::uint8_t column_type);
 
 class Recordset {
-public:
+  public:
     Recordset();
     // A read-only rowset over given rows (schema rowsets).
     Recordset(std::vector<FieldInfo> fields, std::vector<std::vector<jet::Value>> rows);
@@ -79,7 +79,7 @@ public:
     void update();
     bool editing() const { return pending_.has_value(); }
 
-private:
+  private:
     void require_open() const;
     void require_engine() const;
     void load();

@@ -58,9 +58,9 @@ int compare_names(std::string_view a, std::string_view b) {
 
 Recordset tables_rowset(jet::Database& db) {
     std::vector<FieldInfo> fields = {
-        {"TABLE_CATALOG", DataType::kWChar}, {"TABLE_SCHEMA", DataType::kWChar},
-        {"TABLE_NAME", DataType::kWChar},    {"TABLE_TYPE", DataType::kWChar},
-        {"TABLE_GUID", DataType::kGuid},     {"DESCRIPTION", DataType::kWChar},
+        {"TABLE_CATALOG", DataType::kWChar},      {"TABLE_SCHEMA", DataType::kWChar},
+        {"TABLE_NAME", DataType::kWChar},         {"TABLE_TYPE", DataType::kWChar},
+        {"TABLE_GUID", DataType::kGuid},          {"DESCRIPTION", DataType::kWChar},
         {"TABLE_PROPID", DataType::kUnsignedInt}, {"DATE_CREATED", DataType::kDate},
         {"DATE_MODIFIED", DataType::kDate},
     };
@@ -96,18 +96,30 @@ Recordset tables_rowset(jet::Database& db) {
 
 Recordset indexes_rowset(jet::Database& db) {
     std::vector<FieldInfo> fields = {
-        {"TABLE_CATALOG", DataType::kWChar},      {"TABLE_SCHEMA", DataType::kWChar},
-        {"TABLE_NAME", DataType::kWChar},         {"INDEX_CATALOG", DataType::kWChar},
-        {"INDEX_SCHEMA", DataType::kWChar},       {"INDEX_NAME", DataType::kWChar},
-        {"PRIMARY_KEY", DataType::kBoolean},      {"UNIQUE", DataType::kBoolean},
-        {"CLUSTERED", DataType::kBoolean},        {"TYPE", DataType::kUnsignedSmallInt},
-        {"FILL_FACTOR", DataType::kInteger},      {"INITIAL_SIZE", DataType::kInteger},
-        {"NULLS", DataType::kInteger},            {"SORT_BOOKMARKS", DataType::kBoolean},
-        {"AUTO_UPDATE", DataType::kBoolean},      {"NULL_COLLATION", DataType::kInteger},
-        {"ORDINAL_POSITION", DataType::kUnsignedInt}, {"COLUMN_NAME", DataType::kWChar},
-        {"COLUMN_GUID", DataType::kGuid},         {"COLUMN_PROPID", DataType::kUnsignedInt},
-        {"COLLATION", DataType::kSmallInt},       {"CARDINALITY", DataType::kUnsignedBigInt},
-        {"PAGES", DataType::kInteger},            {"FILTER_CONDITION", DataType::kWChar},
+        {"TABLE_CATALOG", DataType::kWChar},
+        {"TABLE_SCHEMA", DataType::kWChar},
+        {"TABLE_NAME", DataType::kWChar},
+        {"INDEX_CATALOG", DataType::kWChar},
+        {"INDEX_SCHEMA", DataType::kWChar},
+        {"INDEX_NAME", DataType::kWChar},
+        {"PRIMARY_KEY", DataType::kBoolean},
+        {"UNIQUE", DataType::kBoolean},
+        {"CLUSTERED", DataType::kBoolean},
+        {"TYPE", DataType::kUnsignedSmallInt},
+        {"FILL_FACTOR", DataType::kInteger},
+        {"INITIAL_SIZE", DataType::kInteger},
+        {"NULLS", DataType::kInteger},
+        {"SORT_BOOKMARKS", DataType::kBoolean},
+        {"AUTO_UPDATE", DataType::kBoolean},
+        {"NULL_COLLATION", DataType::kInteger},
+        {"ORDINAL_POSITION", DataType::kUnsignedInt},
+        {"COLUMN_NAME", DataType::kWChar},
+        {"COLUMN_GUID", DataType::kGuid},
+        {"COLUMN_PROPID", DataType::kUnsignedInt},
+        {"COLLATION", DataType::kSmallInt},
+        {"CARDINALITY", DataType::kUnsignedBigInt},
+        {"PAGES", DataType::kInteger},
+        {"FILTER_CONDITION", DataType::kWChar},
         {"INTEGRATED", DataType::kBoolean},
     };
     struct Entry {
@@ -124,15 +136,15 @@ Recordset indexes_rowset(jet::Database& db) {
             const jet::TableDef def = db.table_def(*t.entry);
             for (const jet::Index& ix : def.indexes) {
                 if (hidden_index(ix)) continue;
-                const std::int32_t nulls =
-                    ix.required() || ix.primary_key() ? kNullsDisallow
-                                                      : (ix.ignore_nulls() ? kNullsIgnore : kNullsAllow);
+                const std::int32_t nulls = ix.required() || ix.primary_key()
+                                               ? kNullsDisallow
+                                               : (ix.ignore_nulls() ? kNullsIgnore : kNullsAllow);
                 std::uint32_t ordinal = 0;
                 for (const jet::IndexColumn& ic : ix.columns) {
                     ++ordinal;
                     if (ic.column >= def.columns.size())
-                        throw jet::Error("Index '" + ix.name + "' names a column the table '" + def.name +
-                                         "' does not have.");
+                        throw jet::Error("Index '" + ix.name + "' names a column the table '" +
+                                         def.name + "' does not have.");
                     Entry e;
                     e.table = t.name;
                     e.index = ix.name;

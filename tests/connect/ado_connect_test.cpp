@@ -30,9 +30,10 @@ struct Shown {
 };
 
 class AdoTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
-        if (!fs::exists(kFixtures / "README.md")) GTEST_SKIP() << "fixtures folder absent: " << kFixtures;
+        if (!fs::exists(kFixtures / "README.md"))
+            GTEST_SKIP() << "fixtures folder absent: " << kFixtures;
         char tmpl[] = "/tmp/zolvak_ado_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         char real[PATH_MAX];
@@ -58,7 +59,8 @@ protected:
     }
 
     // Connect with the repair engine's arguments, capturing standard output.
-    int Connect(TDb_Connect_Ado& c, const std::string& path, const std::string& pw, std::string* out) {
+    int Connect(TDb_Connect_Ado& c, const std::string& path, const std::string& pw,
+                std::string* out) {
         testing::internal::CaptureStdout();
         const int r = c.Connect(6, path.c_str(), "admin", pw.c_str(), nullptr, 0);
         *out = testing::internal::GetCapturedStdout();
@@ -214,7 +216,7 @@ TEST_F(AdoTest, AreaNamesCountEveryConnect) {
 }
 
 class AdoOpenTest : public AdoTest {
-protected:
+  protected:
     void Open(const std::string& fixture, const std::string& pw) {
         const std::string path = Copy(fixture, "db.mdb");
         std::string out;

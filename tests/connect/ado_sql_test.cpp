@@ -26,7 +26,7 @@ namespace fs = std::filesystem;
 namespace {
 
 class AdoSqlTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char tmpl[] = "/tmp/zolvak_adosql_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
@@ -34,8 +34,8 @@ protected:
         ASSERT_NE(realpath(tmpl, real), nullptr);
         dir = real;
         path = dir + "/work.mdb";
-        provider::Catalog().create("Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=pw;Data Source=" +
-                                   path);
+        provider::Catalog().create(
+            "Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=pw;Data Source=" + path);
         testing::internal::CaptureStdout();
         const int r = c.Connect(6, path.c_str(), "admin", "pw", nullptr, 0);
         const std::string out = testing::internal::GetCapturedStdout();
@@ -98,7 +98,8 @@ TEST_F(AdoSqlTest, StatementsBelongToTheOpenTransaction) {
     Sql("commit");
     // Another connection sees what was committed.
     provider::Connection other;
-    other.open("Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=pw;Data Source=" + path);
+    other.open("Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=pw;Data Source=" +
+               path);
     provider::Recordset rs;
     rs.open("select * from t1", other);
     ASSERT_EQ(rs.record_count(), 1);

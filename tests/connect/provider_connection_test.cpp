@@ -32,7 +32,7 @@ std::string message_of(const std::function<void()>& f) {
 }
 
 class TempDir {
-public:
+  public:
     TempDir() {
         path_ = fs::temp_directory_path() /
                 ("provider_test_" + std::to_string(::getpid()) + "_" + std::to_string(counter_++));
@@ -42,7 +42,7 @@ public:
     ~TempDir() { fs::remove_all(path_); }
     const fs::path& path() const { return path_; }
 
-private:
+  private:
     static inline int counter_ = 0;
     fs::path path_;
 };
@@ -60,17 +60,18 @@ TEST(ConnectionString, ParsesKeysAsTheObjectModelDoes) {
         {"Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=pw;User ID=admin;Data "
          "Source=/d/shop.mdb;Persist Security Info=False",
          "/d/shop.mdb", "admin", "", "pw", false},
-        {"provider=microsoft.jet.oledb.4.0;PASSWORD=;user id=admin;DATA SOURCE=shop.mdb", "shop.mdb",
-         "admin", "", "", false},
+        {"provider=microsoft.jet.oledb.4.0;PASSWORD=;user id=admin;DATA SOURCE=shop.mdb",
+         "shop.mdb", "admin", "", "", false},
         // Blanks around names and values, empty pairs, a trailing ';'.
-        {"  Provider = Microsoft.Jet.OLEDB.4.0 ;; Data Source = /a b/c.mdb ; ", "/a b/c.mdb", "", "", "",
-         false},
+        {"  Provider = Microsoft.Jet.OLEDB.4.0 ;; Data Source = /a b/c.mdb ; ", "/a b/c.mdb", "",
+         "", "", false},
         // Quoted values keep ';' and doubled quotes.
-        {"Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=\"a;b\"\"c\";Data Source='x.mdb'",
+        {"Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=\"a;b\"\"c\";Data "
+         "Source='x.mdb'",
          "x.mdb", "", "", "a;b\"c", false},
         // A later key replaces an earlier one.
-        {"Provider=Microsoft.Jet.OLEDB.4.0;Data Source=a;Data Source=b;Persist Security Info=True", "b",
-         "", "", "", true},
+        {"Provider=Microsoft.Jet.OLEDB.4.0;Data Source=a;Data Source=b;Persist Security Info=True",
+         "b", "", "", "", true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -85,12 +86,14 @@ TEST(ConnectionString, ParsesKeysAsTheObjectModelDoes) {
 }
 
 TEST(ConnectionString, RefusesMalformedTextAndOtherProviders) {
-    for (const char* bad : {"Provider", "=x", "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=\"open"}) {
+    for (const char* bad :
+         {"Provider", "=x", "Provider=Microsoft.Jet.OLEDB.4.0;Data Source=\"open"}) {
         EXPECT_THROW(provider::parse_connection_string(bad), provider::Error) << bad;
     }
     for (const char* other : {"Data Source=x.mdb", "Provider=SQLOLEDB;Data Source=x"}) {
-        EXPECT_EQ(message_of([&] { provider::parse_connection_string(other).require_jet_provider(); }),
-                  provider::kMsgNoProvider)
+        EXPECT_EQ(
+            message_of([&] { provider::parse_connection_string(other).require_jet_provider(); }),
+            provider::kMsgNoProvider)
             << other;
     }
 }
@@ -122,7 +125,8 @@ TEST(Connection, OpenWithRightAndWrongPassword) {
         // The plain password is the account's, not the database's.
         {"Provider=Microsoft.Jet.OLEDB.4.0;Password=password;User ID=admin;Data Source=" + path,
          std::string(provider::kMsgBadAccount)},
-        {"Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=password;User ID=bob;Data Source=" +
+        {"Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=password;User ID=bob;Data "
+         "Source=" +
              path,
          std::string(provider::kMsgBadAccount)},
         {"Provider=Other;Data Source=" + path, std::string(provider::kMsgNoProvider)},
@@ -175,8 +179,9 @@ TEST(Catalog, CreatesAnEmptyDatabaseWithItsPassword) {
     for (const std::string pw : {"", "secret"}) {
         SCOPED_TRACE(pw);
         const std::string path = (dir.path() / ("new" + pw + ".mdb")).string();
-        const std::string create = "Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=" + pw +
-                                   ";Data Source=" + path;
+        const std::string create =
+            "Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=" + pw +
+            ";Data Source=" + path;
         provider::Catalog().create(create);
         ASSERT_TRUE(fs::exists(path));
         provider::Connection conn;
@@ -191,20 +196,24 @@ TEST(Catalog, CreatesAnEmptyDatabaseWithItsPassword) {
         EXPECT_EQ(system_tables, 4);
         conn.close();
         if (!pw.empty()) {
-            EXPECT_EQ(message_of([&] { conn.open(jet_string(path, "")); }), "Not a valid password.");
+            EXPECT_EQ(message_of([&] { conn.open(jet_string(path, "")); }),
+                      "Not a valid password.");
         }
         // A second creation at the same path fails and leaves the file alone.
         const auto size = fs::file_size(path);
-        EXPECT_EQ(message_of([&] { provider::Catalog().create(create); }), provider::kMsgDatabaseExists);
+        EXPECT_EQ(message_of([&] { provider::Catalog().create(create); }),
+                  provider::kMsgDatabaseExists);
         EXPECT_EQ(fs::file_size(path), size);
     }
     const std::string no_folder = (dir.path() / "no" / "x.mdb").string();
     EXPECT_THROW(provider::Catalog().create(
-                     "Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=;Data Source=" + no_folder),
+                     "Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=;Data Source=" +
+                     no_folder),
                  provider::Error);
     EXPECT_FALSE(fs::exists(no_folder));
-    EXPECT_EQ(message_of([&] { provider::Catalog().create("Provider=X;Data Source=" + no_folder); }),
-              provider::kMsgNoProvider);
+    EXPECT_EQ(
+        message_of([&] { provider::Catalog().create("Provider=X;Data Source=" + no_folder); }),
+        provider::kMsgNoProvider);
 }
 
 TEST(Recordset, QueryCursorAndTexts) {
@@ -236,8 +245,9 @@ TEST(Recordset, QueryCursorAndTexts) {
     EXPECT_EQ(message_of([&] { rs.record_count(); }), provider::kMsgObjectClosed);
 
     provider::Recordset missing;
-    EXPECT_NE(message_of([&] { missing.open("select * from NoSuchTable", conn); }).find("NoSuchTable"),
-              std::string::npos);
+    EXPECT_NE(
+        message_of([&] { missing.open("select * from NoSuchTable", conn); }).find("NoSuchTable"),
+        std::string::npos);
     EXPECT_FALSE(missing.is_open());
 }
 

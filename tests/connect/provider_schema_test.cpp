@@ -44,7 +44,9 @@ struct IndexRow {
     bool operator==(const IndexRow&) const = default;
 };
 
-std::ostream& operator<<(std::ostream& os, const TableRow& r) { return os << r.type << " " << r.name; }
+std::ostream& operator<<(std::ostream& os, const TableRow& r) {
+    return os << r.type << " " << r.name;
+}
 std::ostream& operator<<(std::ostream& os, const IndexRow& r) {
     return os << r.table << "." << r.index << "(" << r.column << " #" << r.ordinal << " coll "
               << r.collation << ") pk=" << r.primary << " unique=" << r.unique;

@@ -24,7 +24,7 @@ std::string jet_string(const std::string& path, const std::string& pw) {
 }
 
 class Statements : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         if (!fs::exists(kFixtures / "README.md")) GTEST_SKIP() << "fixtures folder absent";
         dir = fs::temp_directory_path() / ("provider_stmt_" + std::to_string(::getpid()));
@@ -32,13 +32,15 @@ protected:
         fs::create_directories(dir);
         target = (dir / "target.mdb").string();
         provider::Catalog().create(
-            "Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=password;Data Source=" + target);
+            "Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=password;Data Source=" +
+            target);
     }
     void TearDown() override {
         if (!dir.empty()) fs::remove_all(dir);
     }
 
-    std::vector<std::string> Column(provider::Connection& c, const std::string& sql, const char* field) {
+    std::vector<std::string> Column(provider::Connection& c, const std::string& sql,
+                                    const char* field) {
         provider::Recordset rs;
         rs.open(sql, c);
         std::vector<std::string> out;
@@ -59,7 +61,8 @@ TEST_F(Statements, CopyAndIndexBecomeDurableAtCommit) {
     c.execute("create unique index PrimaryKey on Table1(ID)");
     // A statement the engine refuses leaves the connection usable.
     EXPECT_THROW(c.execute("create unique index .rC on Table1(ID)"), provider::Error);
-    EXPECT_THROW(c.execute("SELECT * into Copy2 FROM [" + source + ";pwd=wrong].Table1"), provider::Error);
+    EXPECT_THROW(c.execute("SELECT * into Copy2 FROM [" + source + ";pwd=wrong].Table1"),
+                 provider::Error);
     // The schema rowset sees the connection's own uncommitted work.
     EXPECT_EQ(Column(c, "select ID from Table1", "ID").size(), 3u);
     c.commit_trans();
@@ -102,7 +105,7 @@ TEST_F(Statements, AppendThroughARowset) {
     rs.add_new();
     rs.set_value("ID", jet::Value{std::int32_t{5}});
     rs.set_value("note", jet::Value{std::string("five")});
-    rs.add_new();  // saves the first
+    rs.add_new();                                      // saves the first
     rs.set_value("id", jet::Value{std::string("6")});  // converted to the column's type
     rs.update();
     EXPECT_FALSE(rs.editing());
