@@ -11,6 +11,7 @@
 
 #include "jet/create_database.h"
 #include "jet/error.h"
+#include "jet/txn_journal.h"
 
 namespace jet::sql {
 
@@ -126,6 +127,13 @@ void keep_autonumber(DatabaseWriter& w, TableHandle h, const TableSpec& layout,
 Store::Store(const std::string& path, std::string_view password, StoreOptions options)
     : path_(absolute_path(path)), password_(password), options_(std::move(options)) {
     shadow_path_ = path_ + ".txn";
+    // A commit that overwrote pages in place and died left its journal: put
+    // the file back before anyone reads it.
+    struct stat st{};
+    if (::stat(RollbackJournal::path_for(path_).c_str(), &st) == 0) {
+        WriteLock lock = WriteLock::acquire(path_, options_.lock_timeout);
+        RollbackJournal::recover(path_);
+    }
     open_committed();
 }
 
@@ -278,9 +286,11 @@ DatabaseWriter& Store::writer() {
     if (writer_) return *writer_;
     lock_ = WriteLock::acquire(path_, options_.lock_timeout);
     try {
-        // Under the lock, the committed file is the one we locked.
+        // Under the lock, the committed file is the one we locked, put back
+        // first if an in-place commit died on it.
+        bool recovered = RollbackJournal::recover(path_) >= 0;
         struct stat st{};
-        if (::fstat(lock_.fd(), &st) != 0 || st.st_dev != committed_dev_ ||
+        if (recovered || ::fstat(lock_.fd(), &st) != 0 || st.st_dev != committed_dev_ ||
             st.st_ino != committed_ino_) {
             open_committed();
         }

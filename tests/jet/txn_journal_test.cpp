@@ -1,0 +1,207 @@
+// The rollback journal on a plain file of pages: an in-place commit killed
+// at any step is undone by recovery; a finished one stays.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "jet/create_database.h"
+#include "jet/error.h"
+#include "jet/sql_connection.h"
+#include "jet/txn_journal.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uint32_t kPage = 512;
+constexpr std::uint32_t kPages = 80;
+
+class TempDir {
+public:
+    TempDir() {
+        std::string t = (fs::temp_directory_path() / "zolvak-journal-XXXXXX").string();
+        path_ = ::mkdtemp(t.data());
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    std::string file(const std::string& name) const { return (fs::path(path_) / name).string(); }
+
+private:
+    std::string path_;
+};
+
+std::vector<std::uint8_t> image(std::uint32_t page, std::uint8_t generation) {
+    std::vector<std::uint8_t> b(kPage);
+    for (std::uint32_t i = 0; i < kPage; ++i) b[i] = static_cast<std::uint8_t>(page * 7 + i + generation * 101);
+    return b;
+}
+
+std::string contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void write_original(const std::string& path) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    for (std::uint32_t p = 0; p < kPages; ++p) {
+        auto b = image(p, 0);
+        out.write(reinterpret_cast<const char*>(b.data()), kPage);
+    }
+}
+
+// An in-place commit: every second page overwritten (some twice), four pages
+// appended, the file synced, the journal deleted. `step` is called between
+// all of these.
+void commit_in_place(const std::string& path, const std::function<void()>& step) {
+    int fd = ::open(path.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    auto j = jet::RollbackJournal::begin(path, kPage, std::uint64_t{kPages} * kPage);
+    step();
+    auto put = [&](std::uint32_t page, std::uint8_t gen) {
+        if (page < kPages) {
+            std::vector<std::uint8_t> old(kPage);
+            ASSERT_EQ(::pread(fd, old.data(), kPage, static_cast<off_t>(page) * kPage), kPage);
+            j.save(page, old);
+            step();
+        }
+        auto b = image(page, gen);
+        ASSERT_EQ(::pwrite(fd, b.data(), kPage, static_cast<off_t>(page) * kPage), kPage);
+        step();
+    };
+    for (std::uint32_t p = 0; p < kPages; p += 2) put(p, 1);
+    for (std::uint32_t p = 0; p < kPages; p += 9) put(p, 2);  // again: saved once
+    for (std::uint32_t p = kPages; p < kPages + 4; ++p) put(p, 1);
+    ASSERT_EQ(::fsync(fd), 0);
+    step();
+    j.commit();
+    step();
+    ::close(fd);
+}
+
+}  // namespace
+
+TEST(TxnJournal, KillAtEveryStepThenRecover) {
+    TempDir dir;
+    std::string base = dir.file("base.db");
+    write_original(base);
+    const std::string before = contents(base);
+    std::string done = dir.file("done.db");
+    fs::copy_file(base, done);
+    int steps = 0;
+    commit_in_place(done, [&] { ++steps; });
+    const std::string after = contents(done);
+    ASSERT_NE(before, after);
+    ASSERT_GE(steps, 100);
+
+    int saw_before = 0, saw_after = 0;
+    for (int k = 1; k <= steps; ++k) {
+        std::string path = dir.file("victim.db");
+        fs::remove(path);
+        fs::remove(jet::RollbackJournal::path_for(path));
+        fs::copy_file(base, path);
+        pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            int n = 0;
+            commit_in_place(path, [&] {
+                if (++n == k) ::raise(SIGKILL);
+            });
+            ::_exit(0);
+        }
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFSIGNALED(status)) << k;
+        int restored = jet::RollbackJournal::recover(path);
+        std::string got = contents(path);
+        if (got == before) {
+            ++saw_before;
+        } else {
+            EXPECT_EQ(got, after) << "step " << k << " (restored " << restored << ")";
+            EXPECT_EQ(restored, -1) << "a committed file has no journal left";
+            ++saw_after;
+        }
+        EXPECT_FALSE(fs::exists(jet::RollbackJournal::path_for(path)));
+    }
+    EXPECT_GT(saw_before, 0);
+    EXPECT_GT(saw_after, 0);
+    std::printf("journal kill steps: %d (before: %d, after: %d)\n", steps, saw_before, saw_after);
+}
+
+TEST(TxnJournal, RollBackTornRecordAndSecondJournal) {
+    TempDir dir;
+    std::string path = dir.file("a.db");
+    write_original(path);
+    const std::string before = contents(path);
+    int fd = ::open(path.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    {
+        auto j = jet::RollbackJournal::begin(path, kPage, std::uint64_t{kPages} * kPage);
+        EXPECT_THROW(jet::RollbackJournal::begin(path, kPage, 0), jet::Error);
+        for (std::uint32_t p : {3u, 4u}) {
+            std::vector<std::uint8_t> old(kPage);
+            ASSERT_EQ(::pread(fd, old.data(), kPage, static_cast<off_t>(p) * kPage), kPage);
+            j.save(p, old);
+            auto b = image(p, 9);
+            ASSERT_EQ(::pwrite(fd, b.data(), kPage, static_cast<off_t>(p) * kPage), kPage);
+        }
+        EXPECT_TRUE(j.saved(3));
+        EXPECT_FALSE(j.saved(5));
+        j.roll_back();
+    }
+    EXPECT_EQ(contents(path), before);
+    // A torn last record (its page never written) is ignored; the rest is played back.
+    {
+        auto j = jet::RollbackJournal::begin(path, kPage, std::uint64_t{kPages} * kPage);
+        std::vector<std::uint8_t> old(kPage);
+        ASSERT_EQ(::pread(fd, old.data(), kPage, 0), kPage);
+        j.save(0, old);
+        auto b = image(0, 9);
+        ASSERT_EQ(::pwrite(fd, b.data(), kPage, 0), kPage);
+        ASSERT_EQ(::pread(fd, old.data(), kPage, kPage), kPage);
+        j.save(1, old);
+    }
+    std::string jp = jet::RollbackJournal::path_for(path);
+    fs::resize_file(jp, fs::file_size(jp) - 10);
+    EXPECT_EQ(jet::RollbackJournal::recover(path), 1);
+    EXPECT_EQ(contents(path), before);
+    EXPECT_EQ(jet::RollbackJournal::recover(path), -1);
+    ::close(fd);
+}
+
+// A connection that opens a database left with a journal plays it back first.
+TEST(TxnJournal, ConnectionRecoversAJournalAtOpen) {
+    TempDir dir;
+    std::string path = dir.file("db.mdb");
+    jet::create_database(path)->close();
+    {
+        auto c = jet::Connection::open(path);
+        c->execute("CREATE TABLE t (a LONG)");
+        c->execute("INSERT INTO t VALUES (42)");
+    }
+    const std::string before = contents(path);
+    // An in-place commit that died after wiping the catalog's page.
+    int fd = ::open(path.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    {
+        auto j = jet::RollbackJournal::begin(path, 4096, fs::file_size(path));
+        std::vector<std::uint8_t> old(4096);
+        ASSERT_EQ(::pread(fd, old.data(), 4096, 2 * 4096), 4096);
+        j.save(2, old);
+        std::vector<std::uint8_t> zeros(4096, 0);
+        ASSERT_EQ(::pwrite(fd, zeros.data(), 4096, 2 * 4096), 4096);
+        ASSERT_EQ(::pwrite(fd, zeros.data(), 4096, static_cast<off_t>(fs::file_size(path))), 4096);
+    }
+    ::close(fd);
+    auto c = jet::Connection::open(path);
+    EXPECT_EQ(contents(path), before);
+    auto rs = c->query("SELECT a FROM t");
+    rs->move_first();
+    EXPECT_EQ(rs->text(0), "42");
+    EXPECT_FALSE(fs::exists(jet::RollbackJournal::path_for(path)));
+}
