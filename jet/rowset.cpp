@@ -57,24 +57,35 @@ const Value& Rowset::value(std::string_view field) {
 
 std::string Rowset::text(std::size_t field) { return sql::value_text(value(field)); }
 
-UpdatableRowset::UpdatableRowset(Connection& connection, std::string table,
-                                 std::vector<Field> fields, std::vector<std::string> columns,
+UpdatableRowset::UpdatableRowset(Connection& connection, std::weak_ptr<int> alive,
+                                 std::string table, std::vector<Field> fields,
+                                 std::vector<std::string> columns,
                                  std::function<std::vector<Row>()> fetch)
     : connection_(&connection),
+      alive_(std::move(alive)),
       table_(std::move(table)),
       columns_(std::move(columns)),
       fetch_(std::move(fetch)) {
     fields_ = std::move(fields);
 }
 
+Connection& UpdatableRowset::connection() const {
+    if (alive_.expired()) {
+        throw Error("The connection of the rowset over '" + table_ + "' is closed.");
+    }
+    return *connection_;
+}
+
 void UpdatableRowset::load() {
     if (loaded_) return;
-    loaded_ = true;
+    connection();
     rows_ = fetch_();
+    loaded_ = true;
     cursor_ = 0;
 }
 
 void UpdatableRowset::add_new() {
+    connection();
     if (pending_) update();
     values_.assign(fields_.size(), Null{});
     set_.assign(fields_.size(), false);
@@ -102,7 +113,7 @@ void UpdatableRowset::update() {
         cols.push_back(columns_[i]);
         vals.push_back(values_[i]);
     }
-    connection_->insert_record(table_, cols, vals);
+    connection().insert_record(table_, cols, vals);
     pending_ = false;
     if (loaded_) {
         loaded_ = false;  // the new record shows on the next read

@@ -88,11 +88,14 @@ public:
 
 private:
     friend class Connection;
-    UpdatableRowset(Connection& connection, std::string table, std::vector<Field> fields,
-                    std::vector<std::string> columns, std::function<std::vector<Row>()> fetch);
+    UpdatableRowset(Connection& connection, std::weak_ptr<int> alive, std::string table,
+                    std::vector<Field> fields, std::vector<std::string> columns,
+                    std::function<std::vector<Row>()> fetch);
     void load() override;
+    Connection& connection() const;
 
     Connection* connection_ = nullptr;
+    std::weak_ptr<int> alive_;
     std::string table_;
     std::vector<std::string> columns_;  // the table's columns behind the fields
     std::function<std::vector<Row>()> fetch_;

@@ -708,7 +708,7 @@ std::unique_ptr<UpdatableRowset> Connection::open_updatable(std::string_view sql
         return rows;
     };
     return std::unique_ptr<UpdatableRowset>(
-        new UpdatableRowset(*this, table, std::move(fields), std::move(columns), fetch));
+        new UpdatableRowset(*this, alive_, table, std::move(fields), std::move(columns), fetch));
 }
 
 ExecuteResult Connection::run(std::string_view sql) {

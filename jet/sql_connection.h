@@ -70,7 +70,7 @@ public:
     // Runs a SELECT and returns its rowset.
     std::unique_ptr<Rowset> query(std::string_view sql);
     // Opens an updatable rowset: "SELECT * FROM t", "SELECT a, b FROM t" or
-    // a bare table name.
+    // a bare table name. Used after the connection is gone, it throws.
     std::unique_ptr<UpdatableRowset> open_updatable(std::string_view sql);
 
     // True when the last statement found its rows through an index.
@@ -92,6 +92,9 @@ private:
     auto in_statement(F&& body) -> decltype(body());
 
     std::unique_ptr<sql::Store> store_;
+    // Rowsets hold a weak reference: one that outlives its connection fails
+    // cleanly instead of reaching a closed engine.
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
     bool in_transaction_ = false;
     bool used_index_ = false;
 };

@@ -411,6 +411,11 @@ TEST(SqlStatements, BatchInsertThroughAnUpdatableRowset) {
     auto all = c->open_updatable("T1");
     EXPECT_EQ(all->record_count(), 3u);
     EXPECT_THROW(c->open_updatable("SELECT id FROM T1 WHERE id = 1"), jet::Error);
+    // A rowset that outlives its connection fails cleanly.
+    auto orphan = c->open_updatable("T1");
+    c.reset();
+    EXPECT_THROW(orphan->record_count(), jet::Error);
+    EXPECT_THROW(orphan->add_new(), jet::Error);
 }
 
 // The make-table of the table copy, from a file with and without a password.
