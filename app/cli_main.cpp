@@ -1,21 +1,29 @@
 // Command-line front end of the repair tool.
 //
+// `mdbrepair [options] SOURCE` repairs SOURCE into a new file (app/cli).
 // `mdbrepair --list [--password PW] FILE` prints the inventory of a database
 // as JSON: format, page size, code page, sort order and every table-like
 // object of the catalog with its columns and indexes.
+// `mdbrepair --sample FILE [--rows N] [--password PW]` writes a sample
+// database through the engine.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <string>
 #include <string_view>
 
+#include "app/cli/repair_cmd.h"
 #include "jet/database.h"
 #include "jet/error.h"
+#include "jet/write_sample.h"
 
 namespace {
 
 constexpr const char* kUsage =
-    "usage: mdbrepair --list [--password PW] FILE\n"
+    "usage: mdbrepair [--password PW | --zolvak-db] [--output TARGET] [--verbose] SOURCE\n"
+    "       mdbrepair --list [--password PW] FILE\n"
+    "       mdbrepair --sample FILE [--rows N] [--password PW]\n"
     "       mdbrepair --help\n";
 
 void json_string(std::string& out, std::string_view s) {
@@ -114,11 +122,14 @@ int usage_error(const char* what) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        std::fputs(kUsage, stdout);
+    if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+        std::fputs(repair_help_text(), stdout);
         return 0;
     }
+    if (is_repair_command(argc, argv)) return run_repair_command(argc, argv);
     bool list = false;
+    bool sample = false;
+    long long rows = -1;
     bool have_password = false;
     std::string password;
     std::string file;
@@ -126,6 +137,14 @@ int main(int argc, char** argv) {
         std::string_view a = argv[i];
         if (a == "--list") {
             list = true;
+        } else if (a == "--sample") {
+            sample = true;
+        } else if (a == "--rows") {
+            if (i + 1 >= argc) return usage_error("--rows needs a value");
+            char* end = nullptr;
+            rows = std::strtoll(argv[++i], &end, 10);
+            if (*end != '\0' || rows < 0 || rows > 100000000)
+                return usage_error("--rows needs a number from 0 to 100000000");
         } else if (a == "--password") {
             if (i + 1 >= argc) return usage_error("--password needs a value");
             password = argv[++i];
@@ -142,8 +161,23 @@ int main(int argc, char** argv) {
         }
     }
     (void)have_password;
-    if (!list) return usage_error("no command given");
+    if (list == sample) return usage_error(list ? "give either --list or --sample" : "no command given");
     if (file.empty()) return usage_error("no FILE given");
+    if (rows >= 0 && !sample) return usage_error("--rows goes with --sample");
+    if (sample) {
+        try {
+            jet::SampleOptions options;
+            if (rows >= 0) options.rows = static_cast<std::uint32_t>(rows);
+            options.password = password;
+            jet::SampleSummary s = jet::write_sample_database(file, options);
+            std::printf("%s: %u tables, %llu rows, %u indexes\n", file.c_str(), s.tables,
+                        static_cast<unsigned long long>(s.rows), s.indexes);
+            return 0;
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "mdbrepair: %s\n", e.what());
+            return 1;
+        }
+    }
     try {
         auto db = jet::Database::open(file, password);
         std::string json = inventory(*db);
