@@ -31,7 +31,8 @@ int Copy_Tables(const char* target, const char* target_password, const char* sou
         if (!Is_User_Table(tab)) continue;
         // The position counts every record, skipped ones included.
         if (i % 5 == 0) {
-            Print_Msg("正在复制对象 %s，如果数据量大可能需要较多时间（1G约12分钟），请耐心等候", tab.tab_name);
+            Print_Msg("正在复制对象 %s，如果数据量大可能需要较多时间（1G约12分钟），请耐心等候",
+                      tab.tab_name);
         } else {
             Print_Msg("正在复制对象 %s", tab.tab_name);
         }
@@ -41,9 +42,10 @@ int Copy_Tables(const char* target, const char* target_password, const char* sou
         Bracket_Name(name, sizeof name, tab.tab_name);
         char sql[COPY_SQL_SIZE];
         int n = source_password[0] != 0
-                    ? std::snprintf(sql, sizeof sql, "SELECT * into %s FROM [%s;pwd=%s].%s", name, source,
-                                    source_password, name)
-                    : std::snprintf(sql, sizeof sql, "SELECT * into %s FROM [%s].%s", name, source, name);
+                    ? std::snprintf(sql, sizeof sql, "SELECT * into %s FROM [%s;pwd=%s].%s", name,
+                                    source, source_password, name)
+                    : std::snprintf(sql, sizeof sql, "SELECT * into %s FROM [%s].%s", name, source,
+                                    name);
         bool failed = n < 0 || n >= COPY_SQL_SIZE;  // cannot happen with 200-byte inputs
         if (!failed) {
             try {

@@ -10,9 +10,10 @@
 int Create_Target_Db(const char* target, const char* password) {
     provider::Catalog catalog;
     char conn_str[CREATE_CONN_STR_SIZE];
-    int n = std::snprintf(conn_str, sizeof conn_str,
-                          "Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=%s;Data Source=%s",
-                          password, target);
+    int n = std::snprintf(
+        conn_str, sizeof conn_str,
+        "Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=%s;Data Source=%s", password,
+        target);
     if (n < 0 || n >= CREATE_CONN_STR_SIZE) {
         // 74 fixed characters leave 225 for password and path together.
         Print_Msg("目标数据库文件名和密码合计超过225字节，无法创建");

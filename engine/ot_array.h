@@ -34,7 +34,7 @@ template <typename T>
 class OT_Array {
     static_assert(std::is_trivially_copyable_v<T>, "records of OT_Array move as bytes");
 
-public:
+  public:
     T* data;
     int capacity;
     int grow_by;

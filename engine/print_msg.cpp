@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-
 namespace {
 
 // Length of the longest head of text[0..len) that ends on a whole UTF-8

@@ -63,7 +63,8 @@ int Read_Tab_List(const char* source, const char* password, OT_Array<Mdb_Tab_Str
                 // The record cannot hold it. Only a user table is lost by
                 // that: say so and let the run end with its failure line.
                 if (std::strncmp(rs.text(f_type).c_str(), "TABLE", 5) == 0) {
-                    Print_Msg("******** 表名 %s 超过79字节，无法复制 *********", rs.text(f_name).c_str());
+                    Print_Msg("******** 表名 %s 超过79字节，无法复制 *********",
+                              rs.text(f_name).c_str());
                     Copy_Err_Flag = 1;
                 }
                 rs.move_next();
@@ -104,11 +105,13 @@ int Read_Index_List(const char* source, const char* password, OT_Array<Mdb_Index
             fits &= Field_Text(rs, "PRIMARY_KEY", primary, sizeof primary);
             fits &= Field_Text(rs, "UNIQUE", unique, sizeof unique);
             fits = fits && std::strlen(tab_name) < MDB_NAME_SIZE &&
-                   std::strlen(index_name) < MDB_NAME_SIZE && std::strlen(column_name) < MDB_NAME_SIZE;
+                   std::strlen(index_name) < MDB_NAME_SIZE &&
+                   std::strlen(column_name) < MDB_NAME_SIZE;
             if (!fits) {
                 auto key = std::make_pair(rs.text("TABLE_NAME"), rs.text("INDEX_NAME"));
                 if (refused.insert(key).second) {
-                    Print_Msg("******** 索引 %s 的名称超过79字节，无法创建 *********", key.second.c_str());
+                    Print_Msg("******** 索引 %s 的名称超过79字节，无法创建 *********",
+                              key.second.c_str());
                     Copy_Err_Flag = 1;
                 }
                 rs.move_next();

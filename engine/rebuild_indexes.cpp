@@ -48,11 +48,13 @@ int Rebuild_Indexes(const char* target, const char* password, const OT_Array<Mdb
             r.is_done = 1;
             for (int k = j + 1; k < indexes.count; ++k) {
                 Mdb_Index_Stru& s = indexes.data[k];
-                if (std::strcmp(s.tab_name, t.tab_name) != 0 || std::strcmp(s.index_name, r.index_name) != 0)
+                if (std::strcmp(s.tab_name, t.tab_name) != 0 ||
+                    std::strcmp(s.index_name, r.index_name) != 0)
                     continue;
                 s.is_done = 1;
                 Bracket_Name(name, sizeof name, s.column_name);
-                fits = fits && Append(columns, sizeof columns, ",") && Append(columns, sizeof columns, name);
+                fits = fits && Append(columns, sizeof columns, ",") &&
+                       Append(columns, sizeof columns, name);
             }
 
             char index_name[MDB_NAME_SIZE + 2];
@@ -63,10 +65,10 @@ int Rebuild_Indexes(const char* target, const char* password, const OT_Array<Mdb
             int n = 0;
             if (fits) {
                 n = r.is_primary != 0 || r.is_unique != 0
-                        ? std::snprintf(sql, sizeof sql, "create unique index %s on %s(%s)", index_name,
-                                        tab_name, columns)
-                        : std::snprintf(sql, sizeof sql, "create index %s on %s(%s)", index_name, tab_name,
-                                        columns);
+                        ? std::snprintf(sql, sizeof sql, "create unique index %s on %s(%s)",
+                                        index_name, tab_name, columns)
+                        : std::snprintf(sql, sizeof sql, "create index %s on %s(%s)", index_name,
+                                        tab_name, columns);
                 fits = n >= 0 && n < INDEX_SQL_SIZE;
             }
 

@@ -12,12 +12,12 @@
 #include "engine/ot_array.h"
 
 // Fixed widths of the working buffers of the steps, with their terminators.
-constexpr int CREATE_CONN_STR_SIZE = 300;  // the catalog's connection string
-constexpr int SCHEMA_TEXT_SIZE = 100;      // one TABLES value as text
+constexpr int CREATE_CONN_STR_SIZE = 300;    // the catalog's connection string
+constexpr int SCHEMA_TEXT_SIZE = 100;        // one TABLES value as text
 constexpr int SCHEMA_INDEX_TEXT_SIZE = 200;  // one INDEXES value as text
-constexpr int COPY_SQL_SIZE = 1024;        // one make-table statement
-constexpr int INDEX_COLUMNS_SIZE = 1224;   // the column list of one index
-constexpr int INDEX_SQL_SIZE = 300;        // one index statement
+constexpr int COPY_SQL_SIZE = 1024;          // one make-table statement
+constexpr int INDEX_COLUMNS_SIZE = 1224;     // the column list of one index
+constexpr int INDEX_SQL_SIZE = 300;          // one index statement
 
 // A new, empty database at target, protected by password (none when empty).
 int Create_Target_Db(const char* target, const char* password);

@@ -74,7 +74,7 @@ int usage_error(const std::string& what) {
 // Points file descriptor 1 at standard error (verbose) or at /dev/null for
 // its lifetime, keeping the real standard output for the message lines.
 class Stdout_Redirect {
-public:
+  public:
     explicit Stdout_Redirect(bool verbose) {
         std::fflush(stdout);
         saved_ = ::dup(1);
@@ -93,7 +93,7 @@ public:
     Stdout_Redirect& operator=(const Stdout_Redirect&) = delete;
     int line_fd() const { return saved_ >= 0 ? saved_ : 1; }
 
-private:
+  private:
     int saved_ = -1;
 };
 
@@ -162,7 +162,8 @@ int run_repair_command(int argc, char** argv) {
             return usage_error("only one SOURCE may be given");
         }
     }
-    if (have_password && zolvak_db) return usage_error("--password and --zolvak-db exclude each other");
+    if (have_password && zolvak_db)
+        return usage_error("--password and --zolvak-db exclude each other");
     if (!have_source || source.empty()) return usage_error("no SOURCE given");
     if (zolvak_db) password = ZOLVAK_DB_PASSWORD;
     if (!have_target) target = source + ".new";

@@ -12,7 +12,6 @@
 #include <QResizeEvent>
 #include <QStyle>
 #include <QUrl>
-
 #include <cstdarg>
 #include <cstdio>
 
@@ -75,7 +74,8 @@ TForm_Mdb::TForm_Mdb(QWidget* parent)
 
     QFont arial("Arial");
     arial.setPixelSize(12);
-    auto place = [&](QWidget* w, int left, int top, int width, int height, QColor color = QColor()) {
+    auto place = [&](QWidget* w, int left, int top, int width, int height,
+                     QColor color = QColor()) {
         w->setGeometry(left, top, width, height);
         w->setFont(arial);
         if (color.isValid()) {
@@ -164,7 +164,8 @@ TForm_Mdb::TForm_Mdb(QWidget* parent)
 
     connect(SpeedButton_File_Open, &QToolButton::clicked, this,
             [this] { SpeedButton_File_OpenClick(SpeedButton_File_Open); });
-    connect(BitBtn_Import, &QPushButton::clicked, this, [this] { BitBtn_ImportClick(BitBtn_Import); });
+    connect(BitBtn_Import, &QPushButton::clicked, this,
+            [this] { BitBtn_ImportClick(BitBtn_Import); });
     connect(BitBtn_Close, &QPushButton::clicked, this, [this] { BitBtn_CloseClick(BitBtn_Close); });
 }
 

@@ -21,7 +21,7 @@
 class QUrl;
 
 class TForm_Mdb : public QWidget {
-public:
+  public:
     // Published components, in declaration order.
     QLabel* Label1;
     QLabel* Label3;
@@ -58,7 +58,7 @@ public:
     static constexpr int kClientWidth = 520;
     static constexpr int kClientHeight = 389;
 
-protected:
+  protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 };

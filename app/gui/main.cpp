@@ -3,7 +3,6 @@
 #include <QGuiApplication>
 #include <QScreen>
 #include <QStyle>
-
 #include <exception>
 
 #include "app/gui/gui_mdb.h"
@@ -16,8 +15,8 @@ int main(int argc, char** argv) {
         Form_Mdb = new TForm_Mdb();
         // Shown at the centre of the screen.
         if (QScreen* screen = QGuiApplication::primaryScreen()) {
-            Form_Mdb->setGeometry(QStyle::alignedRect(Qt::LeftToRight, Qt::AlignCenter, Form_Mdb->size(),
-                                                      screen->availableGeometry()));
+            Form_Mdb->setGeometry(QStyle::alignedRect(
+                Qt::LeftToRight, Qt::AlignCenter, Form_Mdb->size(), screen->availableGeometry()));
         }
         Form_Mdb->show();
         app.exec();

@@ -2,7 +2,6 @@
 #include "app/gui/mdb_app.h"
 
 #include <QMessageBox>
-
 #include <exception>
 
 #include "app/gui/gui_mdb.h"
@@ -22,7 +21,8 @@ bool TMdb_Application::notify(QObject* receiver, QEvent* event) {
 }
 
 void Show_Exception_Box(const char* message) {
-    QMessageBox::critical(Form_Mdb, QString::fromUtf8(FORM_MDB_CAPTION), QString::fromUtf8(message));
+    QMessageBox::critical(Form_Mdb, QString::fromUtf8(FORM_MDB_CAPTION),
+                          QString::fromUtf8(message));
 }
 
 void Install_Message_Box_Hook() {

@@ -5,7 +5,7 @@
 #include <QApplication>
 
 class TMdb_Application : public QApplication {
-public:
+  public:
     TMdb_Application(int& argc, char** argv);
     bool notify(QObject* receiver, QEvent* event) override;
 };

@@ -98,8 +98,7 @@ int Repair_Mdb(const char* source, const char* password, const char* target) {
 
     unlink(target);  // a target that stays in place makes the creation fail
 
-    int ok = Create_Target_Db(target, password) &&
-             Read_Tab_List(source, password, tab_list) &&
+    int ok = Create_Target_Db(target, password) && Read_Tab_List(source, password, tab_list) &&
              Read_Index_List(source, password, index_list) &&
              Copy_Tables(target, password, source, password, tab_list) &&
              Rebuild_Indexes(target, password, tab_list, index_list);

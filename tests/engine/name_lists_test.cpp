@@ -74,7 +74,8 @@ TEST(OT_Array, GrowthKeepsRecordsAndCallsInitElemForNewSlots) {
     ASSERT_NE(a.At(a.count), nullptr);
     EXPECT_EQ(a.inits, 50);
     EXPECT_EQ(a.capacity, 50);
-    for (int i = 0; i < 30; ++i) EXPECT_EQ(std::string(a.data[i].tab_name), "T" + std::to_string(i));
+    for (int i = 0; i < 30; ++i)
+        EXPECT_EQ(std::string(a.data[i].tab_name), "T" + std::to_string(i));
     EXPECT_EQ(a.Clear(), 1);
     EXPECT_EQ(a.capacity, 0);
     EXPECT_EQ(a.data, nullptr);

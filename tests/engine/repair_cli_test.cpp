@@ -39,7 +39,8 @@ TEST(Repair_Command, HelpNamesEveryOption) {
     Scratch s;
     Command_Result r = Run_Repair(s, {"--help"});
     EXPECT_EQ(r.status, 0);
-    for (const char* word : {"--password", "--zolvak-db", "--output", "--verbose", "--list", "--sample"})
+    for (const char* word :
+         {"--password", "--zolvak-db", "--output", "--verbose", "--list", "--sample"})
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
 }
 
@@ -54,7 +55,8 @@ TEST(Repair_Command, OutputIsExactlyTheLinesOfTheRun) {
     ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(lines[0].rfind("正在复制对象 Table1", 0), 0u) << lines[0];
     EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
-              (std::vector<std::string>{"修复完成", "原始数据库文件为 " + src, "新的数据库文件为 " + src + ".new"}));
+              (std::vector<std::string>{"修复完成", "原始数据库文件为 " + src,
+                                        "新的数据库文件为 " + src + ".new"}));
     EXPECT_EQ(r.out.find("dbconnect"), std::string::npos);
     EXPECT_NO_THROW(jet::Database::open(src + ".new", ""));
 
@@ -75,7 +77,8 @@ TEST(Repair_Command, PasswordsAndTheirFailures) {
     EXPECT_EQ(wrong.status, 1);
     EXPECT_EQ(wrong.out, "无法连接到数据库" + src + "，请检查文件名及密码\n");
     EXPECT_NE(wrong.err.find("连接数据库出错: "), std::string::npos) << "the message box as a line";
-    EXPECT_NO_THROW(jet::Database::open(target, ZOLVAK_DB_PASSWORD)) << "--zolvak-db gives the fixed password";
+    EXPECT_NO_THROW(jet::Database::open(target, ZOLVAK_DB_PASSWORD))
+        << "--zolvak-db gives the fixed password";
 
     Command_Result right = Run_Repair(s, {"--password=password", "--output=" + target, src});
     EXPECT_EQ(right.status, 0) << right.out;

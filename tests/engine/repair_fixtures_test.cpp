@@ -38,8 +38,9 @@ std::string Shell_Output(const std::string& cmd, int* status = nullptr) {
 }
 
 std::string Export(const std::string& file, const std::string& table) {
-    return Shell_Output("LC_ALL=C mdb-export -D '%Y-%m-%d %H:%M:%S' -T '%Y-%m-%d %H:%M:%S' -b hex " +
-                        Quote(file) + " " + Quote(table) + " 2>&1");
+    return Shell_Output(
+        "LC_ALL=C mdb-export -D '%Y-%m-%d %H:%M:%S' -T '%Y-%m-%d %H:%M:%S' -b hex " + Quote(file) +
+        " " + Quote(table) + " 2>&1");
 }
 
 // The export with two known mdbtools effects taken out: a Jet 3 byte that
@@ -48,7 +49,8 @@ std::string Export(const std::string& file, const std::string& table) {
 // pages print where they are stored, not where the table holds them. Lines
 // are sorted; the header stays first.
 std::string Normalised(std::string text) {
-    for (std::size_t at; (at = text.find("\xEF\xBF\xBD")) != std::string::npos;) text.replace(at, 3, "?");
+    for (std::size_t at; (at = text.find("\xEF\xBF\xBD")) != std::string::npos;)
+        text.replace(at, 3, "?");
     std::vector<std::string> lines = Split_Lines(text);
     if (lines.size() > 1) std::sort(lines.begin() + 1, lines.end());
     std::string out;
@@ -91,7 +93,8 @@ Catalog_View Read_Catalog(const std::string& file, const std::string& password) 
         auto key = std::make_pair(table, ix.text("INDEX_NAME"));
         cols[key][std::stoi(ix.text("ORDINAL_POSITION"))] = ix.text("COLUMN_NAME");
         Index_Info& info = v.indexes[key];
-        info.unique = info.unique || ix.text("UNIQUE") == "True" || ix.text("PRIMARY_KEY") == "True";
+        info.unique =
+            info.unique || ix.text("UNIQUE") == "True" || ix.text("PRIMARY_KEY") == "True";
     }
     for (auto& [key, by_pos] : cols) {
         for (auto& [pos, name] : by_pos) v.indexes[key].columns.push_back(name);
@@ -116,19 +119,22 @@ TEST_P(Fixture_Repair, TargetHoldsWhatTheSourceHolds) {
     auto start = std::chrono::steady_clock::now();
     Collecting c;
     int result = Repair_Mdb(src.c_str(), password.c_str(), target.c_str());
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::string log;
     for (const auto& l : Lines()) log += l + "\n";
     RecordProperty("seconds", std::to_string(seconds));
     EXPECT_EQ(result, 1) << log;
     ASSERT_GE(Lines().size(), 3u) << log;
     std::vector<std::string> tail(Lines().end() - 3, Lines().end());
-    EXPECT_EQ(tail, (std::vector<std::string>{"修复完成", "原始数据库文件为 " + src, "新的数据库文件为 " + target}));
+    EXPECT_EQ(tail, (std::vector<std::string>{"修复完成", "原始数据库文件为 " + src,
+                                              "新的数据库文件为 " + target}));
 
     // REPAIR_KEEP_DIR keeps the repaired files for a look with other tools.
     if (const char* keep = std::getenv("REPAIR_KEEP_DIR")) {
         std::error_code ec;
-        fs::copy_file(target, std::string(keep) + "/" + fixture + ".new", fs::copy_options::overwrite_existing, ec);
+        fs::copy_file(target, std::string(keep) + "/" + fixture + ".new",
+                      fs::copy_options::overwrite_existing, ec);
     }
 
     // The source is never written.
@@ -163,10 +169,11 @@ TEST_P(Fixture_Repair, TargetHoldsWhatTheSourceHolds) {
     }
 
     int status = -1;
-    std::string cmp = Shell_Output("node " + Quote(std::string(ZOLVAK_SOURCE_DIR) + "/tests/readers/repair_compare.mjs") +
-                                       " " + Quote(src) + " " + Quote(target) +
-                                       (password.empty() ? "" : " " + Quote(password)) + " 2>&1",
-                                   &status);
+    std::string cmp = Shell_Output(
+        "node " + Quote(std::string(ZOLVAK_SOURCE_DIR) + "/tests/readers/repair_compare.mjs") +
+            " " + Quote(src) + " " + Quote(target) +
+            (password.empty() ? "" : " " + Quote(password)) + " 2>&1",
+        &status);
     EXPECT_EQ(status, 0) << cmp;
 }
 

@@ -1,5 +1,7 @@
 // The repair run and its steps on real files: the lines a run writes, the
 // target it leaves, the source it never touches.
+#include "app/run/repair_run.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -7,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "app/run/repair_run.h"
 #include "engine/repair_steps.h"
 #include "jet/database.h"
 #include "repair_support.h"
@@ -61,7 +62,8 @@ TEST(Repair_Mdb, TargetThatCannotBeCreatedGivesTheCreationLine) {
     for (const Case& k : cases) {
         Collecting c;
         EXPECT_EQ(Repair_Mdb(s.path("whatever.mdb").c_str(), "", k.target.c_str()), 0) << k.what;
-        EXPECT_EQ(Lines(), std::vector<std::string>{"创建目标数据库(" + k.target + ")出错了"}) << k.what;
+        EXPECT_EQ(Lines(), std::vector<std::string>{"创建目标数据库(" + k.target + ")出错了"})
+            << k.what;
     }
     EXPECT_TRUE(fs::is_directory(blocker + "/inside"));
 }
@@ -90,8 +92,9 @@ TEST(Repair_Mdb, TargetNamingTheSourceIsRefusedBeforeAnythingIsDeleted) {
     struct stat st0 {};
     ASSERT_EQ(stat(src.c_str(), &st0), 0);
     std::string rel = fs::relative(src, fs::current_path()).string();
-    for (std::string target : {src, s.path("sub/../jet4-nopassword.mdb"), s.path("./jet4-nopassword.mdb"),
-                               s.path("link.mdb"), s.path("hard.mdb"), rel}) {
+    for (std::string target :
+         {src, s.path("sub/../jet4-nopassword.mdb"), s.path("./jet4-nopassword.mdb"),
+          s.path("link.mdb"), s.path("hard.mdb"), rel}) {
         Collecting c;
         EXPECT_EQ(Repair_Mdb(src.c_str(), "", target.c_str()), 0) << target;
         std::string want = "新的数据库文件" + target + "就是原始数据库文件，请另选保存数据库文件";
@@ -191,9 +194,15 @@ TEST(Copy_Tables, ProgressLinesByPositionAndFailuresPerTable) {
     Collecting c;
     ASSERT_EQ(Create_Target_Db(target.c_str(), ""), 1);
     OT_Array<Mdb_Tab_Stru> tabs(30, 20);
-    const char* rows[][2] = {{"SYSTEM TABLE", "MSysA"}, {"SYSTEM TABLE", "MSysB"}, {"TABLE", "T2"},
-                             {"TABLE", "T3"},           {"TABLE", "T4"},           {"TABLE", "T5%s"},
-                             {"TABLE", "T6"},           {"VIEW", "Q7"},            {"LINK", "L8"}};
+    const char* rows[][2] = {{"SYSTEM TABLE", "MSysA"},
+                             {"SYSTEM TABLE", "MSysB"},
+                             {"TABLE", "T2"},
+                             {"TABLE", "T3"},
+                             {"TABLE", "T4"},
+                             {"TABLE", "T5%s"},
+                             {"TABLE", "T6"},
+                             {"VIEW", "Q7"},
+                             {"LINK", "L8"}};
     for (auto& r : rows) {
         Mdb_Tab_Stru* t = tabs.At(tabs.count);
         std::strcpy(t->tab_type, r[0]);
@@ -251,8 +260,10 @@ TEST(Rebuild_Indexes, RowsOfOneIndexAreGatheredAndMarked) {
     }
     OT_Array<Mdb_Index_Stru> indexes(30, 20);
     Mdb_Index_Stru rows[] = {
-        Index_Row("MSysObjects", "Id", "Id", 1, 1),          Index_Row("Orders", "PrimaryKey", "OrderId", 1, 1),
-        Index_Row("Orders", "By Date", "Day", 0, 0),         Index_Row("Orders", "PrimaryKey", "LineNo", 1, 1),
+        Index_Row("MSysObjects", "Id", "Id", 1, 1),
+        Index_Row("Orders", "PrimaryKey", "OrderId", 1, 1),
+        Index_Row("Orders", "By Date", "Day", 0, 0),
+        Index_Row("Orders", "PrimaryKey", "LineNo", 1, 1),
         Index_Row("Other", "PrimaryKey", "X", 1, 1),
     };
     for (auto& r : rows) *indexes.At(indexes.count) = r;
@@ -260,8 +271,9 @@ TEST(Rebuild_Indexes, RowsOfOneIndexAreGatheredAndMarked) {
     ASSERT_EQ(Rebuild_Indexes(target.c_str(), "", tabs, indexes), 1);
     // Orders is not in the target, so both statements fail; one line pair per
     // index, in the order of their first rows.
-    std::vector<std::string> want = {"正在创建约束 PrimaryKey", "******** 创建索引 PrimaryKey 出错了 *********",
-                                     "正在创建约束 By Date", "******** 创建索引 By Date 出错了 *********"};
+    std::vector<std::string> want = {
+        "正在创建约束 PrimaryKey", "******** 创建索引 PrimaryKey 出错了 *********",
+        "正在创建约束 By Date", "******** 创建索引 By Date 出错了 *********"};
     EXPECT_EQ(Lines(), want);
     int done[] = {0, 1, 1, 1, 0};
     for (int j = 0; j < indexes.count; ++j) EXPECT_EQ(indexes.data[j].is_done, done[j]) << j;

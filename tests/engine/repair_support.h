@@ -29,7 +29,7 @@ inline bool Have_Fixtures() { return fs::is_directory(Fixtures()); }
 
 // A fresh folder under /tmp, removed with the object.
 class Scratch {
-public:
+  public:
     Scratch() {
         char tmpl[] = "/tmp/repair_test_XXXXXX";
         const char* d = mkdtemp(tmpl);
@@ -45,7 +45,7 @@ public:
     std::string path(const std::string& name) const { return dir_ + "/" + name; }
     const std::string& dir() const { return dir_; }
 
-private:
+  private:
     std::string dir_;
 };
 
@@ -108,7 +108,8 @@ inline void Make_Awkward_Db(const std::string& path, const std::string& password
     auto p = w->create_table({"a%sb", {{"x%d", jet::ColumnType::kText, 20}}});
     std::vector<jet::Value> row{std::string("100%")};
     w->insert_row(p, row);
-    auto k = w->create_table({"Kunden", {{"Id", jet::ColumnType::kLong}, {"Name", jet::ColumnType::kText, 40}}});
+    auto k = w->create_table(
+        {"Kunden", {{"Id", jet::ColumnType::kLong}, {"Name", jet::ColumnType::kText, 40}}});
     std::vector<jet::Value> k1{std::int32_t(7), std::string("Müller")};
     w->insert_row(k, k1);
     w->create_index(k, {"Id", {{"Id"}}, false, true});
@@ -126,8 +127,10 @@ inline std::string Mdbrepair() { return std::string(ZOLVAK_BINARY_DIR) + "/app/m
 inline std::string Quote(const std::string& s) {
     std::string q = "'";
     for (char c : s) {
-        if (c == '\'') q += "'\\''";
-        else q += c;
+        if (c == '\'')
+            q += "'\\''";
+        else
+            q += c;
     }
     return q + "'";
 }

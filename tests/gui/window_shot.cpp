@@ -4,7 +4,6 @@
 // window as the X11 platform draws it, or with QT_QPA_PLATFORM=offscreen.
 #include <QApplication>
 #include <QPixmap>
-
 #include <cstdio>
 #include <string>
 

@@ -4,11 +4,11 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QTimer>
 #include <QUrl>
-
 #include <cstdlib>
 #include <functional>
 #include <stdexcept>
@@ -40,7 +40,7 @@ TMdb_Application& App() {
 }
 
 class Window : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         App();
         Install_Message_Box_Hook();
@@ -63,7 +63,8 @@ protected:
     }
 
     // Runs action while a timer answers every modal window with answer.
-    static void With_Modals(const std::function<void(QWidget*)>& answer, const std::function<void()>& action) {
+    static void With_Modals(const std::function<void(QWidget*)>& answer,
+                            const std::function<void()>& action) {
         QTimer timer;
         timer.setInterval(10);
         QObject::connect(&timer, &QTimer::timeout, [&] {
@@ -80,7 +81,8 @@ protected:
         With_Modals(
             [&](QWidget* w) {
                 if (auto* box = qobject_cast<QMessageBox*>(w)) {
-                    boxes.push_back(box->windowTitle().toStdString() + ": " + box->text().toStdString());
+                    boxes.push_back(box->windowTitle().toStdString() + ": " +
+                                    box->text().toStdString());
                     box->accept();
                 }
             },
@@ -96,7 +98,14 @@ protected:
                 EXPECT_EQ(dlg->windowTitle().toStdString(), "选择数据库文件");
                 EXPECT_EQ(dlg->nameFilters().join("|").toStdString(), "数据库文件 (*.mdb)");
                 if (accept) {
-                    dlg->selectFile(path);
+                    // Typed into the name field, as a user would: selectFile()
+                    // depends on the dialog's file model, which fills in a
+                    // thread of its own.
+                    QFileInfo info(path);
+                    dlg->setDirectory(info.absolutePath());
+                    auto* edit = dlg->findChild<QLineEdit*>("fileNameEdit");
+                    ASSERT_NE(edit, nullptr);
+                    edit->setText(info.fileName());
                     static_cast<QDialog*>(dlg)->accept();
                 } else {
                     dlg->reject();
@@ -172,8 +181,9 @@ TEST_F(Window, ControlsAtTheirDesignPlaces) {
 
 TEST_F(Window, TabOrder) {
     TForm_Mdb& f = *Form_Mdb;
-    std::vector<QWidget*> want = {f.Memo_Log,    f.Edit_File,  f.BitBtn_Import, f.BitBtn_Close,
-                                  f.CheckBox_Is_Zolvak_Db, f.Memo_About, f.Edit_Passwd, f.Edit_Target};
+    std::vector<QWidget*> want = {
+        f.Memo_Log,   f.Edit_File,   f.BitBtn_Import, f.BitBtn_Close, f.CheckBox_Is_Zolvak_Db,
+        f.Memo_About, f.Edit_Passwd, f.Edit_Target};
     std::vector<QWidget*> got;
     QWidget* w = f.Memo_Log;
     do {
@@ -181,8 +191,8 @@ TEST_F(Window, TabOrder) {
         w = w->nextInFocusChain();
     } while (w != f.Memo_Log && got.size() < 20);
     EXPECT_EQ(got, want);
-    for (QWidget* nf : std::initializer_list<QWidget*>{f.Label1, f.Label2, f.Label3, f.Label4, f.Label_Url,
-                                                       f.SpeedButton_File_Open})
+    for (QWidget* nf : std::initializer_list<QWidget*>{f.Label1, f.Label2, f.Label3, f.Label4,
+                                                       f.Label_Url, f.SpeedButton_File_Open})
         EXPECT_EQ(nf->focusPolicy(), Qt::NoFocus);
 }
 
@@ -296,8 +306,8 @@ TEST_F(Window, LinkOpensTheWebPage) {
         return true;
     };
     QPointF at(5, 5);
-    QMouseEvent release(QEvent::MouseButtonRelease, at, Form_Mdb->Label_Url->mapToGlobal(at), Qt::LeftButton,
-                        Qt::NoButton, Qt::NoModifier);
+    QMouseEvent release(QEvent::MouseButtonRelease, at, Form_Mdb->Label_Url->mapToGlobal(at),
+                        Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
     QApplication::sendEvent(Form_Mdb->Label_Url, &release);
     TForm_Mdb::Url_Opener = saved;
     EXPECT_EQ(opened, std::vector<std::string>{"http://www.zolvak.com/soft_zolvak"});
