@@ -11,10 +11,13 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <map>
 #include <string>
 #include <string_view>
 
 #include "app/run/repair_run.h"
+#include "jet/database.h"
+#include "jet/table_def.h"
 
 namespace {
 
@@ -57,10 +60,89 @@ void write_all(int fd, const char* data, std::size_t n) {
     }
 }
 
+// A bar on standard error while the tables are copied, shown only on a
+// terminal: rows of the tables copied so far against the rows of all user
+// tables, as the source's table definitions count them. The statement layer
+// reports nothing while one make-table runs, so the bar moves table by table.
+class Progress_Bar {
+  public:
+    void Load(const std::string& source, const std::string& password) {
+        try {
+            auto db = jet::Database::open(source, password);
+            for (const jet::TableInfo& t : db->tables()) {
+                if (t.kind != jet::TableKind::kTable || !t.local()) continue;
+                std::uint64_t n = db->table_def(*t.entry).row_count;
+                rows_[t.name] = n;
+                total_ += n;
+            }
+            on_ = !rows_.empty();
+        } catch (const std::exception&) {
+            on_ = false;  // the run reports why the source cannot be read
+        }
+    }
+
+    // Called with every line before it is written.
+    void Line(const char* text) {
+        if (!on_) return;
+        Clear();
+        static constexpr std::string_view kCopy = "正在复制对象 ";
+        static constexpr std::string_view kLong =
+            "，如果数据量大可能需要较多时间（1G约12分钟），请耐心等候";
+        std::string_view line = text;
+        Finish_Current();
+        if (!line.starts_with(kCopy)) {
+            copying_ = false;
+            return;
+        }
+        line.remove_prefix(kCopy.size());
+        if (line.ends_with(kLong)) line.remove_suffix(kLong.size());
+        current_ = std::string(line);
+        copying_ = true;
+    }
+
+    // Draws the bar after a line has been written.
+    void Draw() {
+        if (!on_ || !copying_) return;
+        const int width = 30;
+        int filled = total_ == 0 ? 0 : static_cast<int>(done_ * width / total_);
+        std::string bar = "\r[" + std::string(filled, '#') + std::string(width - filled, '.') +
+                          "] " + std::to_string(done_) + "/" + std::to_string(total_) + " rows  " +
+                          current_;
+        write_all(2, bar.data(), bar.size());
+        drawn_ = true;
+    }
+
+    void Clear() {
+        if (!drawn_) return;
+        write_all(2, "\r\033[K", 4);
+        drawn_ = false;
+    }
+
+  private:
+    void Finish_Current() {
+        if (!copying_) return;
+        auto it = rows_.find(current_);
+        if (it != rows_.end()) done_ += it->second;
+        copying_ = false;
+    }
+
+    bool on_ = false;
+    bool copying_ = false;
+    bool drawn_ = false;
+    std::map<std::string, std::uint64_t> rows_;
+    std::uint64_t total_ = 0;
+    std::uint64_t done_ = 0;
+    std::string current_;
+};
+
+Progress_Bar* g_bar = nullptr;
+
 int Cli_Msg_Sink(const char* text) {
+    if (g_bar != nullptr) g_bar->Line(text);
     std::string line = text;
     line += '\n';
     write_all(g_line_fd, line.data(), line.size());
+    if (g_bar != nullptr) g_bar->Draw();
     return 1;
 }
 
@@ -170,6 +252,12 @@ int run_repair_command(int argc, char** argv) {
 
     int result = 0;
     {
+        Progress_Bar bar;
+        // Diagnostics on standard error would break the bar's line.
+        if (!verbose && isatty(2)) {
+            bar.Load(source, password);
+            g_bar = &bar;
+        }
         Stdout_Redirect redirect(verbose);
         g_line_fd = redirect.line_fd();
         Msg_Sink_Fn previous = Msg_Sink;
@@ -185,6 +273,8 @@ int run_repair_command(int argc, char** argv) {
             result = 0;
         }
         Msg_Sink = previous;
+        bar.Clear();
+        g_bar = nullptr;
         g_line_fd = -1;
     }
     return result == 1 ? 0 : 1;
