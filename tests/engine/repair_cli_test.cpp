@@ -102,4 +102,26 @@ TEST(Repair_Command, RefusesTheSourceAsTargetAndKeepsPerCentSigns) {
     EXPECT_EQ(Read_File(src), before);
 }
 
+TEST(Repair_Command, ProgressBarOnATerminalOnly) {
+    if (std::system("command -v script >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no script(1) for a terminal";
+    Scratch s;
+    std::string src = s.path("awkward.mdb");
+    Make_Awkward_Db(src, "");
+    // script(1) gives the program a terminal; its output is what the terminal saw.
+    std::string typescript = s.path("typescript");
+    std::string cmd = "script -qec " + Quote(Quote(Repair_Program()) + " " + Quote(src)) + " " +
+                      Quote(typescript) + " >/dev/null 2>&1";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    std::string seen = Read_File(typescript);
+    // Three user tables of 1, 1 and 6 rows; the bar is cleared before each line.
+    EXPECT_NE(seen.find("/8 rows  "), std::string::npos) << seen;
+    EXPECT_NE(seen.find("\r\033[K"), std::string::npos);
+    EXPECT_NE(seen.find("修复完成"), std::string::npos);
+    // Without a terminal there is no bar at all.
+    Command_Result r = Run_Repair(s, {src});
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out.find("rows"), std::string::npos);
+}
+
 }  // namespace
