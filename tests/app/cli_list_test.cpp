@@ -133,7 +133,9 @@ TEST(CliList, FailuresAndUsage) {
         {"--list", 2, "no FILE"},
         {"--list --password", 2, "--password needs a value"},
         {"--frobnicate x.mdb", 2, "unknown option"},
-        {"x.mdb", 2, "no command"},
+        {"--sample", 2, "no FILE"},
+        {"--list --sample x.mdb", 2, "either --list or --sample"},
+        {"--list --rows 5 x.mdb", 2, "--rows goes with --sample"},
         {"--list a.mdb b.mdb", 2, "only one FILE"},
     };
     for (const auto& c : cases) {
