@@ -278,7 +278,9 @@ TableHandle DatabaseWriter::add_table(const TableSpec& spec, bool system, std::u
         w.name = c.name;
         w.type = static_cast<std::uint8_t>(c.type);
         w.number = static_cast<std::uint16_t>(c.number);
-        w.flags = kColumnNullable | c.extra_flags;
+        // A required column is recorded by leaving out the nullable flag (the
+        // callers check nulls against it; a copy keeps what the source had).
+        w.flags = static_cast<std::uint8_t>((c.required ? 0 : kColumnNullable) | c.extra_flags);
         if (is_fixed_type(c.type)) {
             w.flags |= kColumnFixed;
             w.length = fixed_length(c.type);
