@@ -17,6 +17,7 @@
 #include "jet/error.h"
 #include "jet/txn_journal.h"
 #include "jet/write_database.h"
+#include "write_readers.h"
 
 namespace fs = std::filesystem;
 
@@ -117,6 +118,11 @@ TEST(WriterOpen, ChangesAnExistingFileAndReadersSeeThem) {
     std::int32_t max_id = 0;
     for (const auto& [id, r] : after) max_id = std::max(max_id, std::get<std::int32_t>(r[0]));
     EXPECT_EQ(max_id, 440);
+    // Our reader, mdbtools and mdb-reader agree on the changed file, and
+    // every index holds every row once, in key order.
+    auto back = writer_test::check_with_readers(path);
+    EXPECT_EQ(back.tables, (std::vector<std::string>{"people", "other", "added"}));
+    for (const char* t : {"people", "other", "added"}) writer_test::check_indexes(path, t);
     auto db = jet::Database::open(path);
     EXPECT_EQ(db->read_all(db->table_def("added")).size(), 30u);
     EXPECT_EQ(db->table_def("other").indexes.size(), 1u);
@@ -146,6 +152,9 @@ TEST(WriterOpen, DropTableAndIndex) {
     ASSERT_EQ(def.indexes.size(), 2u);
     EXPECT_EQ(db->read_all(def).size(), 120u);
     EXPECT_EQ(db->table_def("other").columns.at(0).name, "z");
+    auto back = writer_test::check_with_readers(path);
+    EXPECT_EQ(back.tables, (std::vector<std::string>{"people", "other"}));
+    writer_test::check_indexes(path, "people");
     // And the result opens for writing again.
     EXPECT_NO_THROW(jet::DatabaseWriter::open(path, "")->close());
 }
