@@ -131,6 +131,8 @@ public:
     // syncs and deletes the journal (the commit point). roll_back() puts
     // the original pages back and closes the writer: its state is the
     // transaction's, so open the file again to go on.
+    // Outside a transaction an opened writer changes the file without a
+    // journal, as a new file is written: use one where a crash matters.
     void begin();
     void commit();
     void roll_back();
