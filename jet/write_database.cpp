@@ -23,6 +23,7 @@
 #include "jet/database.h"
 #include "jet/error.h"
 #include "jet/index_key.h"
+#include "jet/page_format.h"
 #include "jet/sort_general.h"
 
 namespace jet {
@@ -243,7 +244,8 @@ void DatabaseWriter::write_map(MapRef& map, std::vector<std::uint32_t> pages) {
     throw Error("Internal error: usage map row not found");
 }
 
-TableHandle DatabaseWriter::add_table(const TableSpec& spec, bool system, std::uint32_t tdef_page) {
+TableHandle DatabaseWriter::add_table(const TableSpec& spec, bool system, std::uint32_t tdef_page,
+                                      bool with_maps) {
     if (spec.columns.empty()) throw Error("Table '" + spec.name + "' has no columns.");
     if (spec.columns.size() > 255) throw Error("Too many fields defined.");
     auto t = std::make_unique<Table>();
@@ -276,7 +278,9 @@ TableHandle DatabaseWriter::add_table(const TableSpec& spec, bool system, std::u
         w.name = c.name;
         w.type = static_cast<std::uint8_t>(c.type);
         w.number = static_cast<std::uint16_t>(c.number);
-        w.flags = kColumnNullable | c.extra_flags;
+        // A required column is recorded by leaving out the nullable flag (the
+        // callers check nulls against it; a copy keeps what the source had).
+        w.flags = static_cast<std::uint8_t>((c.required ? 0 : kColumnNullable) | c.extra_flags);
         if (is_fixed_type(c.type)) {
             w.flags |= kColumnFixed;
             w.length = fixed_length(c.type);
@@ -330,14 +334,18 @@ TableHandle DatabaseWriter::add_table(const TableSpec& spec, bool system, std::u
     }
     t->fixed_size = fixed;
     t->var_count = var;
-    t->used = new_map();
-    t->free = new_map();
+    if (with_maps) {
+        t->used = new_map();
+        t->free = new_map();
+    }
     for (std::size_t i : order) {
         if (is_long_type(t->spec.columns[i].type)) {
             LongColumn lc;
             lc.column = i;
-            lc.used = new_map();
-            lc.free = new_map();
+            if (with_maps) {
+                lc.used = new_map();
+                lc.free = new_map();
+            }
             t->long_of_column[i] = static_cast<int>(t->longs.size());
             t->longs.push_back(std::move(lc));
         }
@@ -949,8 +957,10 @@ void DatabaseWriter::create_index(TableHandle table, const IndexSpec& spec) {
 
 void DatabaseWriter::write_index(Table& t, IndexState& ix) {
     if (!ix.dirty && ix.first_page) return;
+    // Reuse its pages smallest first, so the page order of a tree follows
+    // from its set of pages alone (DatabaseWriter::open relies on that).
     std::vector<std::uint32_t> old = ix.pages;
-    std::reverse(old.begin(), old.end());  // reuse them in their first order
+    std::sort(old.begin(), old.end(), std::greater<>());
     ix.pages.clear();
     auto take = [&]() {
         std::uint32_t p;
@@ -1121,9 +1131,395 @@ void DatabaseWriter::flush() {
 
 void DatabaseWriter::close() {
     if (closed_) return;
+    if (journal_) {
+        roll_back();  // a transaction not committed does not survive its writer
+        return;
+    }
     flush();
     pager_.close();
     closed_ = true;
+}
+
+
+// ---- opening an existing file ------------------------------------------------------
+
+namespace {
+
+[[noreturn]] void refuse_open(const std::string& path, const std::string& why) {
+    throw Error("Database '" + path + "' cannot be opened for writing in place: " + why + ".");
+}
+
+}  // namespace
+
+DatabaseWriter::MapRef DatabaseWriter::load_map(std::uint32_t pointer,
+                                                std::vector<std::uint32_t>& pages) {
+    MapRef ref;
+    ref.page = pointer >> 8;
+    ref.row = static_cast<std::uint8_t>(pointer & 0xFF);
+    if (ref.page < 2 || ref.page >= pager_.page_count()) {
+        refuse_open(pager_.path(), "a usage map lies outside the file");
+    }
+    auto it = std::find_if(map_page_rows_.begin(), map_page_rows_.end(),
+                           [&](const auto& e) { return e.first == ref.page; });
+    if (it == map_page_rows_.end()) {
+        map_page_rows_.emplace_back(ref.page, write::decode_row_page(pager_.read(ref.page)));
+        it = std::prev(map_page_rows_.end());
+    }
+    if (ref.row >= it->second.size() || it->second[ref.row].deleted) {
+        refuse_open(pager_.path(), "a usage map row is missing");
+    }
+    const FormatInfo& fmt = format_info(Format::Jet4);
+    UsageMap m = decode_usage_map(it->second[ref.row].bytes, fmt, "", ref.page);
+    pages.clear();
+    if (m.map_type == 0) {
+        pages = m.pages;
+    } else {
+        ref.reference_pages = m.map_pages;
+        for (std::size_t slot = 0; slot < m.map_pages.size(); ++slot) {
+            std::uint32_t mp = m.map_pages[slot];
+            if (mp == 0) continue;
+            if (mp >= pager_.page_count()) refuse_open(pager_.path(), "a usage map lies outside the file");
+            add_map_page_bits(pager_.read(mp), slot, fmt, pages, "", mp);
+        }
+    }
+    std::sort(pages.begin(), pages.end());
+    pages.erase(std::unique(pages.begin(), pages.end()), pages.end());
+    for (std::uint32_t p : pages) {
+        if (p < 2 || p >= pager_.page_count()) refuse_open(pager_.path(), "a usage map names a page outside the file");
+    }
+    return ref;
+}
+
+void DatabaseWriter::load_tables(const std::string& password) {
+    const std::string& path = pager_.path();
+    auto db = Database::open(path, password);
+    const Header& h = db->header();
+    if (h.format != Format::Jet4) refuse_open(path, "it is a Jet 3 file");
+    if (h.sort_order != 1033 && h.sort_order != 0) {
+        refuse_open(path, "its text is sorted in the sort order " + std::to_string(h.sort_order));
+    }
+    password_ = h.password;
+    creation_date_ = h.creation_date;
+
+    // MSysObjects first: catalog rows go to table 0.
+    std::vector<const CatalogEntry*> entries;
+    for (const auto& e : db->catalog()) {
+        if (e.type == 1) entries.push_back(&e);
+    }
+    std::stable_partition(entries.begin(), entries.end(),
+                          [](const CatalogEntry* e) { return e->name == "MSysObjects"; });
+    if (entries.empty() || entries.front()->name != "MSysObjects") {
+        refuse_open(path, "it has no MSysObjects table");
+    }
+    const FormatInfo& fmt = format_info(Format::Jet4);
+    for (const CatalogEntry* e : entries) {
+        TableDef def = db->table_def(*e);
+        // The joined definition: the reader sorts columns by number, the
+        // writer keeps them in the order the definition lists them.
+        Bytes buffer;
+        for (std::size_t k = 0; k < def.pages.size(); ++k) {
+            Bytes page = pager_.read(def.pages[k]);
+            buffer.insert(buffer.end(), page.begin() + (k == 0 ? 0 : 8), page.end());
+        }
+        auto u16 = [&](std::size_t at) -> std::uint32_t {
+            if (at + 2 > buffer.size()) refuse_open(path, "table '" + e->name + "' has a damaged definition");
+            return static_cast<std::uint32_t>(buffer[at] | (buffer[at + 1] << 8));
+        };
+        auto u32 = [&](std::size_t at) { return u16(at) | (u16(at + 2) << 16); };
+        std::vector<std::size_t> order;  // TDEF position -> position in def.columns
+        {
+            std::size_t pos = fmt.tdef_block_end + def.real_indexes.size() * fmt.real_idx_count_entry_size;
+            for (std::size_t k = 0; k < def.columns.size(); ++k) {
+                std::uint32_t number = u16(pos + fmt.col_num_offset);
+                std::size_t at = def.columns.size();
+                for (std::size_t i = 0; i < def.columns.size(); ++i) {
+                    if (def.columns[i].number == number) at = i;
+                }
+                if (at == def.columns.size()) refuse_open(path, "table '" + e->name + "' has a damaged definition");
+                order.push_back(at);
+                pos += fmt.column_entry_size;
+            }
+        }
+        std::vector<std::size_t> spec_position(def.columns.size());
+        for (std::size_t k = 0; k < order.size(); ++k) spec_position[order[k]] = k;
+        TableSpec spec;
+        spec.name = e->name;
+        for (std::size_t k : order) {
+            const Column& c = def.columns[k];
+            ColumnSpec cs;
+            cs.name = c.name;
+            cs.type = c.column_type();
+            if (cs.type == ColumnType::kText) cs.size = static_cast<std::uint16_t>(c.length / 2);
+            if (cs.type == ColumnType::kBinary) cs.size = c.length;
+            cs.precision = c.precision;
+            cs.scale = c.scale;
+            cs.autonumber = c.is_autonumber();
+            cs.compressed = c.misc_flags & 0x01;
+            cs.hyperlink = c.flags & kColumnHyperlink;
+            cs.required = !(c.flags & kColumnNullable);
+            cs.number = c.number;
+            cs.extra_flags = static_cast<std::uint8_t>(
+                c.flags & ~(kColumnFixed | kColumnNullable | kColumnAutoLong | kColumnAutoGuid |
+                            kColumnHyperlink));
+            spec.columns.push_back(std::move(cs));
+        }
+        bool system = def.table_type == 0x53;
+        TableHandle th;
+        try {
+            th = add_table(spec, system, def.tdef_page, false);
+        } catch (const Error& err) {
+            refuse_open(path, "table '" + e->name + "': " + err.what());
+        }
+        Table& t = *tables_[th];
+        t.tdef_pages = def.pages;
+        for (std::size_t i = 0; i < def.columns.size(); ++i) {
+            const Column& c = def.columns[order[i]];
+            write::TdefColumn& w = t.columns[i];
+            w.flags = c.flags;
+            w.misc_flags = c.misc_flags;
+            w.length = c.length;
+            w.fixed_offset = c.fixed_offset;
+            w.var_index = c.var_index;
+            if (c.is_fixed() && c.column_type() != ColumnType::kBoolean) {
+                t.fixed_size = std::max<std::uint16_t>(t.fixed_size,
+                                                       static_cast<std::uint16_t>(c.fixed_offset + c.length));
+            }
+        }
+        if (def.num_var_cols != t.var_count) refuse_open(path, "table '" + e->name + "' has a layout this engine does not write");
+        t.rows = def.row_count;
+        t.autonumber = def.next_autonumber;
+        t.used = load_map(def.used_pages, t.data_pages);
+        std::vector<std::uint32_t> free;
+        t.free = load_map(def.free_pages, free);
+        if (free.size() > 1 || (free.size() == 1 &&
+                                !std::binary_search(t.data_pages.begin(), t.data_pages.end(), free[0]))) {
+            refuse_open(path, "table '" + e->name + "' has free-space pages this engine does not keep");
+        }
+        if (!free.empty()) {
+            t.current = free[0];
+            t.current_rows = write::decode_row_page(pager_.read(t.current));
+        }
+        if (!t.longs.empty()) {
+            // The long-value maps close the definition: column number, used
+            // and free map, ten bytes each, before the 0xFFFF end mark.
+            std::size_t end = u32(8);
+            std::size_t n = t.longs.size();
+            if (end > buffer.size() || end < 2 + 10 * n + fmt.tdef_block_end) {
+                refuse_open(path, "table '" + e->name + "' has a definition this engine does not read");
+            }
+            for (std::size_t k = 0; k < n; ++k) {
+                std::size_t at = end - 2 - 10 * (n - k);
+                std::uint16_t number = static_cast<std::uint16_t>(u16(at));
+                LongColumn* lc = nullptr;
+                for (auto& l : t.longs) {
+                    if (t.columns[l.column].number == number) lc = &l;
+                }
+                if (!lc) refuse_open(path, "table '" + e->name + "' has long-value maps this engine does not read");
+                lc->used = load_map(u32(at + 2), lc->pages);
+                std::vector<std::uint32_t> lfree;
+                lc->free = load_map(u32(at + 6), lfree);
+                if (lfree.size() > 1) refuse_open(path, "table '" + e->name + "' has long-value pages this engine does not keep");
+                if (!lfree.empty()) {
+                    lc->current = lfree[0];
+                    lc->rows = write::decode_row_page(pager_.read(lc->current));
+                }
+            }
+        }
+        for (std::size_t r = 0; r < def.real_indexes.size(); ++r) {
+            const RealIndex& ri = def.real_indexes[r];
+            const Index* li = nullptr;
+            int names = 0;
+            for (const Index& x : def.indexes) {
+                if (x.real_index == r) {
+                    li = &x;
+                    ++names;
+                }
+            }
+            if (names != 1 || li->foreign_key()) {
+                refuse_open(path, "table '" + e->name + "' has shared or relationship indexes");
+            }
+            auto ix = std::make_unique<IndexState>();
+            ix->spec.name = li->name;
+            for (const IndexColumn& ic : ri.columns) {
+                if (ic.column >= def.columns.size()) refuse_open(path, "an index names a missing column");
+                ix->spec.columns.push_back(IndexColumnSpec{def.columns[ic.column].name, ic.descending});
+                ix->columns.emplace_back(spec_position[ic.column], ic.descending);
+            }
+            ix->spec.primary_key = li->primary_key();
+            ix->spec.unique = ri.flags & kIndexUnique;
+            ix->spec.ignore_nulls = ri.flags & kIndexIgnoreNulls;
+            ix->spec.required = ri.flags & kIndexRequired;
+            ix->flags = ri.flags;
+            ix->index_type = li->index_type;
+            ix->number = static_cast<std::uint32_t>(r);
+            ix->map = load_map(ri.used_pages, ix->pages);
+            ix->first_page = ri.first_page;
+            ix->dirty = true;  // rebuilt by the dry run and compared
+            t.indexes.push_back(std::move(ix));
+        }
+        if (!t.indexes.empty()) {
+            Row row(t.spec.columns.size());
+            db->scan(def, [&](const RowId& id, const Row& read) {
+                if (read.size() != row.size()) return true;
+                for (std::size_t i = 0; i < read.size(); ++i) row[spec_position[i]] = read[i];
+                for (auto& ixp : t.indexes) {
+                    IndexState& ix = *ixp;
+                    bool all_null = std::all_of(ix.columns.begin(), ix.columns.end(),
+                                                [&](auto c) { return is_null(row[c.first]); });
+                    if ((ix.flags & kIndexIgnoreNulls) && all_null) continue;
+                    Bytes entry = index_key(t, ix, row);
+                    write::append_index_row_pointer(entry, id.page, id.row);
+                    ix.entry_of_row[(id.page << 8) | id.row] = ix.entries.insert(std::move(entry)).first;
+                }
+                return true;
+            });
+        }
+        t.dirty = false;
+    }
+    std::sort(map_page_rows_.begin(), map_page_rows_.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    // Page 1: the free pages of the database.
+    auto global = write::decode_row_page(pager_.read(1));
+    if (global.empty()) refuse_open(path, "its free-page map is missing");
+    UsageMap m = decode_usage_map(global[0].bytes, fmt, "", 1);
+    if (m.map_type != 0) refuse_open(path, "its free-page map is not one this engine writes");
+    for (std::uint32_t p : m.pages) {
+        if (p >= 2 && p < pager_.page_count()) free_pages_.push_back(p);
+    }
+    std::sort(free_pages_.rbegin(), free_pages_.rend());
+}
+
+std::unique_ptr<DatabaseWriter> DatabaseWriter::open(const std::string& path,
+                                                     std::string_view password) {
+    RollbackJournal::recover(path);
+    std::unique_ptr<DatabaseWriter> w(new DatabaseWriter());
+    w->pager_ = PageWriter::open(path, write::kPageSize);
+    try {
+        w->load_tables(std::string(password));
+        // The proof: a flush now must write every page it touches as it is.
+        w->pager_.begin_compare();
+        std::vector<std::uint32_t> differing;
+        try {
+            w->flush();
+            differing = w->pager_.end_compare();
+        } catch (const Error&) {
+            w->pager_.end_compare();
+            refuse_open(path, "it holds structures this engine does not write");
+        }
+        if (!differing.empty()) {
+            refuse_open(path, "it holds structures this engine does not write (page " +
+                                  std::to_string(differing.front()) + " would change)");
+        }
+    } catch (...) {
+        w->closed_ = true;
+        w->pager_ = PageWriter{};
+        throw;
+    }
+    return w;
+}
+
+void DatabaseWriter::drop_index(TableHandle table, std::string_view index_name) {
+    if (closed_) throw Error("The database is closed.");
+    Table& t = *tables_.at(table);
+    auto it = std::find_if(t.indexes.begin(), t.indexes.end(),
+                           [&](const auto& ix) { return same_name(ix->spec.name, index_name); });
+    if (it == t.indexes.end()) {
+        throw Error("Index '" + std::string(index_name) + "' does not exist on table '" +
+                    t.spec.name + "'.");
+    }
+    IndexState& ix = **it;
+    for (std::uint32_t p : ix.pages) free_pages_.push_back(p);
+    for (std::uint32_t p : ix.map.reference_pages) {
+        if (p) free_pages_.push_back(p);
+    }
+    ix.map.reference_pages.clear();
+    write_map(ix.map, {});  // the row stays, naming no page
+    t.indexes.erase(it);
+    for (std::size_t k = 0; k < t.indexes.size(); ++k) t.indexes[k]->number = static_cast<std::uint32_t>(k);
+    t.dirty = true;
+}
+
+void DatabaseWriter::drop_table(TableHandle table) {
+    if (closed_) throw Error("The database is closed.");
+    Table& t = *tables_.at(table);
+    if (t.system || table == 0) throw Error("System table '" + t.spec.name + "' cannot be deleted.");
+    // The catalog row, found through MSysObjects' index on Id.
+    Table& cat = *tables_.at(0);
+    IndexState* by_id = nullptr;
+    for (auto& ix : cat.indexes) {
+        if (ix->columns.size() == 1 && cat.spec.columns[ix->columns[0].first].name == "Id") by_id = ix.get();
+    }
+    if (!by_id) throw Error("Internal error: MSysObjects has no index on Id.");
+    std::vector<Value> values(cat.spec.columns.size(), Null{});
+    values[by_id->columns[0].first] = static_cast<std::int32_t>(t.tdef_page);
+    Bytes key = index_key(cat, *by_id, values);
+    auto e = by_id->entries.lower_bound(key);
+    if (e == by_id->entries.end() || e->size() != key.size() + 4 ||
+        !std::equal(key.begin(), key.end(), e->begin())) {
+        throw Error("Internal error: table '" + t.spec.name + "' has no catalog row.");
+    }
+    const Bytes& entry = *e;
+    std::size_t n = entry.size();
+    RowId row{(static_cast<std::uint32_t>(entry[n - 4]) << 16) | (entry[n - 3] << 8) | entry[n - 2],
+              entry[n - 1]};
+    delete_row(0, row);
+    // Its pages become free pages; its map rows stay, naming no page.
+    auto give = [&](const std::vector<std::uint32_t>& pages) {
+        for (std::uint32_t p : pages) free_pages_.push_back(p);
+    };
+    auto drop_map = [&](MapRef& map) {
+        for (std::uint32_t p : map.reference_pages) {
+            if (p) free_pages_.push_back(p);
+        }
+        map.reference_pages.clear();
+        write_map(map, {});
+    };
+    give(t.tdef_pages);
+    give(t.data_pages);
+    drop_map(t.used);
+    drop_map(t.free);
+    for (auto& lc : t.longs) {
+        give(lc.pages);
+        drop_map(lc.used);
+        drop_map(lc.free);
+    }
+    for (auto& ix : t.indexes) {
+        give(ix->pages);
+        drop_map(ix->map);
+    }
+    tables_.erase(tables_.begin() + static_cast<std::ptrdiff_t>(table));
+}
+
+// ---- transactions in place ----------------------------------------------------------
+
+void DatabaseWriter::begin() {
+    if (closed_) throw Error("The database is closed.");
+    if (journal_) throw Error("A transaction is already running.");
+    flush();
+    journal_ = std::make_unique<RollbackJournal>(RollbackJournal::begin(
+        pager_.path(), pager_.page_size(),
+        static_cast<std::uint64_t>(pager_.page_count()) * pager_.page_size()));
+    RollbackJournal* j = journal_.get();
+    pager_.set_before_overwrite([j](std::uint32_t page, std::span<const std::uint8_t> image) {
+        j->save(page, image);
+    });
+}
+
+void DatabaseWriter::commit() {
+    if (!journal_) throw Error("No transaction is running.");
+    flush();
+    journal_->commit();
+    pager_.set_before_overwrite({});
+    journal_.reset();
+}
+
+void DatabaseWriter::roll_back() {
+    if (!journal_) throw Error("No transaction is running.");
+    pager_.set_before_overwrite({});
+    closed_ = true;
+    pager_ = PageWriter{};  // no flush: nothing more of the transaction reaches the file
+    journal_->roll_back();
+    journal_.reset();
 }
 
 }  // namespace jet

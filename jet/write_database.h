@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "jet/format.h"
+#include "jet/txn_journal.h"
 #include "jet/value.h"
 #include "jet/write_format.h"
 #include "jet/write_pager.h"
@@ -73,6 +74,19 @@ public:
     // Creates an empty Jet 4 database at `path` (see create_database.h).
     static std::unique_ptr<DatabaseWriter> create(const std::string& path,
                                                   const CreateOptions& options = {});
+    // Opens an EXISTING Jet 4 database (General sort order) for writing in
+    // place and loads the state of every table, catalog tables included:
+    // layout, usage maps, data and long-value pages, index entries, row count
+    // and autonumber. A rollback journal left by a crash is played back
+    // first, so the caller must hold the write lock (txn_lock.h).
+    //
+    // Before anything is written the writer proves that flush() would write
+    // every page it owns back unchanged (a dry run compared with the disk).
+    // A file with structures it would not reproduce byte for byte (shared
+    // usage-map pages, relationships in a table definition, foreign index
+    // layouts, Jet 3) is refused with a jet::Error and left untouched.
+    static std::unique_ptr<DatabaseWriter> open(const std::string& path,
+                                                std::string_view password);
     ~DatabaseWriter();
     DatabaseWriter(const DatabaseWriter&) = delete;
     DatabaseWriter& operator=(const DatabaseWriter&) = delete;
@@ -104,6 +118,30 @@ public:
     // and leaves no index behind.
     void create_index(TableHandle table, const IndexSpec& spec);
 
+    // Removes a user table: its catalog row, and its definition, data,
+    // long-value and index pages become free pages. Handles of the tables
+    // after it change: look them up again by name.
+    void drop_table(TableHandle table);
+    // Removes one index of a table (its pages become free pages).
+    void drop_index(TableHandle table, std::string_view index_name);
+
+    // A transaction in place: begin() flushes, then starts the rollback
+    // journal of the file; every later overwrite of a page that existed at
+    // begin() saves the original image (synced) first. commit() flushes,
+    // syncs and deletes the journal (the commit point). roll_back() puts
+    // the original pages back and closes the writer: its state is the
+    // transaction's, so open the file again to go on.
+    // Outside a transaction an opened writer changes the file without a
+    // journal, as a new file is written: use one where a crash matters.
+    void begin();
+    void commit();
+    void roll_back();
+    bool in_transaction() const { return journal_ != nullptr; }
+    // Test hook (see PageWriter::set_write_observer).
+    void set_write_observer(PageWriter::WriteObserver observer) {
+        pager_.set_write_observer(std::move(observer));
+    }
+
     // Writes the table definitions, usage maps, indexes and the header, and
     // syncs the file. The database is complete after every flush.
     void flush();
@@ -117,7 +155,10 @@ private:
     struct IndexState;
     struct MapRef;
 
-    TableHandle add_table(const TableSpec& spec, bool system, std::uint32_t tdef_page);
+    TableHandle add_table(const TableSpec& spec, bool system, std::uint32_t tdef_page,
+                          bool with_maps = true);
+    void load_tables(const std::string& password);
+    MapRef load_map(std::uint32_t pointer, std::vector<std::uint32_t>& pages);
     std::uint32_t allocate_page();
     MapRef new_map();
     void write_map(MapRef& map, std::vector<std::uint32_t> pages);
@@ -146,6 +187,7 @@ private:
     // Usage-map rows live on owner-0 data pages, kept here until flush.
     std::vector<std::pair<std::uint32_t, std::vector<write::RowSlotImage>>> map_page_rows_;
     bool closed_ = false;
+    std::unique_ptr<RollbackJournal> journal_;
 
 };
 

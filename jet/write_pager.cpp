@@ -31,6 +31,28 @@ PageWriter PageWriter::create(const std::string& path, std::uint32_t page_size) 
     return w;
 }
 
+PageWriter PageWriter::open(const std::string& path, std::uint32_t page_size) {
+    PageWriter w;
+    w.path_ = path;
+    w.page_size_ = page_size;
+    w.fd_ = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (w.fd_ < 0) throw Error("Could not open database '" + path + "' for writing: " + errno_text());
+    struct stat st {};
+    if (::fstat(w.fd_, &st) != 0) throw Error("Could not open database '" + path + "': " + errno_text());
+    if (st.st_size <= 0 || st.st_size % page_size != 0 ||
+        st.st_size / page_size > 0x00FFFFFF) {
+        throw Error("Database '" + path + "' is not a whole number of pages; it cannot be written.");
+    }
+    w.page_count_ = static_cast<std::uint32_t>(st.st_size / page_size);
+    return w;
+}
+
+void PageWriter::set_before_overwrite(BeforeOverwrite hook) {
+    before_overwrite_ = std::move(hook);
+    original_pages_ = before_overwrite_ ? page_count_ : 0;
+    seen_.assign(original_pages_, false);
+}
+
 PageWriter::PageWriter(PageWriter&& other) noexcept { *this = std::move(other); }
 
 PageWriter& PageWriter::operator=(PageWriter&& other) noexcept {
@@ -40,6 +62,12 @@ PageWriter& PageWriter::operator=(PageWriter&& other) noexcept {
         fd_ = std::exchange(other.fd_, -1);
         page_size_ = other.page_size_;
         page_count_ = other.page_count_;
+        before_overwrite_ = std::move(other.before_overwrite_);
+        original_pages_ = other.original_pages_;
+        seen_ = std::move(other.seen_);
+        observer_ = std::move(other.observer_);
+        comparing_ = other.comparing_;
+        differing_ = std::move(other.differing_);
     }
     return *this;
 }
@@ -48,7 +76,18 @@ PageWriter::~PageWriter() {
     if (fd_ >= 0) ::close(fd_);
 }
 
+void PageWriter::begin_compare() {
+    comparing_ = true;
+    differing_.clear();
+}
+
+std::vector<std::uint32_t> PageWriter::end_compare() {
+    comparing_ = false;
+    return std::exchange(differing_, {});
+}
+
 std::uint32_t PageWriter::allocate() {
+    if (comparing_) throw Error("Internal error: a page allocated while comparing");
     if (page_count_ >= 0x00FFFFFFu) throw Error("Database '" + path_ + "' is full.");
     return page_count_++;
 }
@@ -58,6 +97,17 @@ void PageWriter::write(std::uint32_t page, std::span<const std::uint8_t> image) 
     if (image.size() != page_size_ || page >= page_count_) {
         throw Error("Internal error: bad page write to page " + std::to_string(page));
     }
+    if (comparing_) {
+        if (read(page) != std::vector<std::uint8_t>(image.begin(), image.end())) {
+            differing_.push_back(page);
+        }
+        return;
+    }
+    if (before_overwrite_ && page < original_pages_ && !seen_[page]) {
+        before_overwrite_(page, read(page));
+        seen_[page] = true;
+    }
+    if (observer_) observer_(page, false);
     const auto* data = image.data();
     std::size_t left = image.size();
     off_t at = static_cast<off_t>(page) * page_size_;
@@ -71,6 +121,7 @@ void PageWriter::write(std::uint32_t page, std::span<const std::uint8_t> image) 
         left -= static_cast<std::size_t>(n);
         at += n;
     }
+    if (observer_) observer_(page, true);
 }
 
 std::vector<std::uint8_t> PageWriter::read(std::uint32_t page) const {
@@ -91,7 +142,7 @@ std::vector<std::uint8_t> PageWriter::read(std::uint32_t page) const {
 }
 
 void PageWriter::sync() {
-    if (fd_ < 0) return;
+    if (fd_ < 0 || comparing_) return;
     off_t want = static_cast<off_t>(page_count_) * page_size_;
     struct stat st {};
     if (::fstat(fd_, &st) == 0 && st.st_size < want) {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -19,6 +20,9 @@ class PageWriter {
 public:
     // Creates `path` (must not exist; its folder must). Throws jet::Error.
     static PageWriter create(const std::string& path, std::uint32_t page_size);
+    // Opens an existing file for writing in place. Its length must be a
+    // whole number of pages. Throws jet::Error.
+    static PageWriter open(const std::string& path, std::uint32_t page_size);
     PageWriter() = default;  // closed, no file
     PageWriter(PageWriter&& other) noexcept;
     PageWriter& operator=(PageWriter&& other) noexcept;
@@ -38,6 +42,31 @@ public:
     void write(std::uint32_t page, std::span<const std::uint8_t> image);
     // Reads back a page this writer has written (zeros if never written).
     std::vector<std::uint8_t> read(std::uint32_t page) const;
+    // Called by write() before the first overwrite of each page that lies
+    // below the file's length at the time the hook is set (the header page
+    // included), with the page's image as it is on disk then. A rollback
+    // journal saves that image, synced, before returning; if the hook throws,
+    // the page is not written. An empty function removes the hook.
+    using BeforeOverwrite =
+        std::function<void(std::uint32_t page, std::span<const std::uint8_t> current_image)>;
+    void set_before_overwrite(BeforeOverwrite hook);
+    // Pages the file had when the hook was set (0 without a hook).
+    std::uint32_t original_page_count() const { return original_pages_; }
+
+    // Test hook: called around every page write, after the overwrite hook
+    // (`done` false) and after the bytes are written (`done` true). The crash
+    // tests end the process inside it.
+    using WriteObserver = std::function<void(std::uint32_t page, bool done)>;
+    void set_write_observer(WriteObserver observer) { observer_ = std::move(observer); }
+
+    // Compare mode: write() compares the image with the page on disk and
+    // records the pages that differ instead of writing, allocate() and sync()
+    // refuse. DatabaseWriter::open uses it to prove that it would write an
+    // existing file back byte for byte before it changes anything.
+    void begin_compare();
+    // Leaves compare mode; returns the pages that would have changed.
+    std::vector<std::uint32_t> end_compare();
+
     // Makes the file as long as page_count() pages and syncs it.
     void sync();
     void close();
@@ -47,6 +76,12 @@ private:
     int fd_ = -1;
     std::uint32_t page_size_ = 0;
     std::uint32_t page_count_ = 0;
+    BeforeOverwrite before_overwrite_;
+    std::uint32_t original_pages_ = 0;
+    std::vector<bool> seen_;  // original pages already handed to the hook
+    WriteObserver observer_;
+    bool comparing_ = false;
+    std::vector<std::uint32_t> differing_;
 };
 
 }  // namespace jet
