@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
             {
                 auto w = jet::create_database(big);
                 using T = jet::ColumnType;
-                jet::TableSpec spec{"Big", {}};
+                jet::TableSpec layout{"Big", {}};
                 for (auto [name, type] : {std::pair{"Id", T::kLong}, {"When", T::kDateTime},
                                           {"Amount", T::kDouble}, {"Label", T::kText},
                                           {"Body", T::kMemo}, {"Blob", T::kOle}}) {
@@ -96,9 +96,9 @@ int main(int argc, char** argv) {
                     c.name = name;
                     c.type = type;
                     c.size = type == T::kText ? 100 : 0;
-                    spec.columns.push_back(c);
+                    layout.columns.push_back(c);
                 }
-                auto h = w->create_table(spec);
+                auto h = w->create_table(layout);
                 std::mt19937_64 rng(7);
                 std::string body(16384, 'm');
                 jet::Bytes blob(16384);

@@ -6,8 +6,8 @@
 namespace jet {
 
 TableSpec make_table_spec(const TableDef& source, std::string_view target_name) {
-    TableSpec spec;
-    spec.name = std::string(target_name);
+    TableSpec layout;
+    layout.name = std::string(target_name);
     for (const Column& c : source.columns) {
         if (!is_known_column_type(c.type)) {
             throw Error("Table '" + source.name + "': column '" + c.name + "' has a data type (" +
@@ -32,9 +32,9 @@ TableSpec make_table_spec(const TableDef& source, std::string_view target_name) 
         // Jet 4 compresses what it writes; a Jet 3 source had no such flag.
         s.compressed = source.format == Format::Jet3 || (c.misc_flags & 0x01) != 0;
         s.hyperlink = (c.flags & kColumnHyperlink) != 0 && s.type == ColumnType::kMemo;
-        spec.columns.push_back(std::move(s));
+        layout.columns.push_back(std::move(s));
     }
-    return spec;
+    return layout;
 }
 
 TableHandle copy_table(Database& source, std::string_view source_table, DatabaseWriter& target,

@@ -145,7 +145,7 @@ struct DatabaseWriter::LongColumn {
 };
 
 struct DatabaseWriter::IndexState {
-    IndexSpec spec;
+    IndexSpec layout;
     std::vector<std::pair<std::size_t, bool>> columns;  // position, descending
     std::uint8_t flags = 0;
     std::uint8_t index_type = 0;
@@ -160,11 +160,11 @@ struct DatabaseWriter::IndexState {
 };
 
 struct DatabaseWriter::Table {
-    TableSpec spec;
+    TableSpec layout;
     bool system = false;
     std::uint32_t tdef_page = 0;
     std::vector<std::uint32_t> tdef_pages;
-    std::vector<write::TdefColumn> columns;  // parallel to spec.columns
+    std::vector<write::TdefColumn> columns;  // parallel to layout.columns
     std::uint16_t fixed_size = 0;
     std::uint16_t var_count = 0;
     std::uint32_t rows = 0;
@@ -244,36 +244,36 @@ void DatabaseWriter::write_map(MapRef& map, std::vector<std::uint32_t> pages) {
     throw Error("Internal error: usage map row not found");
 }
 
-TableHandle DatabaseWriter::add_table(const TableSpec& spec, bool system, std::uint32_t tdef_page,
+TableHandle DatabaseWriter::add_table(const TableSpec& layout, bool system, std::uint32_t tdef_page,
                                       bool with_maps) {
-    if (spec.columns.empty()) throw Error("Table '" + spec.name + "' has no columns.");
-    if (spec.columns.size() > 255) throw Error("Too many fields defined.");
+    if (layout.columns.empty()) throw Error("Table '" + layout.name + "' has no columns.");
+    if (layout.columns.size() > 255) throw Error("Too many fields defined.");
     auto t = std::make_unique<Table>();
-    t->spec = spec;
+    t->layout = layout;
     t->system = system;
     t->tdef_page = tdef_page ? tdef_page : allocate_page();
     t->tdef_pages = {t->tdef_page};
     // Column ids, then fixed offsets and variable slots in id order.
-    std::vector<std::size_t> order(spec.columns.size());
-    for (std::size_t i = 0; i < spec.columns.size(); ++i) {
+    std::vector<std::size_t> order(layout.columns.size());
+    for (std::size_t i = 0; i < layout.columns.size(); ++i) {
         order[i] = i;
-        auto& c = t->spec.columns[i];
+        auto& c = t->layout.columns[i];
         if (c.number < 0) c.number = static_cast<int>(i);
         if (!system) check_object_name(c.name, "field");
         for (std::size_t k = 0; k < i; ++k) {
-            if (same_name(spec.columns[k].name, c.name)) {
+            if (same_name(layout.columns[k].name, c.name)) {
                 throw Error("Field '" + c.name + "' is defined more than once.");
             }
         }
     }
     std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        return t->spec.columns[a].number < t->spec.columns[b].number;
+        return t->layout.columns[a].number < t->layout.columns[b].number;
     });
-    t->columns.resize(spec.columns.size());
-    t->long_of_column.assign(spec.columns.size(), -1);
+    t->columns.resize(layout.columns.size());
+    t->long_of_column.assign(layout.columns.size(), -1);
     std::uint16_t fixed = 0, var = 0;
     for (std::size_t i : order) {
-        const ColumnSpec& c = t->spec.columns[i];
+        const ColumnSpec& c = t->layout.columns[i];
         write::TdefColumn& w = t->columns[i];
         w.name = c.name;
         w.type = static_cast<std::uint8_t>(c.type);
@@ -339,7 +339,7 @@ TableHandle DatabaseWriter::add_table(const TableSpec& spec, bool system, std::u
         t->free = new_map();
     }
     for (std::size_t i : order) {
-        if (is_long_type(t->spec.columns[i].type)) {
+        if (is_long_type(t->layout.columns[i].type)) {
             LongColumn lc;
             lc.column = i;
             if (with_maps) {
@@ -356,24 +356,24 @@ TableHandle DatabaseWriter::add_table(const TableSpec& spec, bool system, std::u
 
 // ---- tables ---------------------------------------------------------------------
 
-TableHandle DatabaseWriter::create_table(const TableSpec& spec) {
+TableHandle DatabaseWriter::create_table(const TableSpec& layout) {
     if (closed_) throw Error("The database is closed.");
-    check_object_name(spec.name, "table");
+    check_object_name(layout.name, "table");
     for (const auto& t : tables_) {
-        if (same_name(t->spec.name, spec.name)) {
-            throw Error("Table '" + spec.name + "' already exists.");
+        if (same_name(t->layout.name, layout.name)) {
+            throw Error("Table '" + layout.name + "' already exists.");
         }
     }
-    TableHandle h = add_table(spec, false, 0);
+    TableHandle h = add_table(layout, false, 0);
     Table& t = *tables_[h];
-    add_catalog_row(spec.name, static_cast<std::int32_t>(t.tdef_page), 0x0F000001, 1, 0,
+    add_catalog_row(layout.name, static_cast<std::int32_t>(t.tdef_page), 0x0F000001, 1, 0,
                     Bytes{0x64, 0x8B});
     return h;
 }
 
 TableHandle DatabaseWriter::table(std::string_view name) const {
     for (std::size_t i = 0; i < tables_.size(); ++i) {
-        if (same_name(tables_[i]->spec.name, name)) return i;
+        if (same_name(tables_[i]->layout.name, name)) return i;
     }
     throw Error("The Microsoft Jet database engine cannot find the input table or query '" +
                 std::string(name) + "'. Make sure it exists and that its name is spelled "
@@ -383,13 +383,13 @@ TableHandle DatabaseWriter::table(std::string_view name) const {
 std::vector<std::string> DatabaseWriter::table_names() const {
     std::vector<std::string> out;
     for (const auto& t : tables_) {
-        if (!t->system) out.push_back(t->spec.name);
+        if (!t->system) out.push_back(t->layout.name);
     }
     return out;
 }
 
 const TableSpec& DatabaseWriter::table_spec(TableHandle table) const {
-    return tables_.at(table)->spec;
+    return tables_.at(table)->layout;
 }
 
 std::uint32_t DatabaseWriter::row_count(TableHandle table) const { return tables_.at(table)->rows; }
@@ -397,10 +397,10 @@ std::uint32_t DatabaseWriter::row_count(TableHandle table) const { return tables
 void DatabaseWriter::add_catalog_row(const std::string& name, std::int32_t id, std::int32_t parent,
                                      std::int16_t type, std::int32_t flags, const Bytes& owner) {
     Table& cat = *tables_.at(0);
-    std::vector<Value> values(cat.spec.columns.size(), Null{});
+    std::vector<Value> values(cat.layout.columns.size(), Null{});
     double now = creation_date_;
-    for (std::size_t i = 0; i < cat.spec.columns.size(); ++i) {
-        const std::string& c = cat.spec.columns[i].name;
+    for (std::size_t i = 0; i < cat.layout.columns.size(); ++i) {
+        const std::string& c = cat.layout.columns[i].name;
         if (c == "Id") values[i] = id;
         else if (c == "ParentId") values[i] = parent;
         else if (c == "Name") values[i] = name;
@@ -415,7 +415,7 @@ void DatabaseWriter::add_catalog_row(const std::string& name, std::int32_t id, s
 // ---- rows -----------------------------------------------------------------------
 
 Bytes DatabaseWriter::encode_fixed_value(const Table& t, std::size_t column, const Value& v) {
-    const ColumnSpec& c = t.spec.columns[column];
+    const ColumnSpec& c = t.layout.columns[column];
     Bytes out;
     std::int64_t i = 0;
     double d = 0;
@@ -550,8 +550,8 @@ Bytes DatabaseWriter::store_long_value(Table& t, std::size_t column, const Bytes
 }
 
 Bytes DatabaseWriter::encode_row(Table& t, std::span<const Value> values) {
-    const auto& specs = t.spec.columns;
-    const std::size_t n = specs.size();
+    const auto& column_layouts = t.layout.columns;
+    const std::size_t n = column_layouts.size();
     const std::size_t mask_size = (n + 7) / 8;
     Bytes mask(mask_size, 0);
     Bytes fixed(t.fixed_size, 0);
@@ -561,7 +561,7 @@ Bytes DatabaseWriter::encode_row(Table& t, std::span<const Value> values) {
     // Long values first in memory, to decide which stay inline.
     std::vector<std::pair<std::size_t, Bytes>> longs;
     for (std::size_t i = 0; i < n; ++i) {
-        const ColumnSpec& c = specs[i];
+        const ColumnSpec& c = column_layouts[i];
         const write::TdefColumn& w = t.columns[i];
         const Value& v = values[i];
         if (c.type == ColumnType::kBoolean) {
@@ -677,7 +677,7 @@ RowId DatabaseWriter::place_row(Table& t, const Bytes& row) {
 std::vector<RowSlotImage> DatabaseWriter::load_page(Table& t, std::uint32_t page) {
     if (page == t.current && page != 0) return t.current_rows;
     if (std::find(t.data_pages.begin(), t.data_pages.end(), page) == t.data_pages.end()) {
-        throw Error("Row on page " + std::to_string(page) + " is not in table '" + t.spec.name + "'.");
+        throw Error("Row on page " + std::to_string(page) + " is not in table '" + t.layout.name + "'.");
     }
     return write::decode_row_page(pager_.read(page));
 }
@@ -697,7 +697,7 @@ Bytes DatabaseWriter::index_key(const Table& t, const IndexState& ix, std::span<
     texts.reserve(ix.columns.size());
     std::vector<KeyPart> parts;
     for (auto [pos, desc] : ix.columns) {
-        const ColumnSpec& c = t.spec.columns[pos];
+        const ColumnSpec& c = t.layout.columns[pos];
         const Value& v = values[pos];
         KeyPart part{c.type, std::monostate{}, !desc};
         std::int64_t i = 0;
@@ -736,7 +736,7 @@ void DatabaseWriter::check_unique(const Table& t, std::span<const Value> values,
         if (!(ix->flags & kIndexUnique)) continue;
         bool any_null = std::any_of(ix->columns.begin(), ix->columns.end(),
                                     [&](auto c) { return is_null(values[c.first]); });
-        if (any_null && !ix->spec.primary_key) continue;  // Jet lets nulls repeat
+        if (any_null && !ix->layout.primary_key) continue;  // Jet lets nulls repeat
         Bytes key = index_key(t, *ix, values);
         auto it = ix->entries.lower_bound(key);
         if (it != ix->entries.end() && it->size() == key.size() + 4 &&
@@ -779,13 +779,13 @@ void DatabaseWriter::remove_index_entries(Table& t, RowId id) {
 RowId DatabaseWriter::insert_row(TableHandle table, std::span<const Value> in) {
     if (closed_) throw Error("The database is closed.");
     Table& t = *tables_.at(table);
-    if (in.size() != t.spec.columns.size()) {
+    if (in.size() != t.layout.columns.size()) {
         throw Error("Number of query values and destination fields are not the same.");
     }
     std::vector<Value> values(in.begin(), in.end());
     std::uint32_t autonumber = t.autonumber;
     for (std::size_t i = 0; i < values.size(); ++i) {
-        const ColumnSpec& c = t.spec.columns[i];
+        const ColumnSpec& c = t.layout.columns[i];
         if (!c.autonumber) continue;
         if (c.type == ColumnType::kLong) {
             std::int64_t v = 0;
@@ -824,7 +824,7 @@ RowId DatabaseWriter::insert_row(TableHandle table, std::span<const Value> in) {
 RowId DatabaseWriter::update_row(TableHandle table, RowId id, std::span<const Value> values) {
     if (closed_) throw Error("The database is closed.");
     Table& t = *tables_.at(table);
-    if (values.size() != t.spec.columns.size()) {
+    if (values.size() != t.layout.columns.size()) {
         throw Error("Number of query values and destination fields are not the same.");
     }
     auto rows = load_page(t, id.page);
@@ -869,48 +869,48 @@ void DatabaseWriter::delete_row(TableHandle table, RowId id) {
     t.dirty = true;
 }
 
-void DatabaseWriter::create_index(TableHandle table, const IndexSpec& spec) {
+void DatabaseWriter::create_index(TableHandle table, const IndexSpec& layout) {
     if (closed_) throw Error("The database is closed.");
     Table& t = *tables_.at(table);
-    if (!t.system) check_object_name(spec.name, "index");
+    if (!t.system) check_object_name(layout.name, "index");
     for (const auto& ix : t.indexes) {
-        if (same_name(ix->spec.name, spec.name)) {
-            throw Error("Index '" + spec.name + "' already exists on table '" + t.spec.name + "'.");
+        if (same_name(ix->layout.name, layout.name)) {
+            throw Error("Index '" + layout.name + "' already exists on table '" + t.layout.name + "'.");
         }
-        if (spec.primary_key && ix->spec.primary_key) {
-            throw Error("Table '" + t.spec.name + "' already has a primary key.");
+        if (layout.primary_key && ix->layout.primary_key) {
+            throw Error("Table '" + t.layout.name + "' already has a primary key.");
         }
     }
-    if (spec.columns.empty() || spec.columns.size() > 10) {
+    if (layout.columns.empty() || layout.columns.size() > 10) {
         throw Error("An index needs 1 to 10 fields.");
     }
     auto ix = std::make_unique<IndexState>();
-    ix->spec = spec;
-    for (const auto& ic : spec.columns) {
-        std::size_t pos = t.spec.columns.size();
-        for (std::size_t i = 0; i < t.spec.columns.size(); ++i) {
-            if (same_name(t.spec.columns[i].name, ic.column)) pos = i;
+    ix->layout = layout;
+    for (const auto& ic : layout.columns) {
+        std::size_t pos = t.layout.columns.size();
+        for (std::size_t i = 0; i < t.layout.columns.size(); ++i) {
+            if (same_name(t.layout.columns[i].name, ic.column)) pos = i;
         }
-        if (pos == t.spec.columns.size()) {
-            throw Error("Field '" + ic.column + "' is not in table '" + t.spec.name + "'.");
+        if (pos == t.layout.columns.size()) {
+            throw Error("Field '" + ic.column + "' is not in table '" + t.layout.name + "'.");
         }
-        if (!is_indexable_type(t.spec.columns[pos].type)) {
+        if (!is_indexable_type(t.layout.columns[pos].type)) {
             throw Error("Field '" + ic.column + "' cannot be indexed (OLE Object).");
         }
         ix->columns.emplace_back(pos, ic.descending);
     }
-    bool unique = spec.unique || spec.primary_key;
-    bool required = spec.required || (spec.primary_key && !t.system);
+    bool unique = layout.unique || layout.primary_key;
+    bool required = layout.required || (layout.primary_key && !t.system);
     ix->flags = static_cast<std::uint8_t>(0x80 | (unique ? kIndexUnique : 0) |
-                                          (spec.ignore_nulls ? kIndexIgnoreNulls : 0) |
+                                          (layout.ignore_nulls ? kIndexIgnoreNulls : 0) |
                                           (required ? kIndexRequired : 0));
-    ix->index_type = spec.primary_key ? kIndexTypePrimaryKey : kIndexTypeNormal;
+    ix->index_type = layout.primary_key ? kIndexTypePrimaryKey : kIndexTypeNormal;
     ix->number = static_cast<std::uint32_t>(t.indexes.size());
 
     // Keys of the rows already there, read back through the reading half
     // from the file as the last flush left it.
     if (t.rows > 0) {
-        std::string name = t.spec.name;
+        std::string name = t.layout.name;
         flush();
         Table& tt = *tables_.at(table);
         IndexState& ixs = *ix;
@@ -918,11 +918,11 @@ void DatabaseWriter::create_index(TableHandle table, const IndexSpec& spec) {
         TableDef def = db->table_def(name);
         std::vector<std::size_t> position(def.columns.size(), 0);
         for (std::size_t k = 0; k < def.columns.size(); ++k) {
-            for (std::size_t i = 0; i < tt.spec.columns.size(); ++i) {
-                if (tt.spec.columns[i].name == def.columns[k].name) position[k] = i;
+            for (std::size_t i = 0; i < tt.layout.columns.size(); ++i) {
+                if (tt.layout.columns[i].name == def.columns[k].name) position[k] = i;
             }
         }
-        std::vector<Value> values(tt.spec.columns.size());
+        std::vector<Value> values(tt.layout.columns.size());
         db->scan(def, [&](const RowId& id, const Row& row) {
             for (std::size_t k = 0; k < row.size() && k < position.size(); ++k) {
                 values[position[k]] = row[k];
@@ -936,7 +936,7 @@ void DatabaseWriter::create_index(TableHandle table, const IndexSpec& spec) {
             }
             if ((ixs.flags & kIndexIgnoreNulls) && all_null) return true;
             Bytes key = index_key(tt, ixs, values);
-            if ((ixs.flags & kIndexUnique) && !(any_null && !spec.primary_key)) {
+            if ((ixs.flags & kIndexUnique) && !(any_null && !layout.primary_key)) {
                 auto it = ixs.entries.lower_bound(key);
                 if (it != ixs.entries.end() && it->size() == key.size() + 4 &&
                     std::equal(key.begin(), key.end(), it->begin())) {
@@ -1067,10 +1067,10 @@ void DatabaseWriter::write_tdef(Table& t) {
     std::vector<const IndexState*> by_name;
     for (const auto& ix : t.indexes) by_name.push_back(ix.get());
     std::stable_sort(by_name.begin(), by_name.end(), [](const IndexState* a, const IndexState* b) {
-        return lower_ascii(a->spec.name) < lower_ascii(b->spec.name);
+        return lower_ascii(a->layout.name) < lower_ascii(b->layout.name);
     });
     for (const IndexState* ix : by_name) {
-        img.indexes.push_back(write::TdefLogicalIndex{ix->spec.name, ix->number, ix->number, ix->index_type});
+        img.indexes.push_back(write::TdefLogicalIndex{ix->layout.name, ix->number, ix->number, ix->index_type});
     }
     std::vector<const LongColumn*> longs;
     for (const auto& lc : t.longs) longs.push_back(&lc);
@@ -1242,8 +1242,8 @@ void DatabaseWriter::load_tables(const std::string& password) {
         }
         std::vector<std::size_t> spec_position(def.columns.size());
         for (std::size_t k = 0; k < order.size(); ++k) spec_position[order[k]] = k;
-        TableSpec spec;
-        spec.name = e->name;
+        TableSpec layout;
+        layout.name = e->name;
         for (std::size_t k : order) {
             const Column& c = def.columns[k];
             ColumnSpec cs;
@@ -1261,12 +1261,12 @@ void DatabaseWriter::load_tables(const std::string& password) {
             cs.extra_flags = static_cast<std::uint8_t>(
                 c.flags & ~(kColumnFixed | kColumnNullable | kColumnAutoLong | kColumnAutoGuid |
                             kColumnHyperlink));
-            spec.columns.push_back(std::move(cs));
+            layout.columns.push_back(std::move(cs));
         }
         bool system = def.table_type == 0x53;
         TableHandle th;
         try {
-            th = add_table(spec, system, def.tdef_page, false);
+            th = add_table(layout, system, def.tdef_page, false);
         } catch (const Error& err) {
             refuse_open(path, "table '" + e->name + "': " + err.what());
         }
@@ -1339,16 +1339,16 @@ void DatabaseWriter::load_tables(const std::string& password) {
                 refuse_open(path, "table '" + e->name + "' has shared or relationship indexes");
             }
             auto ix = std::make_unique<IndexState>();
-            ix->spec.name = li->name;
+            ix->layout.name = li->name;
             for (const IndexColumn& ic : ri.columns) {
                 if (ic.column >= def.columns.size()) refuse_open(path, "an index names a missing column");
-                ix->spec.columns.push_back(IndexColumnSpec{def.columns[ic.column].name, ic.descending});
+                ix->layout.columns.push_back(IndexColumnSpec{def.columns[ic.column].name, ic.descending});
                 ix->columns.emplace_back(spec_position[ic.column], ic.descending);
             }
-            ix->spec.primary_key = li->primary_key();
-            ix->spec.unique = ri.flags & kIndexUnique;
-            ix->spec.ignore_nulls = ri.flags & kIndexIgnoreNulls;
-            ix->spec.required = ri.flags & kIndexRequired;
+            ix->layout.primary_key = li->primary_key();
+            ix->layout.unique = ri.flags & kIndexUnique;
+            ix->layout.ignore_nulls = ri.flags & kIndexIgnoreNulls;
+            ix->layout.required = ri.flags & kIndexRequired;
             ix->flags = ri.flags;
             ix->index_type = li->index_type;
             ix->number = static_cast<std::uint32_t>(r);
@@ -1358,7 +1358,7 @@ void DatabaseWriter::load_tables(const std::string& password) {
             t.indexes.push_back(std::move(ix));
         }
         if (!t.indexes.empty()) {
-            Row row(t.spec.columns.size());
+            Row row(t.layout.columns.size());
             db->scan(def, [&](const RowId& id, const Row& read) {
                 if (read.size() != row.size()) return true;
                 for (std::size_t i = 0; i < read.size(); ++i) row[spec_position[i]] = read[i];
@@ -1422,10 +1422,10 @@ void DatabaseWriter::drop_index(TableHandle table, std::string_view index_name) 
     if (closed_) throw Error("The database is closed.");
     Table& t = *tables_.at(table);
     auto it = std::find_if(t.indexes.begin(), t.indexes.end(),
-                           [&](const auto& ix) { return same_name(ix->spec.name, index_name); });
+                           [&](const auto& ix) { return same_name(ix->layout.name, index_name); });
     if (it == t.indexes.end()) {
         throw Error("Index '" + std::string(index_name) + "' does not exist on table '" +
-                    t.spec.name + "'.");
+                    t.layout.name + "'.");
     }
     IndexState& ix = **it;
     for (std::uint32_t p : ix.pages) free_pages_.push_back(p);
@@ -1442,21 +1442,21 @@ void DatabaseWriter::drop_index(TableHandle table, std::string_view index_name) 
 void DatabaseWriter::drop_table(TableHandle table) {
     if (closed_) throw Error("The database is closed.");
     Table& t = *tables_.at(table);
-    if (t.system || table == 0) throw Error("System table '" + t.spec.name + "' cannot be deleted.");
+    if (t.system || table == 0) throw Error("System table '" + t.layout.name + "' cannot be deleted.");
     // The catalog row, found through MSysObjects' index on Id.
     Table& cat = *tables_.at(0);
     IndexState* by_id = nullptr;
     for (auto& ix : cat.indexes) {
-        if (ix->columns.size() == 1 && cat.spec.columns[ix->columns[0].first].name == "Id") by_id = ix.get();
+        if (ix->columns.size() == 1 && cat.layout.columns[ix->columns[0].first].name == "Id") by_id = ix.get();
     }
     if (!by_id) throw Error("Internal error: MSysObjects has no index on Id.");
-    std::vector<Value> values(cat.spec.columns.size(), Null{});
+    std::vector<Value> values(cat.layout.columns.size(), Null{});
     values[by_id->columns[0].first] = static_cast<std::int32_t>(t.tdef_page);
     Bytes key = index_key(cat, *by_id, values);
     auto e = by_id->entries.lower_bound(key);
     if (e == by_id->entries.end() || e->size() != key.size() + 4 ||
         !std::equal(key.begin(), key.end(), e->begin())) {
-        throw Error("Internal error: table '" + t.spec.name + "' has no catalog row.");
+        throw Error("Internal error: table '" + t.layout.name + "' has no catalog row.");
     }
     const Bytes& entry = *e;
     std::size_t n = entry.size();

@@ -96,14 +96,14 @@ public:
 
     // Adds a user table and its catalog row. Names are checked as Jet checks
     // them (1..64 characters, unique case-insensitively, no . ! ` [ ]).
-    TableHandle create_table(const TableSpec& spec);
+    TableHandle create_table(const TableSpec& layout);
     // A table this writer manages, by name (case-insensitive); throws if none.
     TableHandle table(std::string_view name) const;
     std::vector<std::string> table_names() const;  // user tables, in creation order
     const TableSpec& table_spec(TableHandle table) const;
     std::uint32_t row_count(TableHandle table) const;
 
-    // Inserts one row; `values` in the spec's column order. A Null in an
+    // Inserts one row; `values` in the layout's column order. A Null in an
     // autonumber column takes the next number. Fails, changing nothing, on a
     // value of the wrong type, a text too long, a row too large, or a
     // duplicate key in a unique index. Returns where the row is.
@@ -116,7 +116,7 @@ public:
     // Creates an index over the rows the table holds now and keeps it
     // current afterwards. A duplicate key under `unique` fails with an error
     // and leaves no index behind.
-    void create_index(TableHandle table, const IndexSpec& spec);
+    void create_index(TableHandle table, const IndexSpec& layout);
 
     // Removes a user table: its catalog row, and its definition, data,
     // long-value and index pages become free pages. Handles of the tables
@@ -155,7 +155,7 @@ private:
     struct IndexState;
     struct MapRef;
 
-    TableHandle add_table(const TableSpec& spec, bool system, std::uint32_t tdef_page,
+    TableHandle add_table(const TableSpec& layout, bool system, std::uint32_t tdef_page,
                           bool with_maps = true);
     void load_tables(const std::string& password);
     MapRef load_map(std::uint32_t pointer, std::vector<std::uint32_t>& pages);

@@ -256,12 +256,12 @@ TEST(WriteRows, WideTableDefinitionSpansPages) {
     TempDir dir;
     const std::string path = dir.file("wide.mdb");
     auto w = jet::create_database(path);
-    jet::TableSpec spec{"Wide", {}};
+    jet::TableSpec layout{"Wide", {}};
     for (int i = 0; i < 200; ++i) {
-        spec.columns.push_back(col("A rather long column name number " + std::to_string(i),
+        layout.columns.push_back(col("A rather long column name number " + std::to_string(i),
                                    i % 3 == 0 ? jet::ColumnType::kText : jet::ColumnType::kLong, 10));
     }
-    auto t = w->create_table(spec);
+    auto t = w->create_table(layout);
     for (int r = 0; r < 20; ++r) {
         std::vector<jet::Value> row;
         for (int i = 0; i < 200; ++i) {

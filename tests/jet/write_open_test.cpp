@@ -44,12 +44,12 @@ std::string memo_of(int i) { return std::string(static_cast<std::size_t>(i * 37 
 // text, memo inline and chained) and three indexes.
 void make_base(const std::string& path, int rows) {
     auto w = jet::DatabaseWriter::create(path, {"", 45000.5});
-    jet::TableSpec spec{"people",
+    jet::TableSpec layout{"people",
                         {{"id", jet::ColumnType::kLong, 0, 18, 0, true},
                          {"name", jet::ColumnType::kText, 50},
                          {"score", jet::ColumnType::kDouble},
                          {"notes", jet::ColumnType::kMemo}}};
-    auto t = w->create_table(spec);
+    auto t = w->create_table(layout);
     for (int i = 0; i < rows; ++i) {
         std::vector<jet::Value> v{jet::Null{}, "name " + std::to_string(i), i * 1.5, memo_of(i)};
         w->insert_row(t, v);
