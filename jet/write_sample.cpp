@@ -53,7 +53,10 @@ public:
     }
     Bytes blob(std::size_t n) {
         Bytes b(n);
-        for (auto& x : b) x = static_cast<std::uint8_t>(rng_());
+        for (std::size_t i = 0; i < n; i += 8) {
+            std::uint64_t r = rng_();
+            for (std::size_t k = i; k < n && k < i + 8; ++k, r >>= 8) b[k] = static_cast<std::uint8_t>(r);
+        }
         return b;
     }
     Guid guid() {
@@ -76,7 +79,7 @@ SampleSummary write_sample_database(const std::string& path, const SampleOptions
     Generator g(options.seed);
     SampleSummary sum;
     const std::uint32_t n = options.rows;
-    const std::uint32_t customers = std::max<std::uint32_t>(10, n / 10);
+    const std::uint32_t customers = std::max<std::uint32_t>(10, n / 2);
     const std::uint32_t products = 10;
 
     // Customers: the primary key exists before the rows, the other indexes
@@ -119,7 +122,9 @@ SampleSummary write_sample_database(const std::string& path, const SampleOptions
     }
     w->create_index(p, index("名称", {{"名称", false}}, false, true));
 
-    // Orders: the largest table, every fixed-size type.
+    // Orders: the largest table, every fixed-size type, a short memo and an
+    // OLE value of up to 2 KB stored outside the row. Its indexes are built
+    // over the rows afterwards, as a repair builds them.
     ColumnSpec order_id = column("OrderID", T::kLong);
     order_id.autonumber = true;
     ColumnSpec amount = column("Amount", T::kNumeric);
@@ -130,9 +135,8 @@ SampleSummary write_sample_database(const std::string& path, const SampleOptions
         {order_id, column("CustomerID", T::kLong), column("OrderDate", T::kDateTime),
          column("Quantity", T::kInteger), column("Discount", T::kSingle), amount,
          column("Status", T::kByte), column("Shipped", T::kBoolean), column("Ref", T::kGuid),
-         column("Code", T::kBinary, 8), column("Comment", T::kText, 255)}});
-    w->create_index(o, index("PrimaryKey", {{"OrderID", false}}, true, true));
-    w->create_index(o, index("CustomerID", {{"CustomerID", false}}, false, false));
+         column("Code", T::kBinary, 8), column("Comment", T::kText, 255), column("Price", T::kCurrency),
+         column("Weight", T::kDouble), column("Note", T::kMemo), column("Scan", T::kOle)}});
     for (std::uint32_t i = 0; i < n; ++i) {
         Decimal d;
         d.precision = 18;
@@ -143,6 +147,7 @@ SampleSummary write_sample_database(const std::string& path, const SampleOptions
         d.magnitude[14] = static_cast<std::uint8_t>(cents >> 8);
         d.magnitude[15] = static_cast<std::uint8_t>(cents);
         Bytes code = g.blob(8);
+        std::uint32_t scan = g.next(2049);
         std::vector<Value> row{Null{},
                                static_cast<std::int32_t>(1 + g.next(customers)),
                                DateTime{40179.0 + g.next(5000) + g.next(86400) / 86400.0},
@@ -153,9 +158,15 @@ SampleSummary write_sample_database(const std::string& path, const SampleOptions
                                g.next(2) == 0,
                                g.guid(),
                                code,
-                               i % 7 == 0 ? Value{Null{}} : Value{g.words(10 + g.next(80))}};
+                               i % 7 == 0 ? Value{Null{}} : Value{g.words(10 + g.next(80))},
+                               Currency{static_cast<std::int64_t>(g.next(100000000))},
+                               static_cast<double>(g.next(1000000)) / 1000.0,
+                               i % 5 == 0 ? Value{Null{}} : Value{g.words(g.next(120))},
+                               i % 11 == 0 ? Value{Null{}} : Value{g.blob(scan)}};
         w->insert_row(o, row);
     }
+    w->create_index(o, index("PrimaryKey", {{"OrderID", false}}, true, true));
+    w->create_index(o, index("CustomerID", {{"CustomerID", false}}, false, false));
     w->create_index(o, index("OrderDate", {{"OrderDate", true}}, false, false));
 
     // Order Details: a blank in the name, a two-column primary key.

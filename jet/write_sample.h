@@ -2,9 +2,10 @@
 // off what it can write, for `mdbrepair --sample`, the README's run command
 // and the benchmark.
 //
-// Tables: "Customers" (autonumber primary key, a unique and a two-column
-// index), "Orders" (the largest, `rows` rows, every fixed-size type and a
-// foreign-key-like CustomerID with its index), "Order Details" (a blank in
+// Tables: "Customers" (`rows` / 2 rows; autonumber primary key, a unique and
+// a two-column index), "Orders" (the largest, `rows` rows, every fixed-size
+// type, a memo, an OLE value of up to 2 KB and a foreign-key-like CustomerID
+// with its index; about 1.4 KB a row), "Order Details" (a blank in
 // its name, a two-column primary key), "产品" (Chinese table and column
 // names and texts) and "Documents" (memo and OLE values from empty to
 // several hundred kilobytes). The contents follow from `seed` alone.
