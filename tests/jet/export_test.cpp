@@ -21,76 +21,14 @@
 
 #include "fixture_support.h"
 #include "jet/database.h"
+#include "mdb_csv.h"
 
 namespace {
 
-struct Cell {
-    bool quoted = false;
-    std::string text;
-    bool operator<(const Cell& o) const { return std::tie(quoted, text) < std::tie(o.quoted, o.text); }
-    bool operator==(const Cell& o) const = default;
-};
-using CsvRow = std::vector<Cell>;
-
-// mdb-export's CSV: quoted fields may hold commas, doubled quotes and newlines.
-std::vector<CsvRow> parse_csv(const std::string& s) {
-    std::vector<CsvRow> rows;
-    CsvRow row;
-    Cell cell;
-    std::size_t i = 0;
-    bool at_field_start = true;
-    while (i < s.size()) {
-        char c = s[i];
-        if (at_field_start && c == '"') {
-            cell.quoted = true;
-            ++i;
-            while (i < s.size()) {
-                if (s[i] == '"') {
-                    if (i + 1 < s.size() && s[i + 1] == '"') {
-                        cell.text += '"';
-                        i += 2;
-                        continue;
-                    }
-                    ++i;
-                    break;
-                }
-                cell.text += s[i++];
-            }
-            at_field_start = false;
-            continue;
-        }
-        if (c == ',') {
-            row.push_back(std::move(cell));
-            cell = Cell{};
-            at_field_start = true;
-        } else if (c == '\n') {
-            row.push_back(std::move(cell));
-            cell = Cell{};
-            rows.push_back(std::move(row));
-            row.clear();
-            at_field_start = true;
-        } else {
-            cell.text += c;
-            at_field_start = false;
-        }
-        ++i;
-    }
-    if (!row.empty() || !cell.text.empty()) {
-        row.push_back(std::move(cell));
-        rows.push_back(std::move(row));
-    }
-    return rows;
-}
-
-std::string hex(const std::uint8_t* p, std::size_t n) {
-    static const char* d = "0123456789ABCDEF";
-    std::string out;
-    for (std::size_t i = 0; i < n; ++i) {
-        out += d[p[i] >> 4];
-        out += d[p[i] & 15];
-    }
-    return out;
-}
+using mdb_csv::Cell;
+using mdb_csv::CsvRow;
+using mdb_csv::hex;
+using mdb_csv::parse_csv;
 
 std::string strip_trailing_nul(std::string s) {
     while (!s.empty() && s.back() == '\0') s.pop_back();

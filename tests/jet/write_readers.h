@@ -27,6 +27,7 @@
 #include "jet/index_key.h"
 #include "jet/index_page.h"
 #include "jet/sort_general.h"
+#include "mdb_csv.h"
 #include <set>
 #include "test_json.h"
 
@@ -45,71 +46,10 @@ inline bool have_mdb_reader() {
                    .out == "y\n";
 }
 
-struct Cell {
-    bool quoted = false;
-    std::string text;
-    bool operator<(const Cell& o) const { return std::tie(quoted, text) < std::tie(o.quoted, o.text); }
-    bool operator==(const Cell& o) const = default;
-};
-using CsvRow = std::vector<Cell>;
-
-inline std::vector<CsvRow> parse_csv(const std::string& s) {
-    std::vector<CsvRow> rows;
-    CsvRow row;
-    Cell cell;
-    bool start = true;
-    for (std::size_t i = 0; i < s.size();) {
-        char c = s[i];
-        if (start && c == '"') {
-            cell.quoted = true;
-            ++i;
-            while (i < s.size()) {
-                if (s[i] == '"') {
-                    if (i + 1 < s.size() && s[i + 1] == '"') {
-                        cell.text += '"';
-                        i += 2;
-                        continue;
-                    }
-                    ++i;
-                    break;
-                }
-                cell.text += s[i++];
-            }
-            start = false;
-            continue;
-        }
-        if (c == ',') {
-            row.push_back(std::move(cell));
-            cell = Cell{};
-            start = true;
-        } else if (c == '\n') {
-            row.push_back(std::move(cell));
-            cell = Cell{};
-            rows.push_back(std::move(row));
-            row.clear();
-            start = true;
-        } else {
-            cell.text += c;
-            start = false;
-        }
-        ++i;
-    }
-    if (!row.empty() || !cell.text.empty()) {
-        row.push_back(std::move(cell));
-        rows.push_back(std::move(row));
-    }
-    return rows;
-}
-
-inline std::string hex(const std::uint8_t* p, std::size_t n) {
-    static const char* d = "0123456789ABCDEF";
-    std::string out;
-    for (std::size_t i = 0; i < n; ++i) {
-        out += d[p[i] >> 4];
-        out += d[p[i] & 15];
-    }
-    return out;
-}
+using mdb_csv::Cell;
+using mdb_csv::CsvRow;
+using mdb_csv::hex;
+using mdb_csv::parse_csv;
 
 inline constexpr std::size_t kMdbExportMemoLimit = 199999;
 
