@@ -30,59 +30,9 @@ using mdb_csv::CsvRow;
 using mdb_csv::hex;
 using mdb_csv::parse_csv;
 
-std::string strip_trailing_nul(std::string s) {
-    while (!s.empty() && s.back() == '\0') s.pop_back();
-    return s;
-}
-
-std::string replace_all(std::string s, const std::string& from, const std::string& to) {
-    for (std::size_t p = s.find(from); p != std::string::npos; p = s.find(from, p + to.size()))
-        s.replace(p, from.size(), to);
-    return s;
-}
-
 // One engine value as mdb-export prints it.
 Cell format(const jet::Value& v, const jet::Column& col) {
-    char buf[64];
-    return std::visit(
-        [&](const auto& x) -> Cell {
-            using T = std::decay_t<decltype(x)>;
-            if constexpr (std::is_same_v<T, jet::Null>) {
-                return {false, ""};
-            } else if constexpr (std::is_same_v<T, bool>) {
-                return {false, x ? "1" : "0"};
-            } else if constexpr (std::is_same_v<T, std::uint8_t> || std::is_same_v<T, std::int16_t> ||
-                                 std::is_same_v<T, std::int32_t>) {
-                return {false, std::to_string(x)};
-            } else if constexpr (std::is_same_v<T, jet::Currency>) {
-                return {false, jet::currency_text(x)};
-            } else if constexpr (std::is_same_v<T, float>) {
-                std::snprintf(buf, sizeof buf, "%.8g", static_cast<double>(x));
-                return {false, buf};
-            } else if constexpr (std::is_same_v<T, double>) {
-                std::snprintf(buf, sizeof buf, "%.16g", x);
-                return {false, buf};
-            } else if constexpr (std::is_same_v<T, jet::DateTime>) {
-                if (x.days < 0) return {true, "1900-01-00 00:00:00"};
-                return {true, jet::datetime_text(x)};
-            } else if constexpr (std::is_same_v<T, std::string>) {
-                return {true, replace_all(strip_trailing_nul(x), "\xEF\xBF\xBD", "?")};
-            } else if constexpr (std::is_same_v<T, jet::Bytes>) {
-                std::size_t n = x.size();
-                if (col.column_type() == jet::ColumnType::kBinary) {
-                    for (std::size_t i = 0; i < x.size(); ++i)
-                        if (x[i] == 0) { n = i; break; }
-                }
-                return {n > 0, hex(x.data(), n)};
-            } else if constexpr (std::is_same_v<T, jet::Guid>) {
-                std::string g = jet::guid_text(x);
-                g.erase(24, 1);  // mdbtools drops the dash after the 4th group
-                return {true, hex(reinterpret_cast<const std::uint8_t*>(g.data()), g.size())};
-            } else {
-                return {false, jet::decimal_text(x)};
-            }
-        },
-        v);
+    return mdb_csv::export_cell(v, col, mdb_csv::CellRules{.unmapped_as_question = true});
 }
 
 bool have_mdb_export() { return fixtures::run("command -v mdb-export >/dev/null 2>&1 && echo y").out == "y\n"; }

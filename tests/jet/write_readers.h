@@ -51,60 +51,11 @@ using mdb_csv::CsvRow;
 using mdb_csv::hex;
 using mdb_csv::parse_csv;
 
-inline constexpr std::size_t kMdbExportMemoLimit = 199999;
+using mdb_csv::kMdbExportMemoLimit;
 
 // One of our values as mdb-export prints it.
 inline Cell export_cell(const jet::Value& v, const jet::Column& col) {
-    char buf[64];
-    return std::visit(
-        [&](const auto& x) -> Cell {
-            using T = std::decay_t<decltype(x)>;
-            if constexpr (std::is_same_v<T, jet::Null>) {
-                return {false, ""};
-            } else if constexpr (std::is_same_v<T, bool>) {
-                return {false, x ? "1" : "0"};
-            } else if constexpr (std::is_same_v<T, std::uint8_t> || std::is_same_v<T, std::int16_t> ||
-                                 std::is_same_v<T, std::int32_t>) {
-                return {false, std::to_string(x)};
-            } else if constexpr (std::is_same_v<T, jet::Currency>) {
-                return {false, jet::currency_text(x)};
-            } else if constexpr (std::is_same_v<T, float>) {
-                std::snprintf(buf, sizeof buf, "%.8g", static_cast<double>(x));
-                return {false, buf};
-            } else if constexpr (std::is_same_v<T, double>) {
-                std::snprintf(buf, sizeof buf, "%.16g", x);
-                return {false, buf};
-            } else if constexpr (std::is_same_v<T, jet::DateTime>) {
-                if (x.days < 0) return {true, "1900-01-00 00:00:00"};
-                return {true, jet::datetime_text(x)};
-            } else if constexpr (std::is_same_v<T, std::string>) {
-                std::string s = x;
-                while (!s.empty() && s.back() == '\0') s.pop_back();
-                if (col.column_type() == jet::ColumnType::kMemo) {
-                    if (s.empty()) return {false, ""};
-                    if (s.size() > kMdbExportMemoLimit) s.resize(kMdbExportMemoLimit);
-                }
-                return {true, s};
-            } else if constexpr (std::is_same_v<T, jet::Bytes>) {
-                std::size_t n = x.size();
-                if (col.column_type() == jet::ColumnType::kBinary) {
-                    for (std::size_t i = 0; i < x.size(); ++i)
-                        if (x[i] == 0) {
-                            n = i;
-                            break;
-                        }
-                }
-                bool binary = col.column_type() == jet::ColumnType::kBinary;
-                return {binary ? n > 0 : true, hex(x.data(), n)};
-            } else if constexpr (std::is_same_v<T, jet::Guid>) {
-                std::string g = jet::guid_text(x);
-                g.erase(24, 1);
-                return {true, hex(reinterpret_cast<const std::uint8_t*>(g.data()), g.size())};
-            } else {
-                return {false, jet::decimal_text(x)};
-            }
-        },
-        v);
+    return mdb_csv::export_cell(v, col, mdb_csv::CellRules{.long_value_habits = true});
 }
 
 inline std::string lower(std::string s) {
