@@ -135,9 +135,10 @@ inline std::string Quote(const std::string& s) {
     return q + "'";
 }
 
-// Runs mdbrepair with args (each quoted), standard output and error apart.
-inline Command_Result Run_Mdbrepair(const Scratch& s, const std::vector<std::string>& args) {
-    std::string cmd = Quote(Mdbrepair());
+// Runs program with args (each quoted), standard output and error apart.
+inline Command_Result Run_Program(const Scratch& s, const std::string& program,
+                                  const std::vector<std::string>& args) {
+    std::string cmd = Quote(program);
     for (const auto& a : args) cmd += " " + Quote(a);
     std::string out = s.path(".out");
     std::string err = s.path(".err");
@@ -148,6 +149,11 @@ inline Command_Result Run_Mdbrepair(const Scratch& s, const std::vector<std::str
     r.out = Read_File(out);
     r.err = Read_File(err);
     return r;
+}
+
+// Runs mdbrepair with args (each quoted), standard output and error apart.
+inline Command_Result Run_Mdbrepair(const Scratch& s, const std::vector<std::string>& args) {
+    return Run_Program(s, Mdbrepair(), args);
 }
 
 // The program that runs repairs: mdbrepair once its entry reaches the repair
@@ -165,17 +171,7 @@ inline std::string Repair_Program() {
 // Runs the repair program with args (each quoted), standard output and error
 // apart.
 inline Command_Result Run_Repair(const Scratch& s, const std::vector<std::string>& args) {
-    std::string cmd = Quote(Repair_Program());
-    for (const auto& a : args) cmd += " " + Quote(a);
-    std::string out = s.path(".out");
-    std::string err = s.path(".err");
-    cmd += " >" + Quote(out) + " 2>" + Quote(err) + " </dev/null";
-    int rc = std::system(cmd.c_str());
-    Command_Result r;
-    if (rc != -1 && WIFEXITED(rc)) r.status = WEXITSTATUS(rc);
-    r.out = Read_File(out);
-    r.err = Read_File(err);
-    return r;
+    return Run_Program(s, Repair_Program(), args);
 }
 
 inline std::vector<std::string> Split_Lines(const std::string& text) {
