@@ -237,7 +237,9 @@ int main(int argc, char** argv) {
         }
         lines.push_back(l);
         fs::remove(target);
+        // The repair's file-store folders (named after a file up to its first dot).
         fs::remove_all(dir + "/repaired_file");
+        fs::remove_all(dir + "/sample-" + std::to_string(n) + "_file");
         if (!keep) {
             fs::remove(source);
             fs::remove(count_file);

@@ -68,6 +68,9 @@ PageWriter& PageWriter::operator=(PageWriter&& other) noexcept {
         observer_ = std::move(other.observer_);
         comparing_ = other.comparing_;
         differing_ = std::move(other.differing_);
+        run_ = std::move(other.run_);
+        run_first_ = other.run_first_;
+        unflushed_ = other.unflushed_;
     }
     return *this;
 }
@@ -77,6 +80,7 @@ PageWriter::~PageWriter() {
 }
 
 void PageWriter::begin_compare() {
+    write_run();
     comparing_ = true;
     differing_.clear();
 }
@@ -107,10 +111,29 @@ void PageWriter::write(std::uint32_t page, std::span<const std::uint8_t> image) 
         before_overwrite_(page, read(page));
         seen_[page] = true;
     }
-    if (observer_) observer_(page, false);
-    const auto* data = image.data();
-    std::size_t left = image.size();
-    off_t at = static_cast<off_t>(page) * page_size_;
+    if (!observer_) {
+        const std::uint32_t run_pages = static_cast<std::uint32_t>(run_.size() / page_size_);
+        if (page >= run_first_ && page < run_first_ + run_pages) {
+            std::memcpy(run_.data() + static_cast<std::size_t>(page - run_first_) * page_size_, image.data(),
+                        page_size_);
+            return;
+        }
+        if (run_pages == 0 || page != run_first_ + run_pages || run_.size() >= kRunBytes) {
+            write_run();
+            run_first_ = page;
+        }
+        run_.insert(run_.end(), image.begin(), image.end());
+        return;
+    }
+    write_run();
+    observer_(page, false);
+    write_at(image.data(), image.size(), static_cast<std::uint64_t>(page) * page_size_);
+    observer_(page, true);
+}
+
+void PageWriter::write_at(const std::uint8_t* data, std::size_t left, std::uint64_t offset) {
+    auto at = static_cast<off_t>(offset);
+    const std::size_t size = left;
     while (left > 0) {
         ssize_t n = ::pwrite(fd_, data, left, at);
         if (n < 0) {
@@ -121,12 +144,35 @@ void PageWriter::write(std::uint32_t page, std::span<const std::uint8_t> image) 
         left -= static_cast<std::size_t>(n);
         at += n;
     }
-    if (observer_) observer_(page, true);
+    // Ask the kernel to start writing back every few megabytes, so that the
+    // sync at the end of a large write waits for little.
+    unflushed_ += size;
+    if (unflushed_ >= 8 * kRunBytes) {
+#ifdef __linux__
+        ::sync_file_range(fd_, 0, 0, SYNC_FILE_RANGE_WRITE);
+#endif
+        unflushed_ = 0;
+    }
+}
+
+void PageWriter::write_run() {
+    if (run_.empty()) return;
+    // Cleared first: a failed write is reported once, not again at close.
+    std::vector<std::uint8_t> run = std::move(run_);
+    run_.clear();
+    write_at(run.data(), run.size(), static_cast<std::uint64_t>(run_first_) * page_size_);
+    run.clear();
+    run_ = std::move(run);  // keeps its capacity
 }
 
 std::vector<std::uint8_t> PageWriter::read(std::uint32_t page) const {
     std::vector<std::uint8_t> out(page_size_, 0);
     if (fd_ < 0 || page >= page_count_) return out;
+    if (page >= run_first_ && page - run_first_ < run_.size() / page_size_) {
+        const auto* p = run_.data() + static_cast<std::size_t>(page - run_first_) * page_size_;
+        std::memcpy(out.data(), p, page_size_);
+        return out;
+    }
     std::size_t got = 0;
     off_t at = static_cast<off_t>(page) * page_size_;
     while (got < out.size()) {
@@ -143,6 +189,7 @@ std::vector<std::uint8_t> PageWriter::read(std::uint32_t page) const {
 
 void PageWriter::sync() {
     if (fd_ < 0 || comparing_) return;
+    write_run();
     off_t want = static_cast<off_t>(page_count_) * page_size_;
     struct stat st {};
     if (::fstat(fd_, &st) == 0 && st.st_size < want) {

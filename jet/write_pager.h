@@ -38,8 +38,13 @@ public:
     // Reserves the next page number at the end of the file. The page holds
     // zeros until it is written.
     std::uint32_t allocate();
-    // Writes one whole page image (exactly page_size bytes).
+    // Writes one whole page image (exactly page_size bytes). Runs of pages
+    // written in ascending order are gathered and reach the file in writes
+    // of up to kRunBytes (read() sees them at once; sync() and close() write
+    // what is gathered first). Without a write observer only: the crash
+    // tests see every page reach the file by itself.
     void write(std::uint32_t page, std::span<const std::uint8_t> image);
+    static constexpr std::size_t kRunBytes = 1 << 20;
     // Reads back a page this writer has written (zeros if never written).
     std::vector<std::uint8_t> read(std::uint32_t page) const;
     // Called by write() before the first overwrite of each page that lies
@@ -69,6 +74,8 @@ public:
 
     // Makes the file as long as page_count() pages and syncs it.
     void sync();
+    // Writes the gathered run of pages to the file (no sync).
+    void write_run();
     void close();
 
 private:
@@ -82,6 +89,12 @@ private:
     WriteObserver observer_;
     bool comparing_ = false;
     std::vector<std::uint32_t> differing_;
+    // The gathered run: pages run_first_ .. run_first_ + run_.size() / page_size_.
+    std::vector<std::uint8_t> run_;
+    std::uint32_t run_first_ = 0;
+    // Bytes written since the kernel was last asked to start writing back.
+    std::uint64_t unflushed_ = 0;
+    void write_at(const std::uint8_t* data, std::size_t size, std::uint64_t at);
 };
 
 }  // namespace jet
