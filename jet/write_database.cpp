@@ -17,14 +17,17 @@
 #include <chrono>
 #include <cmath>
 #include <ctime>
+#include <filesystem>
 #include <limits>
 #include <random>
 
 #include "jet/database.h"
 #include "jet/error.h"
 #include "jet/index_key.h"
+#include "jet/index_page.h"
 #include "jet/page_format.h"
 #include "jet/sort_general.h"
+#include "jet/write_index_build.h"
 
 namespace jet {
 
@@ -157,6 +160,13 @@ struct DatabaseWriter::IndexState {
     // Where each row's entry is, to take it out again (set iterators stay valid).
     std::unordered_map<std::uint32_t, std::set<Bytes>::const_iterator> entry_of_row;
     bool dirty = true;
+    // An index built over a table's rows lives on its pages only; its entries
+    // are read back (load_index_entries) when a change of the table needs them.
+    bool loaded = true;
+    std::uint32_t stored_entries = 0;  // while !loaded
+    std::uint32_t entry_count() const {
+        return loaded ? static_cast<std::uint32_t>(entries.size()) : stored_entries;
+    }
 };
 
 struct DatabaseWriter::Table {
@@ -737,6 +747,7 @@ void DatabaseWriter::check_unique(const Table& t, std::span<const Value> values,
         bool any_null = std::any_of(ix->columns.begin(), ix->columns.end(),
                                     [&](auto c) { return is_null(values[c.first]); });
         if (any_null && !ix->layout.primary_key) continue;  // Jet lets nulls repeat
+        load_index_entries(t, *ix);
         Bytes key = index_key(t, *ix, values);
         auto it = ix->entries.lower_bound(key);
         if (it != ix->entries.end() && it->size() == key.size() + 4 &&
@@ -753,6 +764,7 @@ void DatabaseWriter::check_unique(const Table& t, std::span<const Value> values,
 
 void DatabaseWriter::add_index_entries(Table& t, std::span<const Value> values, RowId id) {
     for (auto& ix : t.indexes) {
+        load_index_entries(t, *ix);
         if (ix->flags & kIndexIgnoreNulls) {
             bool all_null = std::all_of(ix->columns.begin(), ix->columns.end(),
                                         [&](auto c) { return is_null(values[c.first]); });
@@ -768,6 +780,7 @@ void DatabaseWriter::add_index_entries(Table& t, std::span<const Value> values, 
 void DatabaseWriter::remove_index_entries(Table& t, RowId id) {
     std::uint32_t ptr = (id.page << 8) | id.row;
     for (auto& ix : t.indexes) {
+        load_index_entries(t, *ix);
         auto it = ix->entry_of_row.find(ptr);
         if (it == ix->entry_of_row.end()) continue;
         ix->entries.erase(it->second);
@@ -908,46 +921,80 @@ void DatabaseWriter::create_index(TableHandle table, const IndexSpec& layout) {
     ix->number = static_cast<std::uint32_t>(t.indexes.size());
 
     // Keys of the rows already there, read back through the reading half
-    // from the file as the last flush left it.
+    // from the file as the last flush left it, sorted in bounded memory and
+    // written bottom-up as a B-tree at once; the index then lives on its
+    // pages until a change of the table needs its entries.
+    last_index_runs_ = 0;
     if (t.rows > 0) {
         std::string name = t.layout.name;
         flush();
         Table& tt = *tables_.at(table);
         IndexState& ixs = *ix;
-        auto db = Database::open(pager_.path(), password_);
-        TableDef def = db->table_def(name);
-        std::vector<std::size_t> position(def.columns.size(), 0);
-        for (std::size_t k = 0; k < def.columns.size(); ++k) {
-            for (std::size_t i = 0; i < tt.layout.columns.size(); ++i) {
-                if (tt.layout.columns[i].name == def.columns[k].name) position[k] = i;
-            }
-        }
-        std::vector<Value> values(tt.layout.columns.size());
-        db->scan(def, [&](const RowId& id, const Row& row) {
-            for (std::size_t k = 0; k < row.size() && k < position.size(); ++k) {
-                values[position[k]] = row[k];
-            }
-            bool all_null = std::all_of(ixs.columns.begin(), ixs.columns.end(),
-                                        [&](auto c) { return is_null(values[c.first]); });
-            bool any_null = std::any_of(ixs.columns.begin(), ixs.columns.end(),
-                                        [&](auto c) { return is_null(values[c.first]); });
-            if ((ixs.flags & kIndexRequired) && any_null) {
-                throw Error("Index or primary key cannot contain a Null value.");
-            }
-            if ((ixs.flags & kIndexIgnoreNulls) && all_null) return true;
-            Bytes key = index_key(tt, ixs, values);
-            if ((ixs.flags & kIndexUnique) && !(any_null && !layout.primary_key)) {
-                auto it = ixs.entries.lower_bound(key);
-                if (it != ixs.entries.end() && it->size() == key.size() + 4 &&
-                    std::equal(key.begin(), key.end(), it->begin())) {
-                    throw Error(std::string(kDuplicateKeyMessage));
+        std::string folder = std::filesystem::path(pager_.path()).parent_path().string();
+        write::IndexEntrySorter sorter(folder, index_sort_budget_);
+        {
+            auto db = Database::open(pager_.path(), password_);
+            TableDef def = db->table_def(name);
+            std::vector<std::size_t> position(def.columns.size(), 0);
+            for (std::size_t k = 0; k < def.columns.size(); ++k) {
+                for (std::size_t i = 0; i < tt.layout.columns.size(); ++i) {
+                    if (tt.layout.columns[i].name == def.columns[k].name) position[k] = i;
                 }
             }
-            Bytes entry = std::move(key);
-            write::append_index_row_pointer(entry, id.page, id.row);
-            ixs.entry_of_row[(id.page << 8) | id.row] = ixs.entries.insert(std::move(entry)).first;
-            return true;
-        });
+            std::vector<Value> values(tt.layout.columns.size());
+            db->scan(def, [&](const RowId& id, const Row& row) {
+                for (std::size_t k = 0; k < row.size() && k < position.size(); ++k) {
+                    values[position[k]] = row[k];
+                }
+                bool all_null = std::all_of(ixs.columns.begin(), ixs.columns.end(),
+                                            [&](auto c) { return is_null(values[c.first]); });
+                bool any_null = std::any_of(ixs.columns.begin(), ixs.columns.end(),
+                                            [&](auto c) { return is_null(values[c.first]); });
+                if ((ixs.flags & kIndexRequired) && any_null) {
+                    throw Error("Index or primary key cannot contain a Null value.");
+                }
+                if ((ixs.flags & kIndexIgnoreNulls) && all_null) return true;
+                bool checked = (ixs.flags & kIndexUnique) && !(any_null && !layout.primary_key);
+                sorter.add(index_key(tt, ixs, values), id.page, id.row, !checked);
+                return true;
+            });
+        }
+        // Equal keys of checked entries meet in the merged order (keys of one
+        // index are prefix-free: every part has a fixed length or an end mark).
+        std::vector<std::uint32_t> taken;
+        try {
+            write::IndexTreeWriter tree(
+                tt.tdef_page,
+                [&]() {
+                    std::uint32_t p = allocate_page();
+                    taken.push_back(p);
+                    return p;
+                },
+                [&](std::uint32_t p, const Bytes& image) { pager_.write(p, image); });
+            Bytes prev;
+            sorter.merge([&](std::span<const std::uint8_t> e, bool may_repeat) {
+                if (!may_repeat && prev.size() == e.size() &&
+                    std::equal(e.begin(), e.end() - 4, prev.begin())) {
+                    throw Error(std::string(kDuplicateKeyMessage));
+                }
+                prev.assign(e.begin(), e.end());
+                tree.add(e);
+            });
+            ixs.first_page = tree.finish();
+        } catch (...) {
+            for (std::uint32_t p : taken) free_pages_.push_back(p);
+            throw;
+        }
+        last_index_runs_ = sorter.runs();
+        ixs.pages = std::move(taken);
+        ixs.stored_entries = static_cast<std::uint32_t>(sorter.size());
+        ixs.loaded = false;
+        ixs.dirty = false;
+        ixs.map = new_map();
+        write_map(ixs.map, ixs.pages);
+        tt.indexes.push_back(std::move(ix));
+        tt.dirty = true;
+        return;
     }
     ix->map = new_map();
     ix->pages.push_back(allocate_page());  // its root, next to the table's other pages
@@ -955,8 +1002,30 @@ void DatabaseWriter::create_index(TableHandle table, const IndexSpec& layout) {
     t.dirty = true;
 }
 
+void DatabaseWriter::load_index_entries(const Table& t, IndexState& ix) {
+    if (ix.loaded) return;
+    Bytes buffer;
+    auto read = [&](std::uint32_t page) -> std::span<const std::uint8_t> {
+        buffer = pager_.read(page);
+        return buffer;
+    };
+    std::vector<IndexEntry> stored = read_index_entries(read, Format::Jet4, ix.first_page,
+                                                        pager_.page_count(), t.layout.name);
+    if (stored.size() != ix.stored_entries) {
+        throw Error("Internal error: index '" + ix.layout.name + "' of table '" + t.layout.name +
+                    "' does not hold the entries it was built with.");
+    }
+    for (IndexEntry& e : stored) {
+        Bytes entry = std::move(e.key);
+        write::append_index_row_pointer(entry, e.row.page, e.row.row);
+        ix.entry_of_row[(e.row.page << 8) | e.row.row] = ix.entries.insert(std::move(entry)).first;
+    }
+    ix.loaded = true;
+}
+
 void DatabaseWriter::write_index(Table& t, IndexState& ix) {
     if (!ix.dirty && ix.first_page) return;
+    load_index_entries(t, ix);
     // Reuse its pages smallest first, so the page order of a tree follows
     // from its set of pages alone (DatabaseWriter::open relies on that).
     std::vector<std::uint32_t> old = ix.pages;
@@ -973,72 +1042,11 @@ void DatabaseWriter::write_index(Table& t, IndexState& ix) {
         ix.pages.push_back(p);
         return p;
     };
-    struct Child {
-        std::uint32_t page;
-        Bytes last;  // the last entry below it (key + row pointer)
-    };
-    auto write_level = [&](std::vector<write::IndexPageImage>& pages, std::vector<Bytes>& lasts) {
-        std::vector<Child> out;
-        std::vector<std::uint32_t> numbers;
-        for (std::size_t i = 0; i < pages.size(); ++i) numbers.push_back(take());
-        for (std::size_t i = 0; i < pages.size(); ++i) {
-            pages[i].owner = t.tdef_page;
-            pages[i].prev = i > 0 ? numbers[i - 1] : 0;
-            pages[i].next = i + 1 < pages.size() ? numbers[i + 1] : 0;
-            pager_.write(numbers[i], write::encode_index_page(pages[i]));
-            out.push_back(Child{numbers[i], std::move(lasts[i])});
-        }
-        return out;
-    };
-    // Leaves, packed from the sorted entries.
-    std::vector<write::IndexPageImage> leaves(1);
-    std::vector<Bytes> lasts;
-    std::size_t used = 0;
-    for (const Bytes& e : ix.entries) {
-        if (used + e.size() > write::kIndexEntrySpace && !leaves.back().entries.empty()) {
-            lasts.push_back(leaves.back().entries.back());
-            leaves.emplace_back();
-            used = 0;
-        }
-        leaves.back().entries.push_back(e);
-        used += e.size();
-    }
-    lasts.push_back(leaves.back().entries.empty() ? Bytes{} : leaves.back().entries.back());
-    std::vector<Child> children = write_level(leaves, lasts);
-    // Intermediate levels: a node lists every child but its last by that
-    // child's last entry and page; the last child hangs off the tail pointer.
-    while (children.size() > 1) {
-        std::vector<std::vector<Child>> groups(1);
-        std::size_t size = 0;
-        for (auto& c : children) {
-            auto& g = groups.back();
-            std::size_t grow = g.empty() ? 0 : g.back().last.size() + 4;
-            if (!g.empty() && size + grow > write::kIndexEntrySpace) {
-                groups.emplace_back();
-                size = 0;
-                grow = 0;
-            }
-            size += grow;
-            groups.back().push_back(std::move(c));
-        }
-        std::vector<write::IndexPageImage> nodes(groups.size());
-        std::vector<Bytes> node_lasts;
-        for (std::size_t g = 0; g < groups.size(); ++g) {
-            auto& node = nodes[g];
-            node.leaf = false;
-            for (std::size_t k = 0; k + 1 < groups[g].size(); ++k) {
-                Bytes e = groups[g][k].last;
-                for (int sh = 24; sh >= 0; sh -= 8) {
-                    e.push_back(static_cast<std::uint8_t>(groups[g][k].page >> sh));
-                }
-                node.entries.push_back(std::move(e));
-            }
-            node.tail = groups[g].back().page;
-            node_lasts.push_back(groups[g].back().last);
-        }
-        children = write_level(nodes, node_lasts);
-    }
-    ix.first_page = children.front().page;
+    write::IndexTreeWriter tree(t.tdef_page, take, [&](std::uint32_t p, const Bytes& image) {
+        pager_.write(p, image);
+    });
+    for (const Bytes& e : ix.entries) tree.add(e);
+    ix.first_page = tree.finish();
     for (std::uint32_t p : old) free_pages_.push_back(p);
     write_map(ix.map, ix.pages);
     ix.dirty = false;
@@ -1061,7 +1069,7 @@ void DatabaseWriter::write_tdef(Table& t) {
         ri.used_map = ix->map.pointer();
         ri.first_page = ix->first_page;
         ri.flags = ix->flags;
-        ri.row_count = static_cast<std::uint32_t>(ix->entries.size());
+        ri.row_count = ix->entry_count();
         img.real_indexes.push_back(std::move(ri));
     }
     std::vector<const IndexState*> by_name;
@@ -1452,6 +1460,7 @@ void DatabaseWriter::drop_table(TableHandle table) {
     if (!by_id) throw Error("Internal error: MSysObjects has no index on Id.");
     std::vector<Value> values(cat.layout.columns.size(), Null{});
     values[by_id->columns[0].first] = static_cast<std::int32_t>(t.tdef_page);
+    load_index_entries(cat, *by_id);
     Bytes key = index_key(cat, *by_id, values);
     auto e = by_id->entries.lower_bound(key);
     if (e == by_id->entries.end() || e->size() != key.size() + 4 ||

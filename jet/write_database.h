@@ -117,6 +117,11 @@ public:
     // current afterwards. A duplicate key under `unique` fails with an error
     // and leaves no index behind.
     void create_index(TableHandle table, const IndexSpec& layout);
+    // Bytes an index build may hold in memory before it spills sorted runs
+    // to temporary files in the database's folder (default 64 MB).
+    void set_index_sort_budget(std::size_t bytes) { index_sort_budget_ = bytes; }
+    // Sorted runs the last create_index spilled (0: it sorted in memory).
+    std::size_t last_index_runs() const { return last_index_runs_; }
 
     // Removes a user table: its catalog row, and its definition, data,
     // long-value and index pages become free pages. Handles of the tables
@@ -174,6 +179,7 @@ private:
     void add_index_entries(Table& t, std::span<const Value> values, RowId id);
     void remove_index_entries(Table& t, RowId id);
     void write_index(Table& t, IndexState& ix);
+    void load_index_entries(const Table& t, IndexState& ix);
     void write_tdef(Table& t);
     void flush_table(Table& t);
     void add_catalog_row(const std::string& name, std::int32_t id, std::int32_t parent,
@@ -188,6 +194,8 @@ private:
     std::vector<std::pair<std::uint32_t, std::vector<write::RowSlotImage>>> map_page_rows_;
     bool closed_ = false;
     std::unique_ptr<RollbackJournal> journal_;
+    std::size_t index_sort_budget_ = std::size_t{64} << 20;
+    std::size_t last_index_runs_ = 0;
 
 };
 
