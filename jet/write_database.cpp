@@ -982,7 +982,8 @@ void DatabaseWriter::create_index(TableHandle table, const IndexSpec& layout) {
             });
             ixs.first_page = tree.finish();
         } catch (...) {
-            for (std::uint32_t p : taken) free_pages_.push_back(p);
+            // Given back so that they are taken again in the same order.
+            free_pages_.insert(free_pages_.end(), taken.rbegin(), taken.rend());
             throw;
         }
         last_index_runs_ = sorter.runs();
