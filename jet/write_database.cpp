@@ -1363,25 +1363,64 @@ void DatabaseWriter::load_tables(const std::string& password) {
             ix->number = static_cast<std::uint32_t>(r);
             ix->map = load_map(ri.used_pages, ix->pages);
             ix->first_page = ri.first_page;
-            ix->dirty = true;  // rebuilt by the dry run and compared
             t.indexes.push_back(std::move(ix));
         }
         if (!t.indexes.empty()) {
+            // The keys of the rows, sorted in bounded memory, must give back
+            // each index's B-tree on its own pages, proven now in compare mode
+            // (the dry run of open() then skips the tree). The entries are
+            // read from those pages only when a change of the table needs them.
+            std::string folder = std::filesystem::path(path).parent_path().string();
+            std::vector<std::unique_ptr<write::IndexEntrySorter>> sorters;
+            for (std::size_t k = 0; k < t.indexes.size(); ++k) {
+                sorters.push_back(std::make_unique<write::IndexEntrySorter>(
+                    folder, index_sort_budget_ / t.indexes.size()));
+            }
             Row row(t.layout.columns.size());
             db->scan(def, [&](const RowId& id, const Row& read) {
                 if (read.size() != row.size()) return true;
                 for (std::size_t i = 0; i < read.size(); ++i) row[spec_position[i]] = read[i];
-                for (auto& ixp : t.indexes) {
-                    IndexState& ix = *ixp;
+                for (std::size_t k = 0; k < t.indexes.size(); ++k) {
+                    IndexState& ix = *t.indexes[k];
                     bool all_null = std::all_of(ix.columns.begin(), ix.columns.end(),
                                                 [&](auto c) { return is_null(row[c.first]); });
                     if ((ix.flags & kIndexIgnoreNulls) && all_null) continue;
-                    Bytes entry = index_key(t, ix, row);
-                    write::append_index_row_pointer(entry, id.page, id.row);
-                    ix.entry_of_row[(id.page << 8) | id.row] = ix.entries.insert(std::move(entry)).first;
+                    sorters[k]->add(index_key(t, ix, row), id.page, id.row, true);
                 }
                 return true;
             });
+            for (std::size_t k = 0; k < t.indexes.size(); ++k) {
+                IndexState& ix = *t.indexes[k];
+                const std::vector<std::uint32_t>& pages = ix.pages;  // ascending
+                std::size_t used = 0;
+                std::uint32_t root = 0;
+                std::vector<std::uint32_t> differing;
+                pager_.begin_compare();
+                try {
+                    write::IndexTreeWriter tree(
+                        t.tdef_page,
+                        [&]() {
+                            if (used == pages.size()) throw Error("an index needs more pages");
+                            return pages[used++];
+                        },
+                        [&](std::uint32_t p, const Bytes& image) { pager_.write(p, image); });
+                    sorters[k]->merge([&](std::span<const std::uint8_t> e, bool) { tree.add(e); });
+                    root = tree.finish();
+                    write_map(ix.map, ix.pages);
+                    differing = pager_.end_compare();
+                } catch (const Error&) {
+                    pager_.end_compare();
+                    differing.push_back(0);
+                }
+                if (!differing.empty() || used != pages.size() || root != ix.first_page) {
+                    refuse_open(path, "the index '" + ix.layout.name + "' of table '" + e->name +
+                                          "' is not laid out as this engine writes it");
+                }
+                ix.stored_entries = static_cast<std::uint32_t>(sorters[k]->size());
+                ix.loaded = false;
+                ix.dirty = false;
+                sorters[k].reset();
+            }
         }
         t.dirty = false;
     }

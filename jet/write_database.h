@@ -3,8 +3,8 @@
 //
 // The writer owns the file it created (create_database) and keeps, for each
 // table it manages, what it needs to append rows without reading them back:
-// the column layout, the page it is filling, its usage maps and the entries
-// of its indexes. Rows stream to disk a page at a time; the table
+// the column layout, the page it is filling, its usage maps and, once a
+// change needs them, the entries of its indexes. Rows stream to disk a page at a time; the table
 // definitions, usage maps, index B-trees and catalog indexes are written by
 // flush(), which close() calls. All page writes go through PageWriter.
 #pragma once
@@ -76,12 +76,13 @@ public:
                                                   const CreateOptions& options = {});
     // Opens an EXISTING Jet 4 database (General sort order) for writing in
     // place and loads the state of every table, catalog tables included:
-    // layout, usage maps, data and long-value pages, index entries, row count
-    // and autonumber. A rollback journal left by a crash is played back
+    // layout, usage maps, data and long-value pages, row count and
+    // autonumber. Index entries stay on their pages until a change needs them. A rollback journal left by a crash is played back
     // first, so the caller must hold the write lock (txn_lock.h).
     //
     // Before anything is written the writer proves that flush() would write
-    // every page it owns back unchanged (a dry run compared with the disk).
+    // every page it owns back unchanged (a dry run compared with the disk;
+    // each index B-tree is rebuilt from the rows' keys over its own pages).
     // A file with structures it would not reproduce byte for byte (shared
     // usage-map pages, relationships in a table definition, foreign index
     // layouts, Jet 3) is refused with a jet::Error and left untouched.

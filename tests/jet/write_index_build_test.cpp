@@ -387,4 +387,52 @@ TEST(WriteIndexBuild, NullInARequiredIndexFailsAndLeavesNoIndex) {
     writer_test::check_indexes(path, "People");
 }
 
+TEST(WriteIndexBuild, OpenRefusesIndexPagesTheRowsDoNotGiveBack) {
+    TempDir dir;
+    const std::string path = dir.file("damaged.mdb");
+    {
+        auto w = people(path, 2500, 4096);
+        build_secondary(*w);
+        w->close();
+    }
+    auto db = jet::Database::open(path);
+    auto def = db->table_def("People");
+    std::uint32_t root = def.real_indexes.at(1).first_page;
+    std::uint32_t leaf = 0;
+    for (std::uint32_t p = 2; p < db->file().page_count() && !leaf; ++p) {
+        auto page = db->file().page(p)->span();
+        if (page[0] == 0x04 && page[4] == (def.tdef_page & 0xFF) && page[5] == (def.tdef_page >> 8 & 0xFF)) leaf = p;
+    }
+    db.reset();
+    ASSERT_NE(leaf, 0u);
+    struct Case {
+        const char* name;
+        std::uint32_t page;
+        std::size_t at;
+    } cases[] = {
+        {"a key byte of a leaf", leaf, jet::write::kIndexEntryStart + 2},
+        {"the tail pointer of a root", root, jet::index_page_layout(jet::Format::Jet4).tail_offset},
+    };
+    const Bytes good = file_bytes(path);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes bad = good;
+        bad[std::size_t{c.page} * 4096 + c.at] ^= 0x01;
+        {
+            FILE* f = std::fopen(path.c_str(), "wb");
+            std::fwrite(bad.data(), 1, bad.size(), f);
+            std::fclose(f);
+        }
+        try {
+            jet::DatabaseWriter::open(path, "");
+            ADD_FAILURE() << "opened";
+        } catch (const jet::Error& e) {
+            EXPECT_NE(std::string(e.what()).find("cannot be opened for writing in place"), std::string::npos)
+                << e.what();
+        }
+        EXPECT_TRUE(file_bytes(path) == bad) << "the file was changed";
+        EXPECT_EQ(dir.names(), std::vector<std::string>{"damaged.mdb"});
+    }
+}
+
 }  // namespace
