@@ -703,9 +703,10 @@ void DatabaseWriter::store_page(Table& t, std::uint32_t page, const std::vector<
 // ---- indexes ----------------------------------------------------------------------
 
 Bytes DatabaseWriter::index_key(const Table& t, const IndexState& ix, std::span<const Value> values) {
-    std::vector<std::u16string> texts;  // keep the UTF-16 alive for the views
-    texts.reserve(ix.columns.size());
-    std::vector<KeyPart> parts;
+    // One part after the other into the entry (as encode_index_key does),
+    // with no list of parts or texts to allocate per key.
+    Bytes out;
+    out.reserve(32);
     for (auto [pos, desc] : ix.columns) {
         const ColumnSpec& c = t.layout.columns[pos];
         const Value& v = values[pos];
@@ -715,8 +716,7 @@ Bytes DatabaseWriter::index_key(const Table& t, const IndexState& ix, std::span<
         if (is_null(v)) {
             // stays null
         } else if (auto s = get_if_value<std::string>(v)) {
-            texts.push_back(utf8_to_utf16(*s));
-            part.value = std::u16string_view(texts.back());
+            part.value = std::string_view(*s);
         } else if (auto b = get_if_value<bool>(v)) {
             part.value = *b;
         } else if (auto cur = get_if_value<Currency>(v)) {
@@ -736,9 +736,9 @@ Bytes DatabaseWriter::index_key(const Table& t, const IndexState& ix, std::span<
             if (c.type == ColumnType::kSingle) d = static_cast<float>(d);
             part.value = d;
         }
-        parts.push_back(std::move(part));
+        append_key_column(part.type, part.value, part.ascending, out);
     }
-    return encode_index_key(parts);
+    return out;
 }
 
 void DatabaseWriter::check_unique(const Table& t, std::span<const Value> values, const RowId* ignore) {
@@ -941,10 +941,20 @@ void DatabaseWriter::create_index(TableHandle table, const IndexSpec& layout) {
                     if (tt.layout.columns[i].name == def.columns[k].name) position[k] = i;
                 }
             }
+            // Only the key columns are copied out of each row.
+            std::vector<std::size_t> wanted;
+            for (std::size_t k = 0; k < position.size(); ++k) {
+                for (auto c : ixs.columns) {
+                    if (c.first == position[k]) {
+                        wanted.push_back(k);
+                        break;
+                    }
+                }
+            }
             std::vector<Value> values(tt.layout.columns.size());
             db->scan(def, [&](const RowId& id, const Row& row) {
-                for (std::size_t k = 0; k < row.size() && k < position.size(); ++k) {
-                    values[position[k]] = row[k];
+                for (std::size_t k : wanted) {
+                    if (k < row.size()) values[position[k]] = row[k];
                 }
                 bool all_null = std::all_of(ixs.columns.begin(), ixs.columns.end(),
                                             [&](auto c) { return is_null(values[c.first]); });
@@ -1010,8 +1020,8 @@ void DatabaseWriter::load_index_entries(const Table& t, IndexState& ix) {
         buffer = pager_.read(page);
         return buffer;
     };
-    std::vector<IndexEntry> stored = read_index_entries(read, Format::Jet4, ix.first_page,
-                                                        pager_.page_count(), t.layout.name);
+    std::vector<IndexEntry> stored =
+        read_index_entries(read, Format::Jet4, ix.first_page, pager_.page_count(), t.layout.name);
     if (stored.size() != ix.stored_entries) {
         throw Error("Internal error: index '" + ix.layout.name + "' of table '" + t.layout.name +
                     "' does not hold the entries it was built with.");
@@ -1043,9 +1053,8 @@ void DatabaseWriter::write_index(Table& t, IndexState& ix) {
         ix.pages.push_back(p);
         return p;
     };
-    write::IndexTreeWriter tree(t.tdef_page, take, [&](std::uint32_t p, const Bytes& image) {
-        pager_.write(p, image);
-    });
+    write::IndexTreeWriter tree(
+        t.tdef_page, take, [&](std::uint32_t p, const Bytes& image) { pager_.write(p, image); });
     for (const Bytes& e : ix.entries) tree.add(e);
     ix.first_page = tree.finish();
     for (std::uint32_t p : old) free_pages_.push_back(p);
@@ -1376,10 +1385,21 @@ void DatabaseWriter::load_tables(const std::string& password) {
                 sorters.push_back(std::make_unique<write::IndexEntrySorter>(
                     folder, index_sort_budget_ / t.indexes.size()));
             }
+            std::vector<std::size_t> wanted;  // the key columns, copied out of each row
+            for (std::size_t i = 0; i < spec_position.size(); ++i) {
+                for (const auto& ix : t.indexes) {
+                    for (auto c : ix->columns) {
+                        if (c.first == spec_position[i] &&
+                            std::find(wanted.begin(), wanted.end(), i) == wanted.end()) {
+                            wanted.push_back(i);
+                        }
+                    }
+                }
+            }
             Row row(t.layout.columns.size());
             db->scan(def, [&](const RowId& id, const Row& read) {
                 if (read.size() != row.size()) return true;
-                for (std::size_t i = 0; i < read.size(); ++i) row[spec_position[i]] = read[i];
+                for (std::size_t i : wanted) row[spec_position[i]] = read[i];
                 for (std::size_t k = 0; k < t.indexes.size(); ++k) {
                     IndexState& ix = *t.indexes[k];
                     bool all_null = std::all_of(ix.columns.begin(), ix.columns.end(),

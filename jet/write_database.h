@@ -77,8 +77,9 @@ public:
     // Opens an EXISTING Jet 4 database (General sort order) for writing in
     // place and loads the state of every table, catalog tables included:
     // layout, usage maps, data and long-value pages, row count and
-    // autonumber. Index entries stay on their pages until a change needs them. A rollback journal left by a crash is played back
-    // first, so the caller must hold the write lock (txn_lock.h).
+    // autonumber; index entries stay on their pages until a change needs
+    // them. A rollback journal left by a crash is played back first, so the
+    // caller must hold the write lock (txn_lock.h).
     //
     // Before anything is written the writer proves that flush() would write
     // every page it owns back unchanged (a dry run compared with the disk;

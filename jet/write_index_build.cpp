@@ -59,11 +59,14 @@ struct IndexEntrySorter::Run {
     }
     bool next() {
         std::uint8_t h[2];
-        if (std::fread(h, 1, 2, file) != 2) return false;
+        std::size_t got = std::fread(h, 1, 2, file);
+        if (got == 0 && std::feof(file)) return false;
+        if (got != 2) throw Error("Reading a temporary file of an index build failed.");
         std::uint16_t header = static_cast<std::uint16_t>(h[0] | (h[1] << 8));
         mark = header & kMarkBit;
         current.resize(header & ~kMarkBit);
-        if (!current.empty() && std::fread(current.data(), 1, current.size(), file) != current.size()) {
+        if (!current.empty() &&
+            std::fread(current.data(), 1, current.size(), file) != current.size()) {
             throw Error("Reading a temporary file of an index build failed.");
         }
         return true;
@@ -71,7 +74,8 @@ struct IndexEntrySorter::Run {
 };
 
 IndexEntrySorter::IndexEntrySorter(std::string temp_folder, std::size_t budget)
-    : folder_(std::move(temp_folder)), budget_(std::max<std::size_t>(budget, 1024)) {}
+    : folder_(std::move(temp_folder)),
+      budget_(std::clamp<std::size_t>(budget, 1024, std::size_t{1} << 31)) {}
 
 IndexEntrySorter::~IndexEntrySorter() = default;
 
@@ -197,7 +201,8 @@ struct IndexTreeWriter::PageBuilder {
     }
     void append(std::span<const std::uint8_t> bytes, const std::uint8_t* child = nullptr) {
         std::size_t n = bytes.size() + (child ? 4 : 0);
-        if (kIndexEntryStart + used + n > kPageSize) throw Error("Internal error: index page overflow");
+        if (kIndexEntryStart + used + n > kPageSize)
+            throw Error("Internal error: index page overflow");
         std::uint8_t* at = image.data() + kIndexEntryStart + used;
         if (!bytes.empty()) std::memcpy(at, bytes.data(), bytes.size());
         if (child) std::memcpy(at + bytes.size(), child, 4);

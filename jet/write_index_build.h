@@ -21,7 +21,7 @@
 namespace jet::write {
 
 class IndexEntrySorter {
-public:
+  public:
     // Sorted runs go to unnamed files in `temp_folder` (they are unlinked as
     // soon as they are created). `budget` bounds the bytes held in memory.
     IndexEntrySorter(std::string temp_folder, std::size_t budget);
@@ -41,7 +41,7 @@ public:
     std::size_t size() const { return count_; }
     std::size_t runs() const { return runs_.size(); }
 
-private:
+  private:
     struct Ref;
     struct Run;
     void sort_buffer();
@@ -56,9 +56,10 @@ private:
 };
 
 class IndexTreeWriter {
-public:
+  public:
     using TakePage = std::function<std::uint32_t()>;
-    using WritePage = std::function<void(std::uint32_t page, const std::vector<std::uint8_t>& image)>;
+    using WritePage =
+        std::function<void(std::uint32_t page, const std::vector<std::uint8_t>& image)>;
     // `owner` is the table's TDEF page. Pages are taken in the order they are
     // laid out: the leaves left to right, then each level above.
     IndexTreeWriter(std::uint32_t owner, TakePage take, WritePage write);
@@ -69,7 +70,7 @@ public:
     // Writes what is left and the levels above; returns the root page.
     std::uint32_t finish();
 
-private:
+  private:
     struct PageBuilder;
     std::uint32_t owner_;
     TakePage take_;

@@ -2,6 +2,8 @@
 // runs merged), B-trees written bottom-up exactly as the writer has always
 // laid them out, duplicates in unique indexes refused without a trace, and
 // indexes kept current by later changes.
+#include "jet/write_index_build.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,7 +17,6 @@
 #include "jet/index_page.h"
 #include "jet/write_database.h"
 #include "jet/write_format.h"
-#include "jet/write_index_build.h"
 #include "write_readers.h"
 
 namespace fs = std::filesystem;
@@ -24,10 +25,10 @@ using jet::write::Bytes;
 namespace {
 
 class TempDir {
-public:
+  public:
     TempDir() {
-        path_ = fs::temp_directory_path() /
-                ("zolvak-index-build-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
+        path_ = fs::temp_directory_path() / ("zolvak-index-build-" + std::to_string(::getpid()) +
+                                             "-" + std::to_string(counter_++));
         fs::remove_all(path_);
         fs::create_directories(path_);
     }
@@ -35,12 +36,13 @@ public:
     std::string file(const std::string& name) const { return (path_ / name).string(); }
     std::vector<std::string> names() const {
         std::vector<std::string> out;
-        for (const auto& e : fs::directory_iterator(path_)) out.push_back(e.path().filename().string());
+        for (const auto& e : fs::directory_iterator(path_))
+            out.push_back(e.path().filename().string());
         std::sort(out.begin(), out.end());
         return out;
     }
 
-private:
+  private:
     fs::path path_;
     static inline int counter_ = 0;
 };
@@ -54,15 +56,17 @@ std::size_t open_descriptors() {
 // The B-tree layout the writer used before trees were streamed: every leaf
 // packed from the sorted entries, then each level above, all page numbers of
 // a level taken before the next level's.
-std::map<std::uint32_t, Bytes> reference_tree(const std::vector<Bytes>& entries, std::uint32_t owner,
-                                              std::uint32_t first, std::uint32_t& root) {
+std::map<std::uint32_t, Bytes> reference_tree(const std::vector<Bytes>& entries,
+                                              std::uint32_t owner, std::uint32_t first,
+                                              std::uint32_t& root) {
     std::map<std::uint32_t, Bytes> out;
     std::uint32_t next_page = first;
     struct Child {
         std::uint32_t page;
         Bytes last;
     };
-    auto write_level = [&](std::vector<jet::write::IndexPageImage>& pages, std::vector<Bytes>& lasts) {
+    auto write_level = [&](std::vector<jet::write::IndexPageImage>& pages,
+                           std::vector<Bytes>& lasts) {
         std::vector<Child> children;
         std::vector<std::uint32_t> numbers;
         for (std::size_t i = 0; i < pages.size(); ++i) numbers.push_back(next_page++);
@@ -109,7 +113,8 @@ std::map<std::uint32_t, Bytes> reference_tree(const std::vector<Bytes>& entries,
             nodes[g].leaf = false;
             for (std::size_t k = 0; k + 1 < groups[g].size(); ++k) {
                 Bytes e = groups[g][k].last;
-                for (int sh = 24; sh >= 0; sh -= 8) e.push_back(static_cast<std::uint8_t>(groups[g][k].page >> sh));
+                for (int sh = 24; sh >= 0; sh -= 8)
+                    e.push_back(static_cast<std::uint8_t>(groups[g][k].page >> sh));
                 nodes[g].entries.push_back(std::move(e));
             }
             nodes[g].tail = groups[g].back().page;
@@ -154,7 +159,9 @@ TEST(IndexTreeWriter, WritesTheSamePagesAsTheWholeTreeLayout) {
         std::uint32_t next_page = 500;
         jet::write::IndexTreeWriter tree(
             77, [&] { return next_page++; },
-            [&](std::uint32_t p, const Bytes& image) { EXPECT_TRUE(got.emplace(p, image).second); });
+            [&](std::uint32_t p, const Bytes& image) {
+                EXPECT_TRUE(got.emplace(p, image).second);
+            });
         for (const Bytes& e : c.entries) tree.add(e);
         EXPECT_EQ(tree.finish(), want_root);
         ASSERT_EQ(got.size(), want.size());
@@ -174,7 +181,8 @@ TEST(IndexEntrySorter, SpilledRunsMergeToTheSortedOrder) {
         Bytes key(1 + rng() % 30);
         for (auto& b : key) b = static_cast<std::uint8_t>(rng() % 4);  // many equal prefixes
         items.push_back(Item{key, rng() % 2 == 0});
-        jet::write::append_index_row_pointer(items.back().entry, static_cast<std::uint32_t>(i / 50 + 3),
+        jet::write::append_index_row_pointer(items.back().entry,
+                                             static_cast<std::uint32_t>(i / 50 + 3),
                                              static_cast<std::uint8_t>(i % 50));
     }
     std::size_t before = open_descriptors();
@@ -197,7 +205,8 @@ TEST(IndexEntrySorter, SpilledRunsMergeToTheSortedOrder) {
             EXPECT_EQ(sorter.runs(), 0u);
         }
         auto want = items;
-        std::sort(want.begin(), want.end(), [](const Item& a, const Item& b) { return a.entry < b.entry; });
+        std::sort(want.begin(), want.end(),
+                  [](const Item& a, const Item& b) { return a.entry < b.entry; });
         ASSERT_EQ(got.size(), want.size());
         for (std::size_t i = 0; i < got.size(); ++i) {
             ASSERT_EQ(got[i].entry, want[i].entry) << "entry " << i;
@@ -218,8 +227,8 @@ jet::ColumnSpec col(std::string name, jet::ColumnType type, std::uint16_t size =
     return c;
 }
 
-jet::IndexSpec index(std::string name, std::vector<jet::IndexColumnSpec> columns, bool unique = false,
-                     bool primary_key = false, bool ignore_nulls = false) {
+jet::IndexSpec index(std::string name, std::vector<jet::IndexColumnSpec> columns,
+                     bool unique = false, bool primary_key = false, bool ignore_nulls = false) {
     jet::IndexSpec s;
     s.name = std::move(name);
     s.columns = std::move(columns);
@@ -236,8 +245,10 @@ const char* kCities[] = {"Zürich", "Ålesund", "北京", "Bern", "bern", "Basel
 std::vector<jet::Value> person(int i, int duplicate_at = -1) {
     int n = (i * 7919) % 100003;  // distinct for i < 100003, not in row order
     std::string name = "name " + std::to_string(i == duplicate_at ? (3 * 7919) % 100003 : n);
-    jet::Value city = i % 7 == 0 ? jet::Value{jet::Null{}} : jet::Value{std::string(kCities[i % 8])};
-    return {static_cast<std::int32_t>(i + 1), name, city, jet::DateTime{20000.0 + (i * 37) % 9000 + 0.25},
+    jet::Value city =
+        i % 7 == 0 ? jet::Value{jet::Null{}} : jet::Value{std::string(kCities[i % 8])};
+    return {static_cast<std::int32_t>(i + 1), name, city,
+            jet::DateTime{20000.0 + (i * 37) % 9000 + 0.25},
             static_cast<double>((i * 31) % 1000) / 8.0};
 }
 
@@ -249,11 +260,12 @@ std::unique_ptr<jet::DatabaseWriter> people(const std::string& path, int rows, s
     o.creation_date = 45000.5;
     auto w = jet::create_database(path, o);
     w->set_index_sort_budget(budget);
-    jet::TableSpec spec{"People",
-                        {col("ID", jet::ColumnType::kLong), col("Name", jet::ColumnType::kText, 60),
-                         col("City", jet::ColumnType::kText, 30), col("Born", jet::ColumnType::kDateTime),
-                         col("Score", jet::ColumnType::kDouble)}};
-    auto t = w->create_table(spec);
+    jet::TableSpec layout{
+        "People",
+        {col("ID", jet::ColumnType::kLong), col("Name", jet::ColumnType::kText, 60),
+         col("City", jet::ColumnType::kText, 30), col("Born", jet::ColumnType::kDateTime),
+         col("Score", jet::ColumnType::kDouble)}};
+    auto t = w->create_table(layout);
     for (int i = 0; i < rows; ++i) w->insert_row(t, person(i, duplicate_at));
     w->create_index(t, index("PrimaryKey", {{"ID", false}}, true, true));
     return w;
@@ -278,7 +290,8 @@ TEST(WriteIndexBuild, SpilledBuildWritesTheSameFileAsTheBuildInMemory) {
     TempDir dir;
     const std::string small = dir.file("small.mdb"), large = dir.file("large.mdb");
     std::size_t fds = open_descriptors();
-    for (const auto& [path, budget] : {std::pair{small, std::size_t{4096}}, std::pair{large, std::size_t{64} << 20}}) {
+    for (const auto& [path, budget] :
+         {std::pair{small, std::size_t{4096}}, std::pair{large, std::size_t{64} << 20}}) {
         auto w = people(path, 3000, budget);
         if (budget == 4096) {
             EXPECT_GT(w->last_index_runs(), 5u);
@@ -318,7 +331,9 @@ TEST(WriteIndexBuild, DuplicateAcrossRunsLeavesNoIndexBehind) {
             w->create_index(t, index("Name", {{"Name", false}}, true));
             ADD_FAILURE() << "a duplicate name was accepted";
         } catch (const jet::Error& e) {
-            EXPECT_NE(std::string(e.what()).find("duplicate values in the index"), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find("duplicate values in the index"),
+                      std::string::npos)
+                << e.what();
         }
         EXPECT_EQ(dir.names(), std::vector<std::string>{"dup.mdb"});
         // The writer goes on: a non-unique index over the same column is fine.
@@ -377,9 +392,9 @@ TEST(WriteIndexBuild, NullInARequiredIndexFailsAndLeavesNoIndex) {
     const std::string path = dir.file("nulls.mdb");
     auto w = people(path, 500, 4096);
     auto t = w->table("People");
-    auto spec = index("CityKey", {{"City", false}});
-    spec.required = true;
-    EXPECT_THROW(w->create_index(t, spec), jet::Error);
+    auto required = index("CityKey", {{"City", false}});
+    required.required = true;
+    EXPECT_THROW(w->create_index(t, required), jet::Error);
     w->create_index(t, index("City", {{"City", false}}));
     w->close();
     auto db = jet::Database::open(path);
@@ -401,7 +416,9 @@ TEST(WriteIndexBuild, OpenRefusesIndexPagesTheRowsDoNotGiveBack) {
     std::uint32_t leaf = 0;
     for (std::uint32_t p = 2; p < db->file().page_count() && !leaf; ++p) {
         auto page = db->file().page(p)->span();
-        if (page[0] == 0x04 && page[4] == (def.tdef_page & 0xFF) && page[5] == (def.tdef_page >> 8 & 0xFF)) leaf = p;
+        if (page[0] == 0x04 && page[4] == (def.tdef_page & 0xFF) &&
+            page[5] == (def.tdef_page >> 8 & 0xFF))
+            leaf = p;
     }
     db.reset();
     ASSERT_NE(leaf, 0u);
@@ -427,7 +444,8 @@ TEST(WriteIndexBuild, OpenRefusesIndexPagesTheRowsDoNotGiveBack) {
             jet::DatabaseWriter::open(path, "");
             ADD_FAILURE() << "opened";
         } catch (const jet::Error& e) {
-            EXPECT_NE(std::string(e.what()).find("cannot be opened for writing in place"), std::string::npos)
+            EXPECT_NE(std::string(e.what()).find("cannot be opened for writing in place"),
+                      std::string::npos)
                 << e.what();
         }
         EXPECT_TRUE(file_bytes(path) == bad) << "the file was changed";
