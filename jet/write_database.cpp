@@ -17,14 +17,17 @@
 #include <chrono>
 #include <cmath>
 #include <ctime>
+#include <filesystem>
 #include <limits>
 #include <random>
 
 #include "jet/database.h"
 #include "jet/error.h"
 #include "jet/index_key.h"
+#include "jet/index_page.h"
 #include "jet/page_format.h"
 #include "jet/sort_general.h"
+#include "jet/write_index_build.h"
 
 namespace jet {
 
@@ -157,6 +160,13 @@ struct DatabaseWriter::IndexState {
     // Where each row's entry is, to take it out again (set iterators stay valid).
     std::unordered_map<std::uint32_t, std::set<Bytes>::const_iterator> entry_of_row;
     bool dirty = true;
+    // An index built over a table's rows lives on its pages only; its entries
+    // are read back (load_index_entries) when a change of the table needs them.
+    bool loaded = true;
+    std::uint32_t stored_entries = 0;  // while !loaded
+    std::uint32_t entry_count() const {
+        return loaded ? static_cast<std::uint32_t>(entries.size()) : stored_entries;
+    }
 };
 
 struct DatabaseWriter::Table {
@@ -693,9 +703,10 @@ void DatabaseWriter::store_page(Table& t, std::uint32_t page, const std::vector<
 // ---- indexes ----------------------------------------------------------------------
 
 Bytes DatabaseWriter::index_key(const Table& t, const IndexState& ix, std::span<const Value> values) {
-    std::vector<std::u16string> texts;  // keep the UTF-16 alive for the views
-    texts.reserve(ix.columns.size());
-    std::vector<KeyPart> parts;
+    // One part after the other into the entry (as encode_index_key does),
+    // with no list of parts or texts to allocate per key.
+    Bytes out;
+    out.reserve(32);
     for (auto [pos, desc] : ix.columns) {
         const ColumnSpec& c = t.layout.columns[pos];
         const Value& v = values[pos];
@@ -705,8 +716,7 @@ Bytes DatabaseWriter::index_key(const Table& t, const IndexState& ix, std::span<
         if (is_null(v)) {
             // stays null
         } else if (auto s = get_if_value<std::string>(v)) {
-            texts.push_back(utf8_to_utf16(*s));
-            part.value = std::u16string_view(texts.back());
+            part.value = std::string_view(*s);
         } else if (auto b = get_if_value<bool>(v)) {
             part.value = *b;
         } else if (auto cur = get_if_value<Currency>(v)) {
@@ -726,9 +736,9 @@ Bytes DatabaseWriter::index_key(const Table& t, const IndexState& ix, std::span<
             if (c.type == ColumnType::kSingle) d = static_cast<float>(d);
             part.value = d;
         }
-        parts.push_back(std::move(part));
+        append_key_column(part.type, part.value, part.ascending, out);
     }
-    return encode_index_key(parts);
+    return out;
 }
 
 void DatabaseWriter::check_unique(const Table& t, std::span<const Value> values, const RowId* ignore) {
@@ -737,6 +747,7 @@ void DatabaseWriter::check_unique(const Table& t, std::span<const Value> values,
         bool any_null = std::any_of(ix->columns.begin(), ix->columns.end(),
                                     [&](auto c) { return is_null(values[c.first]); });
         if (any_null && !ix->layout.primary_key) continue;  // Jet lets nulls repeat
+        load_index_entries(t, *ix);
         Bytes key = index_key(t, *ix, values);
         auto it = ix->entries.lower_bound(key);
         if (it != ix->entries.end() && it->size() == key.size() + 4 &&
@@ -753,6 +764,7 @@ void DatabaseWriter::check_unique(const Table& t, std::span<const Value> values,
 
 void DatabaseWriter::add_index_entries(Table& t, std::span<const Value> values, RowId id) {
     for (auto& ix : t.indexes) {
+        load_index_entries(t, *ix);
         if (ix->flags & kIndexIgnoreNulls) {
             bool all_null = std::all_of(ix->columns.begin(), ix->columns.end(),
                                         [&](auto c) { return is_null(values[c.first]); });
@@ -768,6 +780,7 @@ void DatabaseWriter::add_index_entries(Table& t, std::span<const Value> values, 
 void DatabaseWriter::remove_index_entries(Table& t, RowId id) {
     std::uint32_t ptr = (id.page << 8) | id.row;
     for (auto& ix : t.indexes) {
+        load_index_entries(t, *ix);
         auto it = ix->entry_of_row.find(ptr);
         if (it == ix->entry_of_row.end()) continue;
         ix->entries.erase(it->second);
@@ -908,46 +921,91 @@ void DatabaseWriter::create_index(TableHandle table, const IndexSpec& layout) {
     ix->number = static_cast<std::uint32_t>(t.indexes.size());
 
     // Keys of the rows already there, read back through the reading half
-    // from the file as the last flush left it.
+    // from the file as the last flush left it, sorted in bounded memory and
+    // written bottom-up as a B-tree at once; the index then lives on its
+    // pages until a change of the table needs its entries.
+    last_index_runs_ = 0;
     if (t.rows > 0) {
         std::string name = t.layout.name;
         flush();
         Table& tt = *tables_.at(table);
         IndexState& ixs = *ix;
-        auto db = Database::open(pager_.path(), password_);
-        TableDef def = db->table_def(name);
-        std::vector<std::size_t> position(def.columns.size(), 0);
-        for (std::size_t k = 0; k < def.columns.size(); ++k) {
-            for (std::size_t i = 0; i < tt.layout.columns.size(); ++i) {
-                if (tt.layout.columns[i].name == def.columns[k].name) position[k] = i;
-            }
-        }
-        std::vector<Value> values(tt.layout.columns.size());
-        db->scan(def, [&](const RowId& id, const Row& row) {
-            for (std::size_t k = 0; k < row.size() && k < position.size(); ++k) {
-                values[position[k]] = row[k];
-            }
-            bool all_null = std::all_of(ixs.columns.begin(), ixs.columns.end(),
-                                        [&](auto c) { return is_null(values[c.first]); });
-            bool any_null = std::any_of(ixs.columns.begin(), ixs.columns.end(),
-                                        [&](auto c) { return is_null(values[c.first]); });
-            if ((ixs.flags & kIndexRequired) && any_null) {
-                throw Error("Index or primary key cannot contain a Null value.");
-            }
-            if ((ixs.flags & kIndexIgnoreNulls) && all_null) return true;
-            Bytes key = index_key(tt, ixs, values);
-            if ((ixs.flags & kIndexUnique) && !(any_null && !layout.primary_key)) {
-                auto it = ixs.entries.lower_bound(key);
-                if (it != ixs.entries.end() && it->size() == key.size() + 4 &&
-                    std::equal(key.begin(), key.end(), it->begin())) {
-                    throw Error(std::string(kDuplicateKeyMessage));
+        std::string folder = std::filesystem::path(pager_.path()).parent_path().string();
+        write::IndexEntrySorter sorter(folder, index_sort_budget_);
+        {
+            auto db = Database::open(pager_.path(), password_);
+            TableDef def = db->table_def(name);
+            std::vector<std::size_t> position(def.columns.size(), 0);
+            for (std::size_t k = 0; k < def.columns.size(); ++k) {
+                for (std::size_t i = 0; i < tt.layout.columns.size(); ++i) {
+                    if (tt.layout.columns[i].name == def.columns[k].name) position[k] = i;
                 }
             }
-            Bytes entry = std::move(key);
-            write::append_index_row_pointer(entry, id.page, id.row);
-            ixs.entry_of_row[(id.page << 8) | id.row] = ixs.entries.insert(std::move(entry)).first;
-            return true;
-        });
+            // Only the key columns are copied out of each row.
+            std::vector<std::size_t> wanted;
+            for (std::size_t k = 0; k < position.size(); ++k) {
+                for (auto c : ixs.columns) {
+                    if (c.first == position[k]) {
+                        wanted.push_back(k);
+                        break;
+                    }
+                }
+            }
+            std::vector<Value> values(tt.layout.columns.size());
+            db->scan(def, [&](const RowId& id, const Row& row) {
+                for (std::size_t k : wanted) {
+                    if (k < row.size()) values[position[k]] = row[k];
+                }
+                bool all_null = std::all_of(ixs.columns.begin(), ixs.columns.end(),
+                                            [&](auto c) { return is_null(values[c.first]); });
+                bool any_null = std::any_of(ixs.columns.begin(), ixs.columns.end(),
+                                            [&](auto c) { return is_null(values[c.first]); });
+                if ((ixs.flags & kIndexRequired) && any_null) {
+                    throw Error("Index or primary key cannot contain a Null value.");
+                }
+                if ((ixs.flags & kIndexIgnoreNulls) && all_null) return true;
+                bool checked = (ixs.flags & kIndexUnique) && !(any_null && !layout.primary_key);
+                sorter.add(index_key(tt, ixs, values), id.page, id.row, !checked);
+                return true;
+            });
+        }
+        // Equal keys of checked entries meet in the merged order (keys of one
+        // index are prefix-free: every part has a fixed length or an end mark).
+        std::vector<std::uint32_t> taken;
+        try {
+            write::IndexTreeWriter tree(
+                tt.tdef_page,
+                [&]() {
+                    std::uint32_t p = allocate_page();
+                    taken.push_back(p);
+                    return p;
+                },
+                [&](std::uint32_t p, const Bytes& image) { pager_.write(p, image); });
+            Bytes prev;
+            sorter.merge([&](std::span<const std::uint8_t> e, bool may_repeat) {
+                if (!may_repeat && prev.size() == e.size() &&
+                    std::equal(e.begin(), e.end() - 4, prev.begin())) {
+                    throw Error(std::string(kDuplicateKeyMessage));
+                }
+                prev.assign(e.begin(), e.end());
+                tree.add(e);
+            });
+            ixs.first_page = tree.finish();
+        } catch (...) {
+            // Given back so that they are taken again in the same order.
+            free_pages_.insert(free_pages_.end(), taken.rbegin(), taken.rend());
+            throw;
+        }
+        last_index_runs_ = sorter.runs();
+        ixs.pages = std::move(taken);
+        ixs.stored_entries = static_cast<std::uint32_t>(sorter.size());
+        ixs.loaded = false;
+        ixs.dirty = false;
+        ixs.map = new_map();
+        write_map(ixs.map, ixs.pages);
+        tt.indexes.push_back(std::move(ix));
+        tt.dirty = true;
+        return;
     }
     ix->map = new_map();
     ix->pages.push_back(allocate_page());  // its root, next to the table's other pages
@@ -955,8 +1013,30 @@ void DatabaseWriter::create_index(TableHandle table, const IndexSpec& layout) {
     t.dirty = true;
 }
 
+void DatabaseWriter::load_index_entries(const Table& t, IndexState& ix) {
+    if (ix.loaded) return;
+    Bytes buffer;
+    auto read = [&](std::uint32_t page) -> std::span<const std::uint8_t> {
+        buffer = pager_.read(page);
+        return buffer;
+    };
+    std::vector<IndexEntry> stored =
+        read_index_entries(read, Format::Jet4, ix.first_page, pager_.page_count(), t.layout.name);
+    if (stored.size() != ix.stored_entries) {
+        throw Error("Internal error: index '" + ix.layout.name + "' of table '" + t.layout.name +
+                    "' does not hold the entries it was built with.");
+    }
+    for (IndexEntry& e : stored) {
+        Bytes entry = std::move(e.key);
+        write::append_index_row_pointer(entry, e.row.page, e.row.row);
+        ix.entry_of_row[(e.row.page << 8) | e.row.row] = ix.entries.insert(std::move(entry)).first;
+    }
+    ix.loaded = true;
+}
+
 void DatabaseWriter::write_index(Table& t, IndexState& ix) {
     if (!ix.dirty && ix.first_page) return;
+    load_index_entries(t, ix);
     // Reuse its pages smallest first, so the page order of a tree follows
     // from its set of pages alone (DatabaseWriter::open relies on that).
     std::vector<std::uint32_t> old = ix.pages;
@@ -973,72 +1053,10 @@ void DatabaseWriter::write_index(Table& t, IndexState& ix) {
         ix.pages.push_back(p);
         return p;
     };
-    struct Child {
-        std::uint32_t page;
-        Bytes last;  // the last entry below it (key + row pointer)
-    };
-    auto write_level = [&](std::vector<write::IndexPageImage>& pages, std::vector<Bytes>& lasts) {
-        std::vector<Child> out;
-        std::vector<std::uint32_t> numbers;
-        for (std::size_t i = 0; i < pages.size(); ++i) numbers.push_back(take());
-        for (std::size_t i = 0; i < pages.size(); ++i) {
-            pages[i].owner = t.tdef_page;
-            pages[i].prev = i > 0 ? numbers[i - 1] : 0;
-            pages[i].next = i + 1 < pages.size() ? numbers[i + 1] : 0;
-            pager_.write(numbers[i], write::encode_index_page(pages[i]));
-            out.push_back(Child{numbers[i], std::move(lasts[i])});
-        }
-        return out;
-    };
-    // Leaves, packed from the sorted entries.
-    std::vector<write::IndexPageImage> leaves(1);
-    std::vector<Bytes> lasts;
-    std::size_t used = 0;
-    for (const Bytes& e : ix.entries) {
-        if (used + e.size() > write::kIndexEntrySpace && !leaves.back().entries.empty()) {
-            lasts.push_back(leaves.back().entries.back());
-            leaves.emplace_back();
-            used = 0;
-        }
-        leaves.back().entries.push_back(e);
-        used += e.size();
-    }
-    lasts.push_back(leaves.back().entries.empty() ? Bytes{} : leaves.back().entries.back());
-    std::vector<Child> children = write_level(leaves, lasts);
-    // Intermediate levels: a node lists every child but its last by that
-    // child's last entry and page; the last child hangs off the tail pointer.
-    while (children.size() > 1) {
-        std::vector<std::vector<Child>> groups(1);
-        std::size_t size = 0;
-        for (auto& c : children) {
-            auto& g = groups.back();
-            std::size_t grow = g.empty() ? 0 : g.back().last.size() + 4;
-            if (!g.empty() && size + grow > write::kIndexEntrySpace) {
-                groups.emplace_back();
-                size = 0;
-                grow = 0;
-            }
-            size += grow;
-            groups.back().push_back(std::move(c));
-        }
-        std::vector<write::IndexPageImage> nodes(groups.size());
-        std::vector<Bytes> node_lasts;
-        for (std::size_t g = 0; g < groups.size(); ++g) {
-            auto& node = nodes[g];
-            node.leaf = false;
-            for (std::size_t k = 0; k + 1 < groups[g].size(); ++k) {
-                Bytes e = groups[g][k].last;
-                for (int sh = 24; sh >= 0; sh -= 8) {
-                    e.push_back(static_cast<std::uint8_t>(groups[g][k].page >> sh));
-                }
-                node.entries.push_back(std::move(e));
-            }
-            node.tail = groups[g].back().page;
-            node_lasts.push_back(groups[g].back().last);
-        }
-        children = write_level(nodes, node_lasts);
-    }
-    ix.first_page = children.front().page;
+    write::IndexTreeWriter tree(
+        t.tdef_page, take, [&](std::uint32_t p, const Bytes& image) { pager_.write(p, image); });
+    for (const Bytes& e : ix.entries) tree.add(e);
+    ix.first_page = tree.finish();
     for (std::uint32_t p : old) free_pages_.push_back(p);
     write_map(ix.map, ix.pages);
     ix.dirty = false;
@@ -1061,7 +1079,7 @@ void DatabaseWriter::write_tdef(Table& t) {
         ri.used_map = ix->map.pointer();
         ri.first_page = ix->first_page;
         ri.flags = ix->flags;
-        ri.row_count = static_cast<std::uint32_t>(ix->entries.size());
+        ri.row_count = ix->entry_count();
         img.real_indexes.push_back(std::move(ri));
     }
     std::vector<const IndexState*> by_name;
@@ -1354,25 +1372,75 @@ void DatabaseWriter::load_tables(const std::string& password) {
             ix->number = static_cast<std::uint32_t>(r);
             ix->map = load_map(ri.used_pages, ix->pages);
             ix->first_page = ri.first_page;
-            ix->dirty = true;  // rebuilt by the dry run and compared
             t.indexes.push_back(std::move(ix));
         }
         if (!t.indexes.empty()) {
+            // The keys of the rows, sorted in bounded memory, must give back
+            // each index's B-tree on its own pages, proven now in compare mode
+            // (the dry run of open() then skips the tree). The entries are
+            // read from those pages only when a change of the table needs them.
+            std::string folder = std::filesystem::path(path).parent_path().string();
+            std::vector<std::unique_ptr<write::IndexEntrySorter>> sorters;
+            for (std::size_t k = 0; k < t.indexes.size(); ++k) {
+                sorters.push_back(std::make_unique<write::IndexEntrySorter>(
+                    folder, index_sort_budget_ / t.indexes.size()));
+            }
+            std::vector<std::size_t> wanted;  // the key columns, copied out of each row
+            for (std::size_t i = 0; i < spec_position.size(); ++i) {
+                for (const auto& ix : t.indexes) {
+                    for (auto c : ix->columns) {
+                        if (c.first == spec_position[i] &&
+                            std::find(wanted.begin(), wanted.end(), i) == wanted.end()) {
+                            wanted.push_back(i);
+                        }
+                    }
+                }
+            }
             Row row(t.layout.columns.size());
             db->scan(def, [&](const RowId& id, const Row& read) {
                 if (read.size() != row.size()) return true;
-                for (std::size_t i = 0; i < read.size(); ++i) row[spec_position[i]] = read[i];
-                for (auto& ixp : t.indexes) {
-                    IndexState& ix = *ixp;
+                for (std::size_t i : wanted) row[spec_position[i]] = read[i];
+                for (std::size_t k = 0; k < t.indexes.size(); ++k) {
+                    IndexState& ix = *t.indexes[k];
                     bool all_null = std::all_of(ix.columns.begin(), ix.columns.end(),
                                                 [&](auto c) { return is_null(row[c.first]); });
                     if ((ix.flags & kIndexIgnoreNulls) && all_null) continue;
-                    Bytes entry = index_key(t, ix, row);
-                    write::append_index_row_pointer(entry, id.page, id.row);
-                    ix.entry_of_row[(id.page << 8) | id.row] = ix.entries.insert(std::move(entry)).first;
+                    sorters[k]->add(index_key(t, ix, row), id.page, id.row, true);
                 }
                 return true;
             });
+            for (std::size_t k = 0; k < t.indexes.size(); ++k) {
+                IndexState& ix = *t.indexes[k];
+                const std::vector<std::uint32_t>& pages = ix.pages;  // ascending
+                std::size_t used = 0;
+                std::uint32_t root = 0;
+                std::vector<std::uint32_t> differing;
+                pager_.begin_compare();
+                try {
+                    write::IndexTreeWriter tree(
+                        t.tdef_page,
+                        [&]() {
+                            if (used == pages.size()) throw Error("an index needs more pages");
+                            return pages[used++];
+                        },
+                        [&](std::uint32_t p, const Bytes& image) { pager_.write(p, image); });
+                    sorters[k]->merge([&](std::span<const std::uint8_t> e, bool) { tree.add(e); });
+                    root = tree.finish();
+                    write_map(ix.map, ix.pages);
+                    differing = pager_.end_compare();
+                } catch (const Error&) {
+                    pager_.end_compare();
+                    differing.push_back(0);
+                }
+                if (!differing.empty() || used != pages.size() || root != ix.first_page) {
+                    refuse_open(path, "the index '" + ix.layout.name + "' of table '" + e->name +
+                                          "' is not laid out as this engine writes it");
+                }
+                ix.stored_entries = static_cast<std::uint32_t>(sorters[k]->size());
+                ix.loaded = false;
+                ix.dirty = false;
+                sorters[k].reset();
+            }
         }
         t.dirty = false;
     }
@@ -1452,6 +1520,7 @@ void DatabaseWriter::drop_table(TableHandle table) {
     if (!by_id) throw Error("Internal error: MSysObjects has no index on Id.");
     std::vector<Value> values(cat.layout.columns.size(), Null{});
     values[by_id->columns[0].first] = static_cast<std::int32_t>(t.tdef_page);
+    load_index_entries(cat, *by_id);
     Bytes key = index_key(cat, *by_id, values);
     auto e = by_id->entries.lower_bound(key);
     if (e == by_id->entries.end() || e->size() != key.size() + 4 ||

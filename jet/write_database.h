@@ -3,8 +3,8 @@
 //
 // The writer owns the file it created (create_database) and keeps, for each
 // table it manages, what it needs to append rows without reading them back:
-// the column layout, the page it is filling, its usage maps and the entries
-// of its indexes. Rows stream to disk a page at a time; the table
+// the column layout, the page it is filling, its usage maps and, once a
+// change needs them, the entries of its indexes. Rows stream to disk a page at a time; the table
 // definitions, usage maps, index B-trees and catalog indexes are written by
 // flush(), which close() calls. All page writes go through PageWriter.
 #pragma once
@@ -76,12 +76,14 @@ public:
                                                   const CreateOptions& options = {});
     // Opens an EXISTING Jet 4 database (General sort order) for writing in
     // place and loads the state of every table, catalog tables included:
-    // layout, usage maps, data and long-value pages, index entries, row count
-    // and autonumber. A rollback journal left by a crash is played back
-    // first, so the caller must hold the write lock (txn_lock.h).
+    // layout, usage maps, data and long-value pages, row count and
+    // autonumber; index entries stay on their pages until a change needs
+    // them. A rollback journal left by a crash is played back first, so the
+    // caller must hold the write lock (txn_lock.h).
     //
     // Before anything is written the writer proves that flush() would write
-    // every page it owns back unchanged (a dry run compared with the disk).
+    // every page it owns back unchanged (a dry run compared with the disk;
+    // each index B-tree is rebuilt from the rows' keys over its own pages).
     // A file with structures it would not reproduce byte for byte (shared
     // usage-map pages, relationships in a table definition, foreign index
     // layouts, Jet 3) is refused with a jet::Error and left untouched.
@@ -117,6 +119,11 @@ public:
     // current afterwards. A duplicate key under `unique` fails with an error
     // and leaves no index behind.
     void create_index(TableHandle table, const IndexSpec& layout);
+    // Bytes an index build may hold in memory before it spills sorted runs
+    // to temporary files in the database's folder (default 64 MB).
+    void set_index_sort_budget(std::size_t bytes) { index_sort_budget_ = bytes; }
+    // Sorted runs the last create_index spilled (0: it sorted in memory).
+    std::size_t last_index_runs() const { return last_index_runs_; }
 
     // Removes a user table: its catalog row, and its definition, data,
     // long-value and index pages become free pages. Handles of the tables
@@ -174,6 +181,7 @@ private:
     void add_index_entries(Table& t, std::span<const Value> values, RowId id);
     void remove_index_entries(Table& t, RowId id);
     void write_index(Table& t, IndexState& ix);
+    void load_index_entries(const Table& t, IndexState& ix);
     void write_tdef(Table& t);
     void flush_table(Table& t);
     void add_catalog_row(const std::string& name, std::int32_t id, std::int32_t parent,
@@ -188,6 +196,8 @@ private:
     std::vector<std::pair<std::uint32_t, std::vector<write::RowSlotImage>>> map_page_rows_;
     bool closed_ = false;
     std::unique_ptr<RollbackJournal> journal_;
+    std::size_t index_sort_budget_ = std::size_t{64} << 20;
+    std::size_t last_index_runs_ = 0;
 
 };
 

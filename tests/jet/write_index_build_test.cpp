@@ -1,0 +1,456 @@
+// Index builds over a table's rows: entries sorted in bounded memory (spilled
+// runs merged), B-trees written bottom-up exactly as the writer has always
+// laid them out, duplicates in unique indexes refused without a trace, and
+// indexes kept current by later changes.
+#include "jet/write_index_build.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <random>
+
+#include "jet/create_database.h"
+#include "jet/database.h"
+#include "jet/error.h"
+#include "jet/index_page.h"
+#include "jet/write_database.h"
+#include "jet/write_format.h"
+#include "write_readers.h"
+
+namespace fs = std::filesystem;
+using jet::write::Bytes;
+
+namespace {
+
+class TempDir {
+  public:
+    TempDir() {
+        path_ = fs::temp_directory_path() / ("zolvak-index-build-" + std::to_string(::getpid()) +
+                                             "-" + std::to_string(counter_++));
+        fs::remove_all(path_);
+        fs::create_directories(path_);
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+    std::vector<std::string> names() const {
+        std::vector<std::string> out;
+        for (const auto& e : fs::directory_iterator(path_))
+            out.push_back(e.path().filename().string());
+        std::sort(out.begin(), out.end());
+        return out;
+    }
+
+  private:
+    fs::path path_;
+    static inline int counter_ = 0;
+};
+
+std::size_t open_descriptors() {
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd")) ++n;
+    return n;
+}
+
+// The B-tree layout the writer used before trees were streamed: every leaf
+// packed from the sorted entries, then each level above, all page numbers of
+// a level taken before the next level's.
+std::map<std::uint32_t, Bytes> reference_tree(const std::vector<Bytes>& entries,
+                                              std::uint32_t owner, std::uint32_t first,
+                                              std::uint32_t& root) {
+    std::map<std::uint32_t, Bytes> out;
+    std::uint32_t next_page = first;
+    struct Child {
+        std::uint32_t page;
+        Bytes last;
+    };
+    auto write_level = [&](std::vector<jet::write::IndexPageImage>& pages,
+                           std::vector<Bytes>& lasts) {
+        std::vector<Child> children;
+        std::vector<std::uint32_t> numbers;
+        for (std::size_t i = 0; i < pages.size(); ++i) numbers.push_back(next_page++);
+        for (std::size_t i = 0; i < pages.size(); ++i) {
+            pages[i].owner = owner;
+            pages[i].prev = i > 0 ? numbers[i - 1] : 0;
+            pages[i].next = i + 1 < pages.size() ? numbers[i + 1] : 0;
+            out[numbers[i]] = jet::write::encode_index_page(pages[i]);
+            children.push_back(Child{numbers[i], lasts[i]});
+        }
+        return children;
+    };
+    std::vector<jet::write::IndexPageImage> leaves(1);
+    std::vector<Bytes> lasts;
+    std::size_t used = 0;
+    for (const Bytes& e : entries) {
+        if (used + e.size() > jet::write::kIndexEntrySpace && !leaves.back().entries.empty()) {
+            lasts.push_back(leaves.back().entries.back());
+            leaves.emplace_back();
+            used = 0;
+        }
+        leaves.back().entries.push_back(e);
+        used += e.size();
+    }
+    lasts.push_back(leaves.back().entries.empty() ? Bytes{} : leaves.back().entries.back());
+    std::vector<Child> children = write_level(leaves, lasts);
+    while (children.size() > 1) {
+        std::vector<std::vector<Child>> groups(1);
+        std::size_t size = 0;
+        for (auto& c : children) {
+            auto& g = groups.back();
+            std::size_t grow = g.empty() ? 0 : g.back().last.size() + 4;
+            if (!g.empty() && size + grow > jet::write::kIndexEntrySpace) {
+                groups.emplace_back();
+                size = 0;
+                grow = 0;
+            }
+            size += grow;
+            groups.back().push_back(c);
+        }
+        std::vector<jet::write::IndexPageImage> nodes(groups.size());
+        std::vector<Bytes> node_lasts;
+        for (std::size_t g = 0; g < groups.size(); ++g) {
+            nodes[g].leaf = false;
+            for (std::size_t k = 0; k + 1 < groups[g].size(); ++k) {
+                Bytes e = groups[g][k].last;
+                for (int sh = 24; sh >= 0; sh -= 8)
+                    e.push_back(static_cast<std::uint8_t>(groups[g][k].page >> sh));
+                nodes[g].entries.push_back(std::move(e));
+            }
+            nodes[g].tail = groups[g].back().page;
+            node_lasts.push_back(groups[g].back().last);
+        }
+        children = write_level(nodes, node_lasts);
+    }
+    root = children.front().page;
+    return out;
+}
+
+std::vector<Bytes> random_entries(std::size_t n, std::size_t min_size, std::size_t max_size,
+                                  std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<Bytes> out(n);
+    for (auto& e : out) {
+        e.resize(min_size + rng() % (max_size - min_size + 1));
+        // A small alphabet, so many entries share long prefixes.
+        for (auto& b : e) b = static_cast<std::uint8_t>(rng() % 3);
+    }
+    std::sort(out.begin(), out.end());
+    out.erase(std::unique(out.begin(), out.end()), out.end());
+    return out;
+}
+
+TEST(IndexTreeWriter, WritesTheSamePagesAsTheWholeTreeLayout) {
+    struct Case {
+        const char* name;
+        std::vector<Bytes> entries;
+    } cases[] = {
+        {"empty", {}},
+        {"one entry", {Bytes{0x7F, 1, 2, 3, 0, 0, 9, 1}}},
+        {"pages filled exactly", random_entries(1000, 32, 32, 1)},  // 113 entries fill a page
+        {"two levels", random_entries(5000, 8, 40, 2)},
+        {"three levels", random_entries(9000, 150, 250, 3)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::uint32_t want_root = 0;
+        auto want = reference_tree(c.entries, 77, 500, want_root);
+        std::map<std::uint32_t, Bytes> got;
+        std::uint32_t next_page = 500;
+        jet::write::IndexTreeWriter tree(
+            77, [&] { return next_page++; },
+            [&](std::uint32_t p, const Bytes& image) {
+                EXPECT_TRUE(got.emplace(p, image).second);
+            });
+        for (const Bytes& e : c.entries) tree.add(e);
+        EXPECT_EQ(tree.finish(), want_root);
+        ASSERT_EQ(got.size(), want.size());
+        for (const auto& [page, image] : want) EXPECT_TRUE(got[page] == image) << "page " << page;
+    }
+}
+
+TEST(IndexEntrySorter, SpilledRunsMergeToTheSortedOrder) {
+    TempDir dir;
+    std::mt19937 rng(5);
+    struct Item {
+        Bytes entry;
+        bool mark;
+    };
+    std::vector<Item> items;
+    for (int i = 0; i < 5000; ++i) {
+        Bytes key(1 + rng() % 30);
+        for (auto& b : key) b = static_cast<std::uint8_t>(rng() % 4);  // many equal prefixes
+        items.push_back(Item{key, rng() % 2 == 0});
+        jet::write::append_index_row_pointer(items.back().entry,
+                                             static_cast<std::uint32_t>(i / 50 + 3),
+                                             static_cast<std::uint8_t>(i % 50));
+    }
+    std::size_t before = open_descriptors();
+    for (std::size_t budget : {std::size_t{1} << 30, std::size_t{4096}}) {
+        SCOPED_TRACE("budget " + std::to_string(budget));
+        jet::write::IndexEntrySorter sorter(dir.file(""), budget);
+        for (const Item& it : items) {
+            std::span<const std::uint8_t> e(it.entry);
+            std::uint32_t page = (e[e.size() - 4] << 16) | (e[e.size() - 3] << 8) | e[e.size() - 2];
+            sorter.add(e.first(e.size() - 4), page, e.back(), it.mark);
+        }
+        std::vector<Item> got;
+        sorter.merge([&](std::span<const std::uint8_t> e, bool mark) {
+            got.push_back(Item{Bytes(e.begin(), e.end()), mark});
+        });
+        EXPECT_EQ(sorter.size(), items.size());
+        if (budget == 4096) {
+            EXPECT_GT(sorter.runs(), 10u);
+        } else {
+            EXPECT_EQ(sorter.runs(), 0u);
+        }
+        auto want = items;
+        std::sort(want.begin(), want.end(),
+                  [](const Item& a, const Item& b) { return a.entry < b.entry; });
+        ASSERT_EQ(got.size(), want.size());
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            ASSERT_EQ(got[i].entry, want[i].entry) << "entry " << i;
+            ASSERT_EQ(got[i].mark, want[i].mark) << "entry " << i;
+        }
+        EXPECT_EQ(dir.names(), std::vector<std::string>{}) << "run files must not stay visible";
+    }
+    EXPECT_EQ(open_descriptors(), before) << "run files must be closed";
+}
+
+// ---- through the writer --------------------------------------------------------
+
+jet::ColumnSpec col(std::string name, jet::ColumnType type, std::uint16_t size = 0) {
+    jet::ColumnSpec c;
+    c.name = std::move(name);
+    c.type = type;
+    c.size = size;
+    return c;
+}
+
+jet::IndexSpec index(std::string name, std::vector<jet::IndexColumnSpec> columns,
+                     bool unique = false, bool primary_key = false, bool ignore_nulls = false) {
+    jet::IndexSpec s;
+    s.name = std::move(name);
+    s.columns = std::move(columns);
+    s.unique = unique;
+    s.primary_key = primary_key;
+    s.ignore_nulls = ignore_nulls;
+    return s;
+}
+
+const char* kCities[] = {"Zürich", "Ålesund", "北京", "Bern", "bern", "Basel", "Århus", "Genève"};
+
+// ID, Name (unique unless `duplicate_at` repeats the name of row 3), City
+// (null for every seventh row), Born, Score.
+std::vector<jet::Value> person(int i, int duplicate_at = -1) {
+    int n = (i * 7919) % 100003;  // distinct for i < 100003, not in row order
+    std::string name = "name " + std::to_string(i == duplicate_at ? (3 * 7919) % 100003 : n);
+    jet::Value city =
+        i % 7 == 0 ? jet::Value{jet::Null{}} : jet::Value{std::string(kCities[i % 8])};
+    return {static_cast<std::int32_t>(i + 1), name, city,
+            jet::DateTime{20000.0 + (i * 37) % 9000 + 0.25},
+            static_cast<double>((i * 31) % 1000) / 8.0};
+}
+
+// A database with a table of `rows` people, the primary key built over the
+// rows; returns the writer.
+std::unique_ptr<jet::DatabaseWriter> people(const std::string& path, int rows, std::size_t budget,
+                                            int duplicate_at = -1) {
+    jet::CreateOptions o;
+    o.creation_date = 45000.5;
+    auto w = jet::create_database(path, o);
+    w->set_index_sort_budget(budget);
+    jet::TableSpec layout{
+        "People",
+        {col("ID", jet::ColumnType::kLong), col("Name", jet::ColumnType::kText, 60),
+         col("City", jet::ColumnType::kText, 30), col("Born", jet::ColumnType::kDateTime),
+         col("Score", jet::ColumnType::kDouble)}};
+    auto t = w->create_table(layout);
+    for (int i = 0; i < rows; ++i) w->insert_row(t, person(i, duplicate_at));
+    w->create_index(t, index("PrimaryKey", {{"ID", false}}, true, true));
+    return w;
+}
+
+void build_secondary(jet::DatabaseWriter& w) {
+    auto t = w.table("People");
+    w.create_index(t, index("Name", {{"Name", false}}, true));
+    w.create_index(t, index("CityBorn", {{"City", true}, {"Born", false}, {"Score", true}}));
+    w.create_index(t, index("City", {{"City", false}}, false, false, true));
+}
+
+Bytes file_bytes(const std::string& path) {
+    Bytes out(fs::file_size(path));
+    FILE* f = std::fopen(path.c_str(), "rb");
+    EXPECT_EQ(std::fread(out.data(), 1, out.size(), f), out.size());
+    std::fclose(f);
+    return out;
+}
+
+TEST(WriteIndexBuild, SpilledBuildWritesTheSameFileAsTheBuildInMemory) {
+    TempDir dir;
+    const std::string small = dir.file("small.mdb"), large = dir.file("large.mdb");
+    std::size_t fds = open_descriptors();
+    for (const auto& [path, budget] :
+         {std::pair{small, std::size_t{4096}}, std::pair{large, std::size_t{64} << 20}}) {
+        auto w = people(path, 3000, budget);
+        if (budget == 4096) {
+            EXPECT_GT(w->last_index_runs(), 5u);
+        } else {
+            EXPECT_EQ(w->last_index_runs(), 0u);
+        }
+        build_secondary(*w);
+        EXPECT_EQ(w->last_index_runs() > 0, budget == 4096);
+        EXPECT_EQ(dir.names().size(), path == small ? 1u : 2u) << "no temporary file in the folder";
+        w->close();
+    }
+    EXPECT_EQ(open_descriptors(), fds);
+    EXPECT_TRUE(file_bytes(small) == file_bytes(large));
+    writer_test::check_indexes(small, "People");
+    // Reopening proves that the writer would lay every tree out the same way
+    // again from its entries and its set of pages.
+    jet::DatabaseWriter::open(small, "")->close();
+    EXPECT_TRUE(file_bytes(small) == file_bytes(large));
+}
+
+TEST(WriteIndexBuild, DuplicateAcrossRunsLeavesNoIndexBehind) {
+    TempDir dir;
+    const std::string path = dir.file("dup.mdb");
+    std::size_t fds = open_descriptors();
+    {
+        auto w = people(path, 3000, 4096, 2990);  // row 2990 repeats row 3's name
+        auto t = w->table("People");
+        w->create_index(t, index("CityBorn", {{"City", true}, {"Born", false}}));
+        w->close();
+    }
+    const auto before = file_bytes(path);
+    {
+        auto w = jet::DatabaseWriter::open(path, "");
+        w->set_index_sort_budget(4096);
+        auto t = w->table("People");
+        try {
+            w->create_index(t, index("Name", {{"Name", false}}, true));
+            ADD_FAILURE() << "a duplicate name was accepted";
+        } catch (const jet::Error& e) {
+            EXPECT_NE(std::string(e.what()).find("duplicate values in the index"),
+                      std::string::npos)
+                << e.what();
+        }
+        EXPECT_EQ(dir.names(), std::vector<std::string>{"dup.mdb"});
+        // The writer goes on: a non-unique index over the same column is fine.
+        w->create_index(t, index("NameAny", {{"Name", false}}));
+        w->close();
+    }
+    EXPECT_EQ(open_descriptors(), fds);
+    auto db = jet::Database::open(path);
+    auto def = db->table_def("People");
+    std::vector<std::string> names;
+    for (const auto& ix : def.indexes) names.push_back(ix.name);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"CityBorn", "NameAny", "PrimaryKey"}));
+    writer_test::check_indexes(path, "People");
+    jet::DatabaseWriter::open(path, "")->close();  // its pages still reproduce
+    EXPECT_NE(before.size(), 0u);
+}
+
+TEST(WriteIndexBuild, ChangesAfterABuildKeepEveryIndexCorrect) {
+    TempDir dir;
+    const std::string path = dir.file("changes.mdb");
+    {
+        auto w = people(path, 2500, 4096);
+        build_secondary(*w);
+        auto t = w->table("People");
+        // The unique indexes were built on pages only; a duplicate still fails.
+        EXPECT_THROW(w->insert_row(t, person(3)), jet::Error);
+        auto dup_name = person(4000);
+        std::get<std::string>(dup_name[1]) = std::get<std::string>(person(17)[1]);
+        EXPECT_THROW(w->insert_row(t, dup_name), jet::Error);
+        EXPECT_EQ(w->row_count(t), 2500u);
+        // Inserts, an update, a delete.
+        std::vector<jet::RowId> added;
+        for (int i = 2500; i < 2600; ++i) added.push_back(w->insert_row(t, person(i)));
+        auto moved = person(5000);
+        moved[0] = static_cast<std::int32_t>(2551);  // the ID of row 2550
+        w->update_row(t, added[50], moved);
+        w->delete_row(t, added[10]);
+        EXPECT_EQ(w->row_count(t), 2599u);
+        w->close();
+    }
+    writer_test::check_indexes(path, "People");
+    {
+        auto w = jet::DatabaseWriter::open(path, "");
+        auto t = w->table("People");
+        EXPECT_THROW(w->insert_row(t, person(20)), jet::Error);  // ID 21 is there
+        w->insert_row(t, person(6000));
+        w->close();
+    }
+    writer_test::check_indexes(path, "People");
+    EXPECT_EQ(dir.names(), std::vector<std::string>{"changes.mdb"});
+}
+
+TEST(WriteIndexBuild, NullInARequiredIndexFailsAndLeavesNoIndex) {
+    TempDir dir;
+    const std::string path = dir.file("nulls.mdb");
+    auto w = people(path, 500, 4096);
+    auto t = w->table("People");
+    auto required = index("CityKey", {{"City", false}});
+    required.required = true;
+    EXPECT_THROW(w->create_index(t, required), jet::Error);
+    w->create_index(t, index("City", {{"City", false}}));
+    w->close();
+    auto db = jet::Database::open(path);
+    EXPECT_EQ(db->table_def("People").indexes.size(), 2u);
+    writer_test::check_indexes(path, "People");
+}
+
+TEST(WriteIndexBuild, OpenRefusesIndexPagesTheRowsDoNotGiveBack) {
+    TempDir dir;
+    const std::string path = dir.file("damaged.mdb");
+    {
+        auto w = people(path, 2500, 4096);
+        build_secondary(*w);
+        w->close();
+    }
+    auto db = jet::Database::open(path);
+    auto def = db->table_def("People");
+    std::uint32_t root = def.real_indexes.at(1).first_page;
+    std::uint32_t leaf = 0;
+    for (std::uint32_t p = 2; p < db->file().page_count() && !leaf; ++p) {
+        auto page = db->file().page(p)->span();
+        if (page[0] == 0x04 && page[4] == (def.tdef_page & 0xFF) &&
+            page[5] == (def.tdef_page >> 8 & 0xFF))
+            leaf = p;
+    }
+    db.reset();
+    ASSERT_NE(leaf, 0u);
+    struct Case {
+        const char* name;
+        std::uint32_t page;
+        std::size_t at;
+    } cases[] = {
+        {"a key byte of a leaf", leaf, jet::write::kIndexEntryStart + 2},
+        {"the tail pointer of a root", root, jet::index_page_layout(jet::Format::Jet4).tail_offset},
+    };
+    const Bytes good = file_bytes(path);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bytes bad = good;
+        bad[std::size_t{c.page} * 4096 + c.at] ^= 0x01;
+        {
+            FILE* f = std::fopen(path.c_str(), "wb");
+            std::fwrite(bad.data(), 1, bad.size(), f);
+            std::fclose(f);
+        }
+        try {
+            jet::DatabaseWriter::open(path, "");
+            ADD_FAILURE() << "opened";
+        } catch (const jet::Error& e) {
+            EXPECT_NE(std::string(e.what()).find("cannot be opened for writing in place"),
+                      std::string::npos)
+                << e.what();
+        }
+        EXPECT_TRUE(file_bytes(path) == bad) << "the file was changed";
+        EXPECT_EQ(dir.names(), std::vector<std::string>{"damaged.mdb"});
+    }
+}
+
+}  // namespace
