@@ -426,6 +426,7 @@ QueryResult run_query(Database& db, const TableDef& def, SelectStmt& s, std::str
 
 // A table to read from: this connection's database or another file.
 struct Source {
+    ReadLock lock;  // of the external file, while it is read
     std::unique_ptr<Database> external;
     Database* db = nullptr;
     TableDef def;
@@ -440,7 +441,8 @@ Source open_source(Store& store, const TableRef& ref) {
             std::replace(path.begin(), path.end(), '\\', '/');
         }
         try {
-            src.external = Database::open(path, ref.external_password);
+            src.external = Store::open_committed_file(path, ref.external_password,
+                                                      store.lock_timeout(), src.lock);
         } catch (const Error& e) {
             std::string why = e.what();
             if (why == kBadPasswordMessage) {

@@ -127,13 +127,6 @@ void keep_autonumber(DatabaseWriter& w, TableHandle h, const TableSpec& layout,
 Store::Store(const std::string& path, std::string_view password, StoreOptions options)
     : path_(absolute_path(path)), password_(password), options_(std::move(options)) {
     shadow_path_ = path_ + ".txn";
-    // A commit that overwrote pages in place and died left its journal: put
-    // the file back before anyone reads it.
-    struct stat st{};
-    if (::stat(RollbackJournal::path_for(path_).c_str(), &st) == 0) {
-        WriteLock lock = WriteLock::acquire(path_, options_.lock_timeout);
-        RollbackJournal::recover(path_);
-    }
     open_committed();
 }
 
@@ -141,35 +134,63 @@ Store::~Store() {
     try {
         rollback();
     } catch (...) {
-        // Nothing of the transaction reached the database; the shadow may stay behind
-        // and is removed by the next writer.
+        // Nothing of the transaction reached the database: a shadow may stay
+        // behind (removed by the next writer), a journal is played back by
+        // the next connection that opens the file.
+    }
+}
+
+std::unique_ptr<Database> Store::open_committed_file(const std::string& path,
+                                                     std::string_view password,
+                                                     std::chrono::milliseconds timeout,
+                                                     ReadLock& lock, WriteLock* held_write_lock) {
+    for (int attempt = 0;; ++attempt) {
+        lock = ReadLock::acquire(path, timeout);
+        // Holding the reader lock, no connection writes in place: a journal
+        // is one a crash left. Put the file back before anyone reads it.
+        struct stat st{};
+        if (::stat(RollbackJournal::path_for(path).c_str(), &st) == 0) {
+            if (held_write_lock && held_write_lock->held()) {
+                RollbackJournal::recover(path);
+            } else {
+                WriteLock w = WriteLock::acquire(path, timeout);
+                RollbackJournal::recover(path);
+            }
+        }
+        std::uint64_t d1 = 0, i1 = 0, d2 = 0, i2 = 0;
+        bool before = false;
+        if (lock.held()) {
+            struct stat held{};
+            before = ::fstat(lock.fd(), &held) == 0;
+            d1 = held.st_dev;
+            i1 = held.st_ino;
+        } else {
+            before = file_identity(path, d1, i1);
+        }
+        auto db = Database::open(path, password);
+        bool after = file_identity(path, d2, i2);
+        // The path named the locked file before and after the open, so the
+        // open read that file (a replaced file never comes back).
+        if ((before && after && d1 == d2 && i1 == i2) || attempt >= 5) return db;
     }
 }
 
 void Store::open_committed() {
-    for (int attempt = 0;; ++attempt) {
-        std::uint64_t d1 = 0, i1 = 0, d2 = 0, i2 = 0;
-        bool before = file_identity(path_, d1, i1);
-        auto db = Database::open(path_, password_);
-        bool after = file_identity(path_, d2, i2);
-        if ((before && after && d1 == d2 && i1 == i2) || attempt >= 5) {
-            committed_ = std::move(db);
-            committed_dev_ = d2;
-            committed_ino_ = i2;
-            return;
-        }
-    }
+    committed_.reset();
+    read_lock_.release();
+    committed_ = open_committed_file(path_, password_, options_.lock_timeout, read_lock_, &lock_);
+    file_identity(path_, committed_dev_, committed_ino_);
 }
 
 Database& Store::db() {
     if (writer_) {
-        if (dirty_ || !shadow_view_) {
-            shadow_view_.reset();
+        if (dirty_ || !view_) {
+            view_.reset();
             writer_->flush();
-            shadow_view_ = Database::open(shadow_path_, password_);
+            view_ = Database::open(in_place_ ? path_ : shadow_path_, password_);
             dirty_ = false;
         }
-        return *shadow_view_;
+        return *view_;
     }
     std::uint64_t dev = 0, ino = 0;
     if (!committed_ || !file_identity(path_, dev, ino) || dev != committed_dev_ ||
@@ -282,6 +303,50 @@ std::unique_ptr<DatabaseWriter> Store::copy_into(Database& from, const std::stri
     return w;
 }
 
+// Under the write lock: opens the database itself for this transaction
+// when no other connection reads it and the writer can write it back byte
+// for byte. False (and the committed file open again) otherwise.
+bool Store::start_in_place() {
+    std::uint64_t dev = 0, ino = 0;
+    {
+        struct stat st{};
+        if (::fstat(lock_.fd(), &st) != 0) return false;
+        dev = st.st_dev;
+        ino = st.st_ino;
+    }
+    if (dev == refused_dev_ && ino == refused_ino_) return false;
+    // Our own view of the committed file holds the reader lock too.
+    committed_.reset();
+    read_lock_.release();
+    if (!lock_.exclude_readers()) {
+        open_committed();
+        return false;
+    }
+    try {
+        crash_point("in-place:begin");
+        auto w = DatabaseWriter::open(path_, password_);
+        if (options_.crash_point) {
+            w->set_write_observer([this](std::uint32_t, bool done) {
+                crash_point(done ? "page:written" : "page:write");
+            });
+        }
+        w->begin();
+        writer_ = std::move(w);
+    } catch (const Error&) {
+        // Refused (or the journal could not be started): the file is as it
+        // was; the shadow copy does the transaction.
+        refused_dev_ = dev;
+        refused_ino_ = ino;
+        lock_.admit_readers();
+        open_committed();
+        return false;
+    }
+    in_place_ = true;
+    dirty_ = true;
+    crash_point("in-place:ready");
+    return true;
+}
+
 DatabaseWriter& Store::writer() {
     if (writer_) return *writer_;
     lock_ = WriteLock::acquire(path_, options_.lock_timeout);
@@ -289,9 +354,10 @@ DatabaseWriter& Store::writer() {
         // Under the lock, the committed file is the one we locked, put back
         // first if an in-place commit died on it.
         bool recovered = RollbackJournal::recover(path_) >= 0;
+        if (start_in_place()) return *writer_;
         struct stat st{};
-        if (recovered || ::fstat(lock_.fd(), &st) != 0 || st.st_dev != committed_dev_ ||
-            st.st_ino != committed_ino_) {
+        if (recovered || !committed_ || ::fstat(lock_.fd(), &st) != 0 ||
+            st.st_dev != committed_dev_ || st.st_ino != committed_ino_) {
             open_committed();
         }
         // A shadow left by a crashed writer holds nothing committed.
@@ -303,8 +369,12 @@ DatabaseWriter& Store::writer() {
         dirty_ = true;
         crash_point("shadow:ready");
     } catch (...) {
-        writer_.reset();
-        ::unlink(shadow_path_.c_str());
+        if (in_place_) {
+            end_in_place_quietly();
+        } else {
+            writer_.reset();
+            ::unlink(shadow_path_.c_str());
+        }
         lock_.release();
         throw;
     }
@@ -313,10 +383,21 @@ DatabaseWriter& Store::writer() {
 
 void Store::rebuild_without(std::string_view table, std::string_view index) {
     writer();
+    if (in_place_) {
+        view_.reset();
+        TableHandle h = writer_->table(table);
+        if (index.empty()) {
+            writer_->drop_table(h);
+        } else {
+            writer_->drop_index(h, index);
+        }
+        dirty_ = true;
+        return;
+    }
     Database& current = db();
     std::string other = shadow_path_ == path_ + ".txn" ? path_ + ".txn~" : path_ + ".txn";
     auto fresh = copy_into(current, other, table, index);
-    shadow_view_.reset();
+    view_.reset();
     discard_shadow();
     writer_ = std::move(fresh);
     shadow_path_ = other;
@@ -324,11 +405,23 @@ void Store::rebuild_without(std::string_view table, std::string_view index) {
 }
 
 void Store::discard_shadow() {
-    shadow_view_.reset();
+    view_.reset();
     if (writer_) {
         ::unlink(shadow_path_.c_str());
         writer_.reset();  // closes the unlinked copy
     }
+}
+
+// Rolls the in-place transaction back. When even that fails the journal
+// stays, and the next connection that opens the file plays it back.
+void Store::end_in_place_quietly() {
+    view_.reset();
+    try {
+        if (writer_ && writer_->in_transaction()) writer_->roll_back();
+    } catch (...) {
+    }
+    writer_.reset();
+    in_place_ = false;
 }
 
 void Store::commit() {
@@ -337,7 +430,28 @@ void Store::commit() {
         return;
     }
     crash_point("commit:begin");
-    shadow_view_.reset();
+    view_.reset();
+    if (in_place_) {
+        try {
+            writer_->commit();
+        } catch (const std::exception& e) {
+            end_in_place_quietly();
+            lock_.release();
+            throw Error(std::string("The transaction could not be committed: ") + e.what() +
+                        " The database is unchanged.");
+        }
+        crash_point("commit:written");
+        try {
+            writer_->close();  // writes the committed state once more, unchanged
+        } catch (...) {
+        }
+        writer_.reset();
+        in_place_ = false;
+        lock_.release();
+        crash_point("commit:synced");
+        committed_.reset();  // opened again when next read
+        return;
+    }
     try {
         writer_->close();
     } catch (const std::exception& e) {
@@ -361,11 +475,16 @@ void Store::commit() {
     sync_folder_of(path_);
     crash_point("commit:synced");
     lock_.release();
-    open_committed();
+    committed_.reset();
+    read_lock_.release();
 }
 
 void Store::rollback() {
-    discard_shadow();
+    if (in_place_) {
+        end_in_place_quietly();
+    } else {
+        discard_shadow();
+    }
     dirty_ = false;
     lock_.release();
 }

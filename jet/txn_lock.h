@@ -1,13 +1,29 @@
-// The write lock of a database file: one writing connection at a time.
+// The locks of a database file: one writing connection at a time, and no
+// reader while a connection changes the file in place.
 //
-// A connection that is about to change a database takes an exclusive flock
-// on the database file itself and keeps it until its transaction ends.
-// flock locks belong to an open file description, so two connections of
-// one process exclude each other just as two processes do, and the kernel
-// drops the lock of a process that dies. Commit replaces the file by a new
-// one (rename), so a waiter that finally gets the lock checks that its
-// descriptor still names the file at the path and starts over when it does
-// not. Readers take no lock: the file at the path is never changed in place.
+// Two independent locks, both owned by an open file description (so two
+// connections of one process exclude each other just as two processes do,
+// and the kernel drops the locks of a process that dies):
+//
+// - The write lock: an exclusive flock on the database file itself, held
+//   by a connection from its first change until its transaction ends. A
+//   commit through a shadow copy replaces the file (rename), so a waiter
+//   that finally gets the lock checks that its descriptor still names the
+//   file at the path and starts over when it does not.
+// - The reader lock: a byte-range lock (open file description lock) on one
+//   byte far past the end of the database file. A connection holds it
+//   shared while it has the committed file open for reading; a writer that
+//   wants to change the file in place takes it exclusively, without waiting,
+//   for its whole transaction, and writes through a shadow copy when other
+//   connections read. A connection that wants to read while an in-place
+//   transaction runs waits for the reader lock and then fails with the
+//   "locked" error. flock gives one lock per file and a lock file beside
+//   the database would be left behind in the user's folder, hence the byte
+//   range for the second lock.
+//
+// Waits: a reader waits for an in-place writer, a writer waits for another
+// writer, both with a time limit; a writer never waits for readers. So no
+// two connections wait for each other forever.
 #pragma once
 
 #include <chrono>
@@ -31,6 +47,38 @@ public:
     bool held() const { return fd_ >= 0; }
     // The descriptor of the locked file (its permissions are copied to the
     // file that replaces it).
+    int fd() const { return fd_; }
+    // Takes the reader lock of the locked file exclusively, without waiting:
+    // false when another connection reads the file (or it cannot be opened
+    // for writing). Kept until admit_readers() or release().
+    bool exclude_readers();
+    bool excluding_readers() const { return readers_fd_ >= 0; }
+    void admit_readers();
+    void release();
+
+private:
+    int fd_ = -1;
+    int readers_fd_ = -1;
+    std::string path_;
+};
+
+// The shared reader lock of a database file (see above).
+class ReadLock {
+public:
+    ReadLock() = default;
+    // Waits up to `timeout` while another connection changes the file in
+    // place, then throws jet::Error with locked_message(). A file that
+    // cannot be opened gives a lock that holds nothing: the caller's open
+    // of the database reports why.
+    static ReadLock acquire(const std::string& path, std::chrono::milliseconds timeout);
+    ReadLock(ReadLock&& other) noexcept;
+    ReadLock& operator=(ReadLock&& other) noexcept;
+    ReadLock(const ReadLock&) = delete;
+    ReadLock& operator=(const ReadLock&) = delete;
+    ~ReadLock();
+
+    bool held() const { return fd_ >= 0; }
+    // The descriptor of the locked file.
     int fd() const { return fd_; }
     void release();
 

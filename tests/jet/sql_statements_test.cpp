@@ -516,13 +516,17 @@ TEST(SqlStatements, RollbackAfterEachKindOfStatement) {
     SKIP_WITHOUT_FIXTURES();
     TempDir dir;
     std::string path = new_database(dir);
-    {
-        auto c = jet::Connection::open(path);
-        c->execute("CREATE TABLE a (id LONG, v TEXT(10))");
-        c->execute("INSERT INTO a VALUES (1, 'x')");
-        c->execute("INSERT INTO a VALUES (2, 'y')");
-        c->execute("CREATE INDEX av ON a (v)");
-    }
+    auto start_state = [&] {
+        fs::remove(path);
+        jet::create_database(path)->close();
+        auto r = jet::Connection::open(path);
+        r->begin_transaction();
+        r->execute("CREATE TABLE a (id LONG, v TEXT(10))");
+        r->execute("INSERT INTO a VALUES (1, 'x')");
+        r->execute("INSERT INTO a VALUES (2, 'y')");
+        r->execute("CREATE INDEX av ON a (v)");
+        r->commit();
+    };
     auto snapshot = [&](jet::Connection& c) {
         std::string out;
         jet::Database& db = c.database();
@@ -554,42 +558,56 @@ TEST(SqlStatements, RollbackAfterEachKindOfStatement) {
         "DELETE FROM a WHERE id = 1",
         "SELECT * INTO c FROM [" + plain + "].Table1",
     };
-    for (const std::string& sql : statements) {
-        auto c = jet::Connection::open(path);
-        std::string before = snapshot(*c);
-        c->begin_transaction();
-        c->execute(sql);
-        std::string during = snapshot(*c);
-        EXPECT_NE(during, before) << sql;
-        {
-            // Another connection sees only committed data meanwhile.
-            auto other = jet::Connection::open(path);
-            EXPECT_EQ(snapshot(*other), before) << sql;
-        }
-        c->roll_back();
-        EXPECT_EQ(snapshot(*c), before) << sql;
-        auto again = jet::Connection::open(path);
-        EXPECT_EQ(snapshot(*again), before) << sql;
-        // The same statement committed stays.
-        c->begin_transaction();
-        c->execute(sql);
-        c->commit();
-        auto after = jet::Connection::open(path);
-        EXPECT_EQ(snapshot(*after), during) << sql;
-        // Put the start state back for the next statement.
-        c.reset();
-        after.reset();
-        again.reset();
-        fs::remove(path);
-        {
-            jet::create_database(path)->close();
-            auto r = jet::Connection::open(path);
-            r->begin_transaction();
-            r->execute("CREATE TABLE a (id LONG, v TEXT(10))");
-            r->execute("INSERT INTO a VALUES (1, 'x')");
-            r->execute("INSERT INTO a VALUES (2, 'y')");
-            r->execute("CREATE INDEX av ON a (v)");
-            r->commit();
+    jet::ConnectionOptions brief;
+    brief.lock_timeout = std::chrono::milliseconds(50);
+    // Alone on the file the transaction writes it in place (under its
+    // journal); with another connection reading it, through the shadow copy.
+    for (bool in_place : {true, false}) {
+        for (const std::string& sql : statements) {
+            SCOPED_TRACE((in_place ? "in place: " : "shadow: ") + sql);
+            start_state();
+            std::unique_ptr<jet::Connection> reader;
+            if (!in_place) reader = jet::Connection::open(path);
+            auto c = jet::Connection::open(path);
+            std::string before = snapshot(*c);
+            if (reader) EXPECT_EQ(snapshot(*reader), before);
+            c->begin_transaction();
+            c->execute(sql);
+            std::string during = snapshot(*c);
+            EXPECT_NE(during, before);
+            EXPECT_EQ(fs::exists(path + "-journal"), in_place);
+            EXPECT_EQ(fs::exists(path + ".txn") || fs::exists(path + ".txn~"), !in_place);
+            if (in_place) {
+                // Nobody reads pages of the transaction: another connection
+                // waits, then gets the locked error.
+                try {
+                    jet::Connection::open(path, {}, brief);
+                    ADD_FAILURE() << "a reader was let in during an in-place transaction";
+                } catch (const jet::Error& e) {
+                    EXPECT_NE(std::string(e.what()).find("is locked"), std::string::npos) << e.what();
+                }
+            } else {
+                // Other connections see only committed data meanwhile.
+                EXPECT_EQ(snapshot(*reader), before);
+                auto other = jet::Connection::open(path);
+                EXPECT_EQ(snapshot(*other), before);
+            }
+            c->roll_back();
+            EXPECT_FALSE(fs::exists(path + "-journal"));
+            EXPECT_EQ(snapshot(*c), before);
+            {
+                auto again = jet::Connection::open(path);
+                EXPECT_EQ(snapshot(*again), before);
+            }
+            // The same statement committed stays.
+            c->begin_transaction();
+            c->execute(sql);
+            EXPECT_EQ(fs::exists(path + "-journal"), in_place);
+            c->commit();
+            EXPECT_FALSE(fs::exists(path + "-journal"));
+            if (reader) EXPECT_EQ(snapshot(*reader), during);
+            auto after = jet::Connection::open(path);
+            EXPECT_EQ(snapshot(*after), during);
         }
     }
 }
@@ -650,14 +668,29 @@ TEST(SqlStatements, ConnectionsOnRealFiles) {
             ++tables;
         }
         std::string before = fixtures::read_file(path);
+        c->begin_transaction();
         std::string got = outcome(*c, "CREATE TABLE added (a LONG)");
         bool writable = got == "#0";
+        bool in_place = fs::exists(path + "-journal");
+        if (writable) {
+            c->commit();
+        } else {
+            c->roll_back();
+            EXPECT_FALSE(in_place) << name;
+        }
+        EXPECT_FALSE(fs::exists(path + "-journal")) << name;
         if (!writable) {
             EXPECT_NE(got.find("cannot be changed by this engine yet"), std::string::npos) << got;
             EXPECT_EQ(fixtures::read_file(path), before) << name;
             EXPECT_FALSE(fs::exists(path + ".txn")) << name;
         } else {
             EXPECT_EQ(outcome(*c, "SELECT COUNT(*) FROM added"), "=0");
+            // Once the engine wrote the file, later transactions change it in place.
+            c->begin_transaction();
+            EXPECT_EQ(outcome(*c, "INSERT INTO added VALUES (7)"), "#1");
+            EXPECT_TRUE(fs::exists(path + "-journal")) << name;
+            c->commit();
+            EXPECT_EQ(outcome(*c, "SELECT COUNT(*) FROM added"), "=1");
             // Everything that was there is still there.
             auto src = jet::Database::open(fixtures::mdb_path(name), password);
             for (const auto& t : src->tables()) {
@@ -667,7 +700,10 @@ TEST(SqlStatements, ConnectionsOnRealFiles) {
                     << name << " " << t.name;
             }
         }
-        std::printf("%-20s %s\n", name.c_str(), writable ? "writable" : got.c_str() + 1);
+        std::printf("%-20s %s\n", name.c_str(),
+                    !writable ? got.c_str() + 1
+                    : in_place ? "writable, in place"
+                               : "writable, through a shadow copy");
     }
     EXPECT_GT(tables, 0);
 }

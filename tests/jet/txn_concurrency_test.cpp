@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -130,15 +131,58 @@ TEST(TxnConcurrency, MakeTableReadsASourceThatAnotherConnectionWrites) {
     std::string source = counter_db(dir);
     std::string target = dir.file("target.mdb");
     jet::create_database(target)->close();
+    // A connection reads the source, so its writer goes through a shadow copy
+    // and the make-table reads the committed file meanwhile.
+    auto viewer = jet::Connection::open(source);
+    EXPECT_EQ(scalar(*viewer, "SELECT v FROM counter"), "0");
     auto writer = jet::Connection::open(source);
     writer->begin_transaction();
     writer->execute("UPDATE counter SET v = 99");
+    EXPECT_FALSE(fs::exists(source + "-journal"));
     auto t = jet::Connection::open(target);
     EXPECT_EQ(t->execute("SELECT * INTO copied FROM [" + source + "].counter").rows_affected, 1u);
     // The copy holds the committed row, not the uncommitted change.
     EXPECT_EQ(scalar(*t, "SELECT v FROM copied"), "0");
     writer->commit();
     EXPECT_EQ(scalar(*writer, "SELECT v FROM counter"), "99");
+    EXPECT_EQ(scalar(*viewer, "SELECT v FROM counter"), "99");
+}
+
+TEST(TxnConcurrency, NobodyReadsAFileWhileItChangesInPlace) {
+    TempDir dir;
+    std::string source = counter_db(dir);
+    std::string target = dir.file("target.mdb");
+    jet::create_database(target)->close();
+    auto writer = jet::Connection::open(source);
+    writer->begin_transaction();
+    writer->execute("UPDATE counter SET v = 99");
+    ASSERT_TRUE(fs::exists(source + "-journal")) << "alone on the file, the writer works in place";
+    auto expect_locked = [&](const std::function<void()>& read) {
+        try {
+            read();
+            ADD_FAILURE() << "read a file during an in-place transaction";
+        } catch (const jet::Error& e) {
+            EXPECT_NE(std::string(e.what()).find("is locked: another connection is writing to it"),
+                      std::string::npos)
+                << e.what();
+        }
+    };
+    // A new connection and the source of a make-table wait, then fail.
+    expect_locked([&] { jet::Connection::open(source, {}, timeout(50ms)); });
+    auto t = jet::Connection::open(target, {}, timeout(50ms));
+    expect_locked([&] { t->execute("SELECT * INTO copied FROM [" + source + "].counter"); });
+    // The writer reads its own change.
+    EXPECT_EQ(scalar(*writer, "SELECT v FROM counter"), "99");
+    writer->commit();
+    EXPECT_FALSE(fs::exists(source + "-journal"));
+    EXPECT_EQ(t->execute("SELECT * INTO copied FROM [" + source + "].counter").rows_affected, 1u);
+    EXPECT_EQ(scalar(*t, "SELECT v FROM copied"), "99");
+    // Roll-back in place: the next reader sees the file as it was.
+    writer->begin_transaction();
+    writer->execute("DELETE FROM counter");
+    writer->roll_back();
+    auto r = jet::Connection::open(source, {}, timeout(50ms));
+    EXPECT_EQ(scalar(*r, "SELECT COUNT(*) FROM counter"), "1");
 }
 
 TEST(TxnConcurrency, ASecondWriterWaitsForTheFirst) {
