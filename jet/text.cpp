@@ -101,6 +101,78 @@ std::string decode_jet4_text(std::span<const std::uint8_t> bytes) {
     return out;
 }
 
+void Jet4TextUnits::feed(std::span<const std::uint8_t> piece, std::vector<std::uint8_t>& out) {
+    std::size_t i = 0;
+    if (mode_ == Mode::kStart) {
+        while (held_count_ < 2 && i < piece.size()) held_[held_count_++] = piece[i++];
+        if (held_count_ < 2) return;
+        held_count_ = 0;
+        if (held_[0] == 0xFF && held_[1] == 0xFE) {
+            mode_ = Mode::kOneByte;
+        } else {
+            mode_ = Mode::kPlain;
+            out.push_back(held_[0]);
+            out.push_back(held_[1]);
+        }
+    }
+    if (mode_ == Mode::kPlain) {
+        if (held_count_ == 1 && i < piece.size()) {
+            out.push_back(held_[0]);
+            out.push_back(piece[i++]);
+            held_count_ = 0;
+        }
+        const std::size_t even = (piece.size() - i) & ~std::size_t{1};
+        out.insert(out.end(), piece.begin() + static_cast<std::ptrdiff_t>(i),
+                   piece.begin() + static_cast<std::ptrdiff_t>(i + even));
+        i += even;
+        if (i < piece.size()) {
+            held_[0] = piece[i];
+            held_count_ = 1;
+        }
+        return;
+    }
+    // Compressed: one byte per character while compressed, a 0x00 byte
+    // switches between one-byte and two-byte characters.
+    for (; i < piece.size(); ++i) {
+        const std::uint8_t b = piece[i];
+        if (mode_ == Mode::kOneByte) {
+            if (b == 0) {
+                mode_ = Mode::kTwoByte;
+            } else {
+                out.push_back(b);
+                out.push_back(0);
+            }
+        } else if (held_count_ == 1) {
+            out.push_back(held_[0]);
+            out.push_back(b);
+            held_count_ = 0;
+        } else if (b == 0) {
+            mode_ = Mode::kOneByte;
+        } else {
+            held_[0] = b;
+            held_count_ = 1;
+        }
+    }
+}
+
+void Jet4TextUnits::finish(std::vector<std::uint8_t>& out) {
+    if (held_count_ == 1) {
+        out.push_back(0xFD);
+        out.push_back(0xFF);
+    } else if (held_count_ == 2) {  // exactly two bytes that are not the marker
+        out.push_back(held_[0]);
+        out.push_back(held_[1]);
+    }
+    held_count_ = 0;
+    mode_ = Mode::kStart;
+}
+
+void append_jet4_units(std::span<const std::uint8_t> stored, std::vector<std::uint8_t>& out) {
+    Jet4TextUnits units;
+    units.feed(stored, out);
+    units.finish(out);
+}
+
 namespace {
 
 std::string iconv_name(unsigned code_page) {

@@ -5,7 +5,10 @@
 // source's column order; an autonumber column arrives as a plain Long
 // Integer (a Replication ID autonumber as a plain Replication ID) and no
 // index is copied. Rows stream from the source's pages to the target's one
-// at a time, so memory does not grow with the table.
+// at a time, and memo and OLE values larger than a buffer page by page, so
+// memory grows neither with the table nor with its largest value. From a
+// Jet 4 source the fields keep their stored form (texts stay UTF-16); a
+// Jet 3 source's texts are converted from its code page.
 #pragma once
 
 #include <string_view>

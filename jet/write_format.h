@@ -52,6 +52,10 @@ Bytes utf8_to_ucs2(std::string_view utf8);
 // runs of characters below U+0100 one byte each, others two bytes, a 00 byte
 // switching between the modes. Texts holding U+0000 stay UCS-2.
 Bytes encode_text(std::string_view utf8, bool compress);
+// The same for a text given as UTF-16 little-endian code units (an odd last
+// byte is ignored), appended to `out`: how a copy between Jet 4 files
+// stores a text without passing through UTF-8.
+void append_ucs2_text(std::span<const std::uint8_t> units, bool compress, Bytes& out);
 
 // ---- the header page -------------------------------------------------------
 struct HeaderFields {
