@@ -170,6 +170,12 @@ TableHandle copy_table(Database& source, std::string_view source_table, Database
                        std::string_view target_name) {
     TableDef def = source.table_def(source_table);
     TableHandle t = target.create_table(make_table_spec(def, target_name));
+    copy_rows(source, def, target, t);
+    return t;
+}
+
+std::uint64_t copy_rows(Database& source, const TableDef& def, DatabaseWriter& target,
+                        TableHandle t, const std::function<void()>& after_row) {
     std::uint64_t n = 0;
     auto failed = [&](const Error& e) {
         return Error("Copying row " + std::to_string(n + 1) + " of table '" + def.name + "': " +
@@ -187,9 +193,10 @@ TableHandle copy_table(Database& source, std::string_view source_table, Database
                                  throw failed(e);
                              }
                              ++n;
+                             if (after_row) after_row();
                              return true;
                          });
-        return t;
+        return n;
     }
     // Jet 3 texts are in a code page: they go through the decoded values.
     source.scan(def, [&](const RowId&, const Row& row) {
@@ -199,9 +206,10 @@ TableHandle copy_table(Database& source, std::string_view source_table, Database
             throw failed(e);
         }
         ++n;
+        if (after_row) after_row();
         return true;
     });
-    return t;
+    return n;
 }
 
 }  // namespace jet

@@ -11,6 +11,8 @@
 // Jet 3 source's texts are converted from its code page.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string_view>
 
 #include "jet/database.h"
@@ -27,5 +29,12 @@ TableSpec make_table_spec(const TableDef& source, std::string_view target_name);
 // longer fit a Jet 4 row.
 TableHandle copy_table(Database& source, std::string_view source_table, DatabaseWriter& target,
                        std::string_view target_name);
+
+// The rows of copy_table, into an existing table `target_table` whose
+// columns are the source's, one to one in TableDef::columns order and of the
+// same types, with no index and no autonumber (the new table of a make-table
+// query). Calls `after_row` after each row; returns the number of rows.
+std::uint64_t copy_rows(Database& source, const TableDef& source_table, DatabaseWriter& target,
+                        TableHandle target_table, const std::function<void()>& after_row = {});
 
 }  // namespace jet

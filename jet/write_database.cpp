@@ -180,7 +180,7 @@ struct DatabaseWriter::Table {
 };
 
 struct DatabaseWriter::RowScratch {
-    Bytes mask, fixed, chunk;
+    Bytes mask, fixed, chunk, value;
     std::vector<Bytes> var;                              // by variable index
     std::vector<Bytes> long_data;                        // memo/OLE data before it is stored
     std::vector<std::pair<std::size_t, std::size_t>> longs;  // column, slot in long_data
@@ -426,9 +426,10 @@ void DatabaseWriter::add_catalog_row(const std::string& name, std::int32_t id, s
 
 // ---- rows -----------------------------------------------------------------------
 
-Bytes DatabaseWriter::encode_fixed_value(const Table& t, std::size_t column, const Value& v) {
+void DatabaseWriter::encode_fixed_value(const Table& t, std::size_t column, const Value& v,
+                                        Bytes& out) {
     const ColumnSpec& c = t.layout.columns[column];
-    Bytes out;
+    out.clear();
     std::int64_t i = 0;
     double d = 0;
     auto need_int = [&](std::int64_t lo, std::int64_t hi) {
@@ -492,7 +493,6 @@ Bytes DatabaseWriter::encode_fixed_value(const Table& t, std::size_t column, con
         default:
             throw Error("Internal error: not a fixed column");
     }
-    return out;
 }
 
 Bytes DatabaseWriter::store_long_value(Table& t, std::size_t column,
@@ -667,8 +667,8 @@ Bytes DatabaseWriter::encode_fields(Table& t, std::span<const FieldInput> fields
         s.mask[w.number / 8] |= static_cast<std::uint8_t>(1u << (w.number % 8));
         if (w.flags & kColumnFixed) {
             if (v) {
-                Bytes b = encode_fixed_value(t, i, *v);
-                std::copy(b.begin(), b.end(), s.fixed.begin() + w.fixed_offset);
+                encode_fixed_value(t, i, *v, s.value);
+                std::copy(s.value.begin(), s.value.end(), s.fixed.begin() + w.fixed_offset);
             } else if (f.kind == Kind::kStored && f.bytes.size() == w.length) {
                 std::copy(f.bytes.begin(), f.bytes.end(), s.fixed.begin() + w.fixed_offset);
             } else {
@@ -693,21 +693,22 @@ Bytes DatabaseWriter::encode_fields(Table& t, std::span<const FieldInput> fields
             case ColumnType::kText:
             case ColumnType::kMemo: {
                 const bool compress = w.misc_flags & 0x01;
+                std::span<const std::uint8_t> units;
                 if (v) {
                     auto p = get_if_value<std::string>(*v);
                     if (!p) throw Error(type_mismatch(c));
-                    if (c.type == ColumnType::kText && utf8_length(*p) * 2 > w.length) {
-                        throw Error(std::string(kFieldTooSmallMessage));
-                    }
-                    *data = write::encode_text(*p, compress);
+                    s.value.clear();
+                    write::append_utf16le(*p, s.value);
+                    units = s.value;
                 } else if (f.kind == Kind::kUnits) {
-                    if (c.type == ColumnType::kText && f.bytes.size() / 2 * 2 > w.length) {
-                        throw Error(std::string(kFieldTooSmallMessage));
-                    }
-                    write::append_ucs2_text(f.bytes, compress, *data);
+                    units = f.bytes;
                 } else {
                     throw Error(type_mismatch(c));
                 }
+                if (c.type == ColumnType::kText && units.size() / 2 * 2 > w.length) {
+                    throw Error(std::string(kFieldTooSmallMessage));
+                }
+                write::append_ucs2_text(units, compress, *data);
                 break;
             }
             case ColumnType::kBinary:

@@ -194,7 +194,7 @@ private:
     void write_map(MapRef& map, std::vector<std::uint32_t> pages);
     write::Bytes encode_row(Table& t, std::span<const Value> values);
     write::Bytes encode_fields(Table& t, std::span<const FieldInput> fields);
-    write::Bytes encode_fixed_value(const Table& t, std::size_t column, const Value& v);
+    void encode_fixed_value(const Table& t, std::size_t column, const Value& v, write::Bytes& out);
     write::Bytes store_long_value(Table& t, std::size_t column,
                                   std::span<const std::uint8_t> data, bool allow_inline);
     write::Bytes store_long_value_stream(Table& t, std::size_t column,

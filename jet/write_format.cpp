@@ -36,10 +36,6 @@ void append_f64(Bytes& b, double v) { append_u64(b, std::bit_cast<std::uint64_t>
 
 // ---- texts ------------------------------------------------------------------
 
-namespace {
-
-// Appends the UTF-8 text as UTF-16 little-endian (code points above U+FFFF as
-// surrogate pairs); an invalid sequence yields U+FFFD.
 void append_utf16le(std::string_view s, Bytes& out) {
     const std::size_t n = s.size();
     std::size_t i = 0;
@@ -99,8 +95,6 @@ void append_utf16le(std::string_view s, Bytes& out) {
     }
 }
 
-}  // namespace
-
 Bytes utf8_to_ucs2(std::string_view utf8) {
     Bytes out;
     out.reserve(utf8.size() * 2);
@@ -128,13 +122,16 @@ void append_ucs2_text(std::span<const std::uint8_t> units, bool compress, Bytes&
     out.insert(out.end(), units.begin(), units.begin() + static_cast<std::ptrdiff_t>(2 * count));
 }
 
-Bytes encode_text(std::string_view utf8, bool compress) {
+void append_text(std::string_view utf8, bool compress, Bytes& out) {
     static thread_local Bytes units;
     units.clear();
     append_utf16le(utf8, units);
-    Bytes out;
-    out.reserve(units.size() + 2);
     append_ucs2_text(units, compress, out);
+}
+
+Bytes encode_text(std::string_view utf8, bool compress) {
+    Bytes out;
+    append_text(utf8, compress, out);
     return out;
 }
 
