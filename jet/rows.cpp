@@ -80,17 +80,23 @@ Value decode_fixed(const Column& col, std::span<const std::uint8_t> b) {
 
 }  // namespace
 
-Bytes read_long_value(PageFile& file, const TableDef& table, std::span<const std::uint8_t> field,
-                      std::uint32_t page) {
+std::uint32_t long_value_length(std::span<const std::uint8_t> field) {
+    if (field.size() < 4) return 0;
+    return load<std::uint32_t>(field) & kLongValueLengthMask;
+}
+
+void read_long_value_chunks(PageFile& file, const TableDef& table,
+                            std::span<const std::uint8_t> field, std::uint32_t page,
+                            const LongValueChunk& chunk) {
     ByteReader r{field, table.name, page};
     const std::uint32_t head = r.u32(0);
     const std::uint32_t length = head & kLongValueLengthMask;
     if (head & kLongValueInline) {
-        auto data = r.sub(kLongValueHeaderSize, length);
-        return Bytes(data.begin(), data.end());
+        chunk(r.sub(kLongValueHeaderSize, length));
+        return;
     }
     const std::uint32_t pointer = r.u32(4);
-    if (length == 0) return {};
+    if (length == 0) return;
     PageRef hold;
     if (head & kLongValueSinglePage) {
         auto row = long_value_row(file, table, pointer, hold);
@@ -98,28 +104,39 @@ Bytes read_long_value(PageFile& file, const TableDef& table, std::span<const std
             r.fail("Damaged long value: its page holds " + std::to_string(row.size()) +
                    " of " + std::to_string(length) + " bytes");
         }
-        return Bytes(row.begin(), row.begin() + length);
+        chunk(row.first(length));
+        return;
     }
-    Bytes out;
+    std::size_t done = 0;
     std::set<std::uint32_t> seen;
     std::uint32_t next = pointer;
-    while (next != 0 && out.size() < length) {
+    while (next != 0 && done < length) {
         if (!seen.insert(next).second) r.fail("Damaged long value: its page chain loops");
         auto row = long_value_row(file, table, next, hold);
         ByteReader rr{row, table.name, hold->number};
         next = rr.u32(0);
-        out.insert(out.end(), row.begin() + 4, row.end());
+        auto data = row.subspan(4, std::min<std::size_t>(row.size() - 4, length - done));
+        done += data.size();
+        if (!data.empty()) chunk(data);
     }
-    if (out.size() < length) {
-        r.fail("Damaged long value: its page chain holds " + std::to_string(out.size()) + " of " +
+    if (done < length) {
+        r.fail("Damaged long value: its page chain holds " + std::to_string(done) + " of " +
                std::to_string(length) + " bytes");
     }
-    out.resize(length);
+}
+
+Bytes read_long_value(PageFile& file, const TableDef& table, std::span<const std::uint8_t> field,
+                      std::uint32_t page) {
+    Bytes out;
+    out.reserve(long_value_length(field));
+    read_long_value_chunks(file, table, field, page, [&](std::span<const std::uint8_t> piece) {
+        out.insert(out.end(), piece.begin(), piece.end());
+    });
     return out;
 }
 
-Row decode_row(PageFile& file, const TableDef& table, std::span<const std::uint8_t> row,
-               std::uint32_t page) {
+void split_row(const TableDef& table, std::span<const std::uint8_t> row, std::uint32_t page,
+               std::vector<RawField>& out) {
     const FormatInfo& fmt = format_info(table.format);
     ByteReader r{row, table.name, page};
     const std::size_t size = row.size();
@@ -135,7 +152,9 @@ Row decode_row(PageFile& file, const TableDef& table, std::span<const std::uint8
     bool has_var = table.num_var_cols > 0;
     for (const auto& c : table.columns) has_var = has_var || !c.is_fixed();
 
-    std::vector<std::size_t> offsets;  // var_len + 1 entries, the last is the end of data
+    // var_len + 1 entries, the last is the end of data; kept between rows.
+    static thread_local std::vector<std::size_t> offsets;
+    offsets.clear();
     std::size_t data_end = mask_pos;   // where column data must stop
     if (has_var) {
         if (table.format == Format::Jet4) {
@@ -165,57 +184,72 @@ Row decode_row(PageFile& file, const TableDef& table, std::span<const std::uint8
         }
     }
 
-    Row values;
-    values.reserve(table.columns.size());
-    for (const auto& col : table.columns) {
-        const auto type = col.column_type();
-        if (type == ColumnType::kBoolean) {
-            values.emplace_back(present(col.number));
+    out.resize(table.columns.size());
+    for (std::size_t k = 0; k < table.columns.size(); ++k) {
+        const Column& col = table.columns[k];
+        RawField& f = out[k];
+        f.bytes = {};
+        f.flag = false;
+        if (col.column_type() == ColumnType::kBoolean) {
+            f.kind = RawField::Kind::kBoolean;
+            f.flag = present(col.number);
             continue;
         }
-        if (!present(col.number)) {
-            values.emplace_back(Null{});
-            continue;
-        }
+        f.kind = RawField::Kind::kNull;
+        if (!present(col.number)) continue;
         if (col.is_fixed()) {
-            std::size_t width = fixed_type_size(type);
+            std::size_t width = fixed_type_size(col.column_type());
             if (width == 0) width = col.length;
             const std::size_t start = prefix + col.fixed_offset;
             if (start + width > data_end) {
                 r.fail("Damaged row: fixed column '" + col.name + "' lies outside the row");
             }
-            values.push_back(decode_fixed(col, row.subspan(start, width)));
+            f.kind = RawField::Kind::kFixed;
+            f.bytes = row.subspan(start, width);
             continue;
         }
-        if (std::size_t{col.var_index} + 1 >= offsets.size()) {
-            values.emplace_back(Null{});
-            continue;
-        }
+        if (std::size_t{col.var_index} + 1 >= offsets.size()) continue;  // added after the row
         const std::size_t start = offsets[col.var_index];
         const std::size_t end = offsets[col.var_index + 1];
         if (start < prefix || start > end || end > data_end) {
             r.fail("Damaged row: variable column '" + col.name + "' lies outside the row");
         }
-        auto bytes = row.subspan(start, end - start);
-        switch (type) {
-            case ColumnType::kText: values.emplace_back(decode_text(file, table, col, bytes)); break;
-            case ColumnType::kMemo: {
-                Bytes lv = read_long_value(file, table, bytes, page);
-                values.emplace_back(decode_text(file, table, col, lv));
-                break;
-            }
-            case ColumnType::kOle: values.emplace_back(read_long_value(file, table, bytes, page)); break;
-            case ColumnType::kBinary: values.emplace_back(Bytes(bytes.begin(), bytes.end())); break;
-            default: {
-                // A fixed type stored as variable data: decode it when it is whole.
-                const std::size_t width = fixed_type_size(type);
-                if (width && bytes.size() >= width) {
-                    values.push_back(decode_fixed(col, bytes.first(width)));
-                } else {
-                    values.emplace_back(Bytes(bytes.begin(), bytes.end()));
-                }
-            }
+        f.kind = RawField::Kind::kVariable;
+        f.bytes = row.subspan(start, end - start);
+    }
+}
+
+Value decode_field(PageFile& file, const TableDef& table, const Column& col, const RawField& f,
+                   std::uint32_t page) {
+    switch (f.kind) {
+        case RawField::Kind::kNull: return Null{};
+        case RawField::Kind::kBoolean: return f.flag;
+        case RawField::Kind::kFixed: return decode_fixed(col, f.bytes);
+        case RawField::Kind::kVariable: break;
+    }
+    const auto bytes = f.bytes;
+    switch (col.column_type()) {
+        case ColumnType::kText: return decode_text(file, table, col, bytes);
+        case ColumnType::kMemo: return decode_text(file, table, col, read_long_value(file, table, bytes, page));
+        case ColumnType::kOle: return read_long_value(file, table, bytes, page);
+        case ColumnType::kBinary: return Bytes(bytes.begin(), bytes.end());
+        default: {
+            // A fixed type stored as variable data: decode it when it is whole.
+            const std::size_t width = fixed_type_size(col.column_type());
+            if (width && bytes.size() >= width) return decode_fixed(col, bytes.first(width));
+            return Bytes(bytes.begin(), bytes.end());
         }
+    }
+}
+
+Row decode_row(PageFile& file, const TableDef& table, std::span<const std::uint8_t> row,
+               std::uint32_t page) {
+    static thread_local std::vector<RawField> fields;
+    split_row(table, row, page, fields);
+    Row values;
+    values.reserve(table.columns.size());
+    for (std::size_t k = 0; k < table.columns.size(); ++k) {
+        values.push_back(decode_field(file, table, table.columns[k], fields[k], page));
     }
     return values;
 }
@@ -289,6 +323,13 @@ void scan_table(PageFile& file, const TableDef& table, const RowVisitor& visit) 
     for_each_row_bytes(file, table,
                        [&](const RowId& id, const Page& holder, std::span<const std::uint8_t> b) {
                            return visit(id, decode_row(file, table, b, holder.number));
+                       });
+}
+
+void scan_table_bytes(PageFile& file, const TableDef& table, const RawRowVisitor& visit) {
+    for_each_row_bytes(file, table,
+                       [&](const RowId& id, const Page& holder, std::span<const std::uint8_t> b) {
+                           return visit(id, holder.number, b);
                        });
 }
 

@@ -31,6 +31,34 @@ Row decode_row(PageFile& file, const TableDef& table, std::span<const std::uint8
 Bytes read_long_value(PageFile& file, const TableDef& table, std::span<const std::uint8_t> field,
                       std::uint32_t page);
 
+// The same bytes piece by piece: `chunk` is called with each piece in order
+// (the inline data, the row of a single page, or one row of the page chain
+// after another), so a value of any size passes through without being held
+// whole. A piece is valid only during its call. A damaged chain throws
+// jet::Error, possibly after some pieces were delivered.
+using LongValueChunk = std::function<void(std::span<const std::uint8_t>)>;
+void read_long_value_chunks(PageFile& file, const TableDef& table,
+                            std::span<const std::uint8_t> field, std::uint32_t page,
+                            const LongValueChunk& chunk);
+// The length a memo/OLE field's header records (0 when the field is too short).
+std::uint32_t long_value_length(std::span<const std::uint8_t> field);
+
+// One field of a row before it is decoded: where its bytes lie in the row.
+struct RawField {
+    enum class Kind : std::uint8_t { kNull, kBoolean, kFixed, kVariable };
+    Kind kind = Kind::kNull;
+    bool flag = false;                    // kBoolean: the value
+    std::span<const std::uint8_t> bytes;  // kFixed/kVariable: as stored (a memo/OLE
+                                          // field: its 12-byte header and inline data)
+};
+// Cuts the row bytes `row` of `table` into fields in TableDef::columns order,
+// reusing `out`, with the checks decode_row makes. decode_row is this plus
+// decode_field for each column.
+void split_row(const TableDef& table, std::span<const std::uint8_t> row, std::uint32_t page,
+               std::vector<RawField>& out);
+Value decode_field(PageFile& file, const TableDef& table, const Column& column,
+                   const RawField& field, std::uint32_t page);
+
 // The pages a usage map row (pointer as stored in the TDEF) marks, ascending.
 std::vector<std::uint32_t> usage_map_pages(PageFile& file, std::uint32_t map_pointer,
                                            std::string_view table);
@@ -42,6 +70,12 @@ std::vector<std::uint32_t> usage_map_pages(PageFile& file, std::uint32_t map_poi
 // twice. Return false from `visit` to stop.
 using RowVisitor = std::function<bool(const RowId& id, const Row& row)>;
 void scan_table(PageFile& file, const TableDef& table, const RowVisitor& visit);
+
+// The same walk without decoding: `visit(id, page, row)` gets the row bytes
+// and the page holding them (valid only during the call).
+using RawRowVisitor = std::function<bool(const RowId& id, std::uint32_t page,
+                                         std::span<const std::uint8_t> row)>;
+void scan_table_bytes(PageFile& file, const TableDef& table, const RawRowVisitor& visit);
 
 // Number of live rows (a full scan; the TDEF count can be stale).
 std::uint64_t count_rows(PageFile& file, const TableDef& table);

@@ -30,33 +30,69 @@ void append_utf8(std::string& out, char32_t cp) {
 
 namespace {
 
-// Appends UTF-16 code units, joining surrogate pairs.
+// Writes code point `cp` (a valid scalar value) as UTF-8 at `p`.
+inline char* put_utf8(char* p, char32_t cp) {
+    if (cp < 0x80) {
+        *p++ = static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        *p++ = static_cast<char>(0xC0 | (cp >> 6));
+        *p++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        *p++ = static_cast<char>(0xE0 | (cp >> 12));
+        *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *p++ = static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        *p++ = static_cast<char>(0xF0 | (cp >> 18));
+        *p++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        *p++ = static_cast<char>(0x80 | (cp & 0x3F));
+    }
+    return p;
+}
+
+// Writes UTF-16 code units as UTF-8, joining surrogate pairs, into a string
+// sized for the worst case up front (3 bytes per input byte plus 3) and cut
+// to its length at the end: no growth checks per character.
 class Utf16Sink {
 public:
-    explicit Utf16Sink(std::string& out) : out_(out) {}
+    Utf16Sink(std::string& out, std::size_t input_bytes) : out_(out) {
+        out_.resize(3 * input_bytes + 3);
+        p_ = out_.data();
+    }
     void put(char16_t u) {
         if (pending_) {
             if (u >= 0xDC00 && u <= 0xDFFF) {
-                append_utf8(out_, 0x10000 + ((pending_ - 0xD800) << 10) + (u - 0xDC00));
+                p_ = put_utf8(p_, 0x10000 + ((pending_ - 0xD800) << 10) + (u - 0xDC00));
                 pending_ = 0;
                 return;
             }
-            append_utf8(out_, 0xFFFD);
+            p_ = put_utf8(p_, 0xFFFD);
             pending_ = 0;
         }
-        if (u >= 0xD800 && u <= 0xDBFF) {
+        if (u < 0x80) {
+            *p_++ = static_cast<char>(u);
+        } else if (u >= 0xD800 && u <= 0xDBFF) {
             pending_ = u;
         } else {
-            append_utf8(out_, u);  // a lone low surrogate becomes U+FFFD there
+            p_ = put_utf8(p_, u >= 0xDC00 && u <= 0xDFFF ? 0xFFFD : u);  // a lone low surrogate
         }
     }
+    void replacement() {
+        finish();
+        p_ = put_utf8(p_, 0xFFFD);
+    }
     void finish() {
-        if (pending_) append_utf8(out_, 0xFFFD);
+        if (pending_) p_ = put_utf8(p_, 0xFFFD);
         pending_ = 0;
+    }
+    void done() {
+        finish();
+        out_.resize(static_cast<std::size_t>(p_ - out_.data()));
     }
 
 private:
     std::string& out_;
+    char* p_ = nullptr;
     char32_t pending_ = 0;
 };
 
@@ -64,12 +100,11 @@ private:
 
 std::string ucs2_to_utf8(std::span<const std::uint8_t> bytes) {
     std::string out;
-    out.reserve(bytes.size());
-    Utf16Sink sink(out);
+    Utf16Sink sink(out, bytes.size());
     std::size_t i = 0;
     for (; i + 1 < bytes.size(); i += 2) sink.put(static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8)));
-    sink.finish();
-    if (i < bytes.size()) append_utf8(out, 0xFFFD);
+    if (i < bytes.size()) sink.replacement();
+    sink.done();
     return out;
 }
 
@@ -78,8 +113,7 @@ std::string decode_jet4_text(std::span<const std::uint8_t> bytes) {
     // Compressed: one byte per character while compressed, a 0x00 byte
     // switches between one-byte and two-byte characters.
     std::string out;
-    out.reserve(bytes.size());
-    Utf16Sink sink(out);
+    Utf16Sink sink(out, bytes.size());
     bool compressed = true;
     std::size_t i = 2;
     while (i < bytes.size()) {
@@ -92,13 +126,84 @@ std::string decode_jet4_text(std::span<const std::uint8_t> bytes) {
             sink.put(static_cast<char16_t>(bytes[i] | (bytes[i + 1] << 8)));
             i += 2;
         } else {
-            sink.finish();
-            append_utf8(out, 0xFFFD);
+            sink.replacement();
             ++i;
         }
     }
-    sink.finish();
+    sink.done();
     return out;
+}
+
+void Jet4TextUnits::feed(std::span<const std::uint8_t> piece, std::vector<std::uint8_t>& out) {
+    std::size_t i = 0;
+    if (mode_ == Mode::kStart) {
+        while (held_count_ < 2 && i < piece.size()) held_[held_count_++] = piece[i++];
+        if (held_count_ < 2) return;
+        held_count_ = 0;
+        if (held_[0] == 0xFF && held_[1] == 0xFE) {
+            mode_ = Mode::kOneByte;
+        } else {
+            mode_ = Mode::kPlain;
+            out.push_back(held_[0]);
+            out.push_back(held_[1]);
+        }
+    }
+    if (mode_ == Mode::kPlain) {
+        if (held_count_ == 1 && i < piece.size()) {
+            out.push_back(held_[0]);
+            out.push_back(piece[i++]);
+            held_count_ = 0;
+        }
+        const std::size_t even = (piece.size() - i) & ~std::size_t{1};
+        out.insert(out.end(), piece.begin() + static_cast<std::ptrdiff_t>(i),
+                   piece.begin() + static_cast<std::ptrdiff_t>(i + even));
+        i += even;
+        if (i < piece.size()) {
+            held_[0] = piece[i];
+            held_count_ = 1;
+        }
+        return;
+    }
+    // Compressed: one byte per character while compressed, a 0x00 byte
+    // switches between one-byte and two-byte characters.
+    for (; i < piece.size(); ++i) {
+        const std::uint8_t b = piece[i];
+        if (mode_ == Mode::kOneByte) {
+            if (b == 0) {
+                mode_ = Mode::kTwoByte;
+            } else {
+                out.push_back(b);
+                out.push_back(0);
+            }
+        } else if (held_count_ == 1) {
+            out.push_back(held_[0]);
+            out.push_back(b);
+            held_count_ = 0;
+        } else if (b == 0) {
+            mode_ = Mode::kOneByte;
+        } else {
+            held_[0] = b;
+            held_count_ = 1;
+        }
+    }
+}
+
+void Jet4TextUnits::finish(std::vector<std::uint8_t>& out) {
+    if (held_count_ == 1) {
+        out.push_back(0xFD);
+        out.push_back(0xFF);
+    } else if (held_count_ == 2) {  // exactly two bytes that are not the marker
+        out.push_back(held_[0]);
+        out.push_back(held_[1]);
+    }
+    held_count_ = 0;
+    mode_ = Mode::kStart;
+}
+
+void append_jet4_units(std::span<const std::uint8_t> stored, std::vector<std::uint8_t>& out) {
+    Jet4TextUnits units;
+    units.feed(stored, out);
+    units.finish(out);
 }
 
 namespace {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace jet {
 
@@ -18,5 +19,25 @@ std::string ucs2_to_utf8(std::span<const std::uint8_t> bytes);
 std::string decode_codepage_text(std::span<const std::uint8_t> bytes, unsigned code_page);
 // Appends code point `cp` as UTF-8.
 void append_utf8(std::string& out, char32_t cp);
+
+// A stored Jet 4 text (plain UCS-2 or the FF FE compressed form) to UTF-16
+// little-endian code units, for copies that keep texts in UTF-16. The text
+// may arrive in pieces (a memo read page by page); a trailing odd byte
+// becomes U+FFFD as in decode_jet4_text, surrogates pass unchanged.
+class Jet4TextUnits {
+public:
+    // Appends the units of the next piece to `out`.
+    void feed(std::span<const std::uint8_t> piece, std::vector<std::uint8_t>& out);
+    // Ends the text (appends U+FFFD for a byte left over).
+    void finish(std::vector<std::uint8_t>& out);
+
+private:
+    enum class Mode : std::uint8_t { kStart, kPlain, kOneByte, kTwoByte };
+    Mode mode_ = Mode::kStart;
+    std::uint8_t held_[2] = {0, 0};
+    std::size_t held_count_ = 0;
+};
+// The whole text at once; appends to `out`.
+void append_jet4_units(std::span<const std::uint8_t> stored, std::vector<std::uint8_t>& out);
 
 }  // namespace jet

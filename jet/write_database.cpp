@@ -189,6 +189,18 @@ struct DatabaseWriter::Table {
     bool dirty = true;
 };
 
+struct DatabaseWriter::RowScratch {
+    Bytes mask, fixed, chunk, value;
+    std::vector<Bytes> var;                              // by variable index
+    std::vector<Bytes> long_data;                        // memo/OLE data before it is stored
+    std::vector<std::pair<std::size_t, std::size_t>> longs;  // column, slot in long_data
+    std::vector<std::size_t> streams;                    // columns whose value streams
+    std::vector<std::size_t> by_size;
+    std::vector<bool> inline_ok;
+    std::vector<std::uint16_t> offsets;
+    std::vector<FieldInput> inputs;                      // encode_row's view of its values
+};
+
 // ---- construction -------------------------------------------------------------
 
 DatabaseWriter::DatabaseWriter() = default;
@@ -424,9 +436,10 @@ void DatabaseWriter::add_catalog_row(const std::string& name, std::int32_t id, s
 
 // ---- rows -----------------------------------------------------------------------
 
-Bytes DatabaseWriter::encode_fixed_value(const Table& t, std::size_t column, const Value& v) {
+void DatabaseWriter::encode_fixed_value(const Table& t, std::size_t column, const Value& v,
+                                        Bytes& out) {
     const ColumnSpec& c = t.layout.columns[column];
-    Bytes out;
+    out.clear();
     std::int64_t i = 0;
     double d = 0;
     auto need_int = [&](std::int64_t lo, std::int64_t hi) {
@@ -490,11 +503,10 @@ Bytes DatabaseWriter::encode_fixed_value(const Table& t, std::size_t column, con
         default:
             throw Error("Internal error: not a fixed column");
     }
-    return out;
 }
 
-Bytes DatabaseWriter::store_long_value(Table& t, std::size_t column, const Bytes& data,
-                                       bool allow_inline) {
+Bytes DatabaseWriter::store_long_value(Table& t, std::size_t column,
+                                       std::span<const std::uint8_t> data, bool allow_inline) {
     LongColumn& lc = t.longs.at(static_cast<std::size_t>(t.long_of_column.at(column)));
     if (data.size() > kLongValueLengthMask) throw Error(std::string(kRecordTooLargeMessage));
     Bytes header;
@@ -521,7 +533,7 @@ Bytes DatabaseWriter::store_long_value(Table& t, std::size_t column, const Bytes
             new_page();
         }
         auto row = static_cast<std::uint8_t>(lc.rows.size());
-        lc.rows.push_back(RowSlotImage{data, false});
+        lc.rows.push_back(RowSlotImage{Bytes(data.begin(), data.end()), false});
         write::append_u32(header, length | kLongValueSinglePage);
         write::append_u32(header, write::row_pointer(lc.current, row));
         write::append_u32(header, 0);
@@ -559,62 +571,172 @@ Bytes DatabaseWriter::store_long_value(Table& t, std::size_t column, const Bytes
     return header;
 }
 
+Bytes DatabaseWriter::store_long_value_stream(
+    Table& t, std::size_t column, const std::function<void(const FieldInput::Sink&)>& stream) {
+    LongColumn& lc = t.longs.at(static_cast<std::size_t>(t.long_of_column.at(column)));
+    // Chunks are written first to last, so each page is allocated before
+    // the chunk that names it is written: a full chunk goes out only when
+    // more bytes follow, and the last one is placed when the value ends.
+    Bytes& pending = scratch_->chunk;
+    pending.clear();
+    std::uint32_t pending_page = 0;  // page of the chunk in `pending` (0 = none yet)
+    std::uint32_t first = 0;
+    std::uint64_t total = 0;
+    stream([&](std::span<const std::uint8_t> piece) {
+        total += piece.size();
+        if (total > kLongValueLengthMask) throw Error(std::string(kRecordTooLargeMessage));
+        while (!piece.empty()) {
+            if (pending.size() == kLongValueChunk) {
+                if (pending_page == 0) {
+                    pending_page = allocate_page();
+                    lc.pages.push_back(pending_page);
+                    first = write::row_pointer(pending_page, 0);
+                }
+                const std::uint32_t next = allocate_page();
+                lc.pages.push_back(next);
+                std::vector<RowSlotImage> one(1);
+                one[0].bytes.reserve(4 + pending.size());
+                write::append_u32(one[0].bytes, write::row_pointer(next, 0));
+                one[0].bytes.insert(one[0].bytes.end(), pending.begin(), pending.end());
+                pager_.write(pending_page, write::encode_row_page(0, true, one));
+                pending_page = next;
+                pending.clear();
+            }
+            const std::size_t take = std::min(piece.size(), kLongValueChunk - pending.size());
+            pending.insert(pending.end(), piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(take));
+            piece = piece.subspan(take);
+        }
+    });
+    if (pending_page == 0) return store_long_value(t, column, pending, false);
+    // The last chunk opens the page the column fills next.
+    RowSlotImage last;
+    last.bytes.reserve(4 + pending.size());
+    write::append_u32(last.bytes, 0);
+    last.bytes.insert(last.bytes.end(), pending.begin(), pending.end());
+    if (lc.current) pager_.write(lc.current, write::encode_row_page(0, true, lc.rows));
+    lc.current = pending_page;
+    lc.rows.clear();
+    lc.rows.push_back(std::move(last));
+    Bytes header;
+    write::append_u32(header, static_cast<std::uint32_t>(total));
+    write::append_u32(header, first);
+    write::append_u32(header, 0);
+    return header;
+}
+
 Bytes DatabaseWriter::encode_row(Table& t, std::span<const Value> values) {
+    if (!scratch_) scratch_ = std::make_unique<RowScratch>();
+    auto& inputs = scratch_->inputs;
+    inputs.resize(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        inputs[i].kind = FieldInput::Kind::kValue;
+        inputs[i].value = &values[i];
+    }
+    return encode_fields(t, inputs);
+}
+
+Bytes DatabaseWriter::encode_fields(Table& t, std::span<const FieldInput> fields) {
+    using Kind = FieldInput::Kind;
+    if (!scratch_) scratch_ = std::make_unique<RowScratch>();
+    RowScratch& s = *scratch_;
     const auto& column_layouts = t.layout.columns;
     const std::size_t n = column_layouts.size();
     const std::size_t mask_size = (n + 7) / 8;
-    Bytes mask(mask_size, 0);
-    Bytes fixed(t.fixed_size, 0);
-    std::vector<Bytes> var(t.var_count);
-    std::vector<bool> var_present(t.var_count, false);
+    s.mask.assign(mask_size, 0);
+    s.fixed.assign(t.fixed_size, 0);
+    if (s.var.size() < t.var_count) s.var.resize(t.var_count);
+    for (std::size_t k = 0; k < t.var_count; ++k) s.var[k].clear();
+    s.longs.clear();
+    s.streams.clear();
 
     // Long values first in memory, to decide which stay inline.
-    std::vector<std::pair<std::size_t, Bytes>> longs;
     for (std::size_t i = 0; i < n; ++i) {
         const ColumnSpec& c = column_layouts[i];
         const write::TdefColumn& w = t.columns[i];
-        const Value& v = values[i];
+        const FieldInput& f = fields[i];
+        const Value* v = f.kind == Kind::kValue ? f.value : nullptr;
         if (c.type == ColumnType::kBoolean) {
             bool b = false;
-            if (auto p = get_if_value<bool>(v)) {
-                b = *p;
-            } else if (!is_null(v)) {
-                std::int64_t x = 0;
-                if (!integral_value(v, x)) throw Error(type_mismatch(c));
-                b = x != 0;
+            if (f.kind == Kind::kBoolean) {
+                b = f.flag;
+            } else if (v && !is_null(*v)) {
+                if (auto p = get_if_value<bool>(*v)) {
+                    b = *p;
+                } else {
+                    std::int64_t x = 0;
+                    if (!integral_value(*v, x)) throw Error(type_mismatch(c));
+                    b = x != 0;
+                }
+            } else if (f.kind != Kind::kNull && !v) {
+                throw Error(type_mismatch(c));
             }
-            if (b) mask[w.number / 8] |= static_cast<std::uint8_t>(1u << (w.number % 8));
+            if (b) s.mask[w.number / 8] |= static_cast<std::uint8_t>(1u << (w.number % 8));
             continue;
         }
-        if (is_null(v)) continue;
-        mask[w.number / 8] |= static_cast<std::uint8_t>(1u << (w.number % 8));
+        if (f.kind == Kind::kNull || (v && is_null(*v))) continue;
+        s.mask[w.number / 8] |= static_cast<std::uint8_t>(1u << (w.number % 8));
         if (w.flags & kColumnFixed) {
-            Bytes b = encode_fixed_value(t, i, v);
-            std::copy(b.begin(), b.end(), fixed.begin() + w.fixed_offset);
+            if (v) {
+                encode_fixed_value(t, i, *v, s.value);
+                std::copy(s.value.begin(), s.value.end(), s.fixed.begin() + w.fixed_offset);
+            } else if (f.kind == Kind::kStored && f.bytes.size() == w.length) {
+                std::copy(f.bytes.begin(), f.bytes.end(), s.fixed.begin() + w.fixed_offset);
+            } else {
+                throw Error(type_mismatch(c));
+            }
             continue;
         }
-        Bytes data;
+        const bool long_value = is_long_type(c.type);
+        if (long_value && f.kind == Kind::kStream) {
+            s.streams.push_back(i);
+            continue;
+        }
+        Bytes* data = &s.var[w.var_index];
+        if (long_value) {
+            const std::size_t slot = s.longs.size();
+            if (s.long_data.size() <= slot) s.long_data.emplace_back();
+            data = &s.long_data[slot];
+            data->clear();
+            s.longs.emplace_back(i, slot);
+        }
         switch (c.type) {
             case ColumnType::kText:
             case ColumnType::kMemo: {
-                auto p = get_if_value<std::string>(v);
-                if (!p) throw Error(type_mismatch(c));
-                if (c.type == ColumnType::kText && utf8_length(*p) * 2 > w.length) {
+                const bool compress = w.misc_flags & 0x01;
+                std::span<const std::uint8_t> units;
+                if (v) {
+                    auto p = get_if_value<std::string>(*v);
+                    if (!p) throw Error(type_mismatch(c));
+                    s.value.clear();
+                    write::append_utf16le(*p, s.value);
+                    units = s.value;
+                } else if (f.kind == Kind::kUnits) {
+                    units = f.bytes;
+                } else {
+                    throw Error(type_mismatch(c));
+                }
+                if (c.type == ColumnType::kText && units.size() / 2 * 2 > w.length) {
                     throw Error(std::string(kFieldTooSmallMessage));
                 }
-                data = write::encode_text(*p, w.misc_flags & 0x01);
+                write::append_ucs2_text(units, compress, *data);
                 break;
             }
             case ColumnType::kBinary:
             case ColumnType::kOle: {
-                if (auto p = get_if_value<Bytes>(v)) {
-                    data = *p;
-                } else if (auto s = get_if_value<std::string>(v)) {
-                    data.assign(s->begin(), s->end());
+                if (v) {
+                    if (auto p = get_if_value<Bytes>(*v)) {
+                        data->assign(p->begin(), p->end());
+                    } else if (auto str = get_if_value<std::string>(*v)) {
+                        data->assign(str->begin(), str->end());
+                    } else {
+                        throw Error(type_mismatch(c));
+                    }
+                } else if (f.kind == Kind::kStored) {
+                    data->assign(f.bytes.begin(), f.bytes.end());
                 } else {
                     throw Error(type_mismatch(c));
                 }
-                if (c.type == ColumnType::kBinary && data.size() > w.length) {
+                if (c.type == ColumnType::kBinary && data->size() > w.length) {
                     throw Error(std::string(kFieldTooSmallMessage));
                 }
                 break;
@@ -622,57 +744,57 @@ Bytes DatabaseWriter::encode_row(Table& t, std::span<const Value> values) {
             default:
                 throw Error(type_mismatch(c));
         }
-        var_present[w.var_index] = true;
-        if (is_long_type(c.type)) {
-            longs.emplace_back(i, std::move(data));
-        } else {
-            var[w.var_index] = std::move(data);
-        }
     }
-    std::size_t base = 2 + fixed.size() + mask_size;
+    std::size_t base = 2 + s.fixed.size() + mask_size;
     if (t.var_count) base += 2 * (t.var_count + 1) + 2;
-    for (const auto& b : var) base += b.size();
-    base += longs.size() * kLongValueHeaderSize;
+    for (std::size_t k = 0; k < t.var_count; ++k) base += s.var[k].size();
+    base += (s.longs.size() + s.streams.size()) * kLongValueHeaderSize;
     if (base > write::kMaxRowSize) throw Error(std::string(kRecordTooLargeMessage));
     // Smallest long values inline first, while the row has room.
-    std::vector<std::size_t> by_size(longs.size());
-    for (std::size_t k = 0; k < longs.size(); ++k) by_size[k] = k;
-    std::sort(by_size.begin(), by_size.end(),
-              [&](std::size_t a, std::size_t b) { return longs[a].second.size() < longs[b].second.size(); });
-    std::vector<bool> inline_ok(longs.size(), false);
+    const std::size_t nl = s.longs.size();
+    auto long_size = [&](std::size_t k) { return s.long_data[s.longs[k].second].size(); };
+    s.by_size.resize(nl);
+    for (std::size_t k = 0; k < nl; ++k) s.by_size[k] = k;
+    std::sort(s.by_size.begin(), s.by_size.end(),
+              [&](std::size_t a, std::size_t b) { return long_size(a) < long_size(b); });
+    s.inline_ok.assign(nl, false);
     std::size_t size = base;
-    for (std::size_t k : by_size) {
-        std::size_t len = longs[k].second.size();
+    for (std::size_t k : s.by_size) {
+        std::size_t len = long_size(k);
         if (len <= kInlineLongValueMax && size + len <= write::kMaxRowSize) {
-            inline_ok[k] = true;
+            s.inline_ok[k] = true;
             size += len;
         }
     }
-    for (std::size_t k = 0; k < longs.size(); ++k) {
-        std::size_t i = longs[k].first;
-        var[t.columns[i].var_index] = store_long_value(t, i, longs[k].second, inline_ok[k]);
+    for (std::size_t k = 0; k < nl; ++k) {
+        std::size_t i = s.longs[k].first;
+        s.var[t.columns[i].var_index] =
+            store_long_value(t, i, s.long_data[s.longs[k].second], s.inline_ok[k]);
+    }
+    for (std::size_t i : s.streams) {
+        s.var[t.columns[i].var_index] = store_long_value_stream(t, i, fields[i].stream);
     }
 
     Bytes row;
     row.reserve(size);
     write::append_u16(row, static_cast<std::uint16_t>(n));
-    row.insert(row.end(), fixed.begin(), fixed.end());
-    std::vector<std::uint16_t> offsets(t.var_count + 1);
+    row.insert(row.end(), s.fixed.begin(), s.fixed.end());
+    s.offsets.resize(t.var_count + 1);
     for (std::size_t k = 0; k < t.var_count; ++k) {
-        offsets[k] = static_cast<std::uint16_t>(row.size());
-        row.insert(row.end(), var[k].begin(), var[k].end());
+        s.offsets[k] = static_cast<std::uint16_t>(row.size());
+        row.insert(row.end(), s.var[k].begin(), s.var[k].end());
     }
-    offsets[t.var_count] = static_cast<std::uint16_t>(row.size());  // end of the data
+    s.offsets[t.var_count] = static_cast<std::uint16_t>(row.size());  // end of the data
     if (t.var_count) {
-        for (std::size_t k = t.var_count + 1; k-- > 0;) write::append_u16(row, offsets[k]);
+        for (std::size_t k = t.var_count + 1; k-- > 0;) write::append_u16(row, s.offsets[k]);
         write::append_u16(row, t.var_count);
     }
-    row.insert(row.end(), mask.begin(), mask.end());
+    row.insert(row.end(), s.mask.begin(), s.mask.end());
     if (row.size() > write::kMaxRowSize) throw Error(std::string(kRecordTooLargeMessage));
     return row;
 }
 
-RowId DatabaseWriter::place_row(Table& t, const Bytes& row) {
+RowId DatabaseWriter::place_row(Table& t, Bytes row) {
     if (t.current == 0 || t.current_rows.size() >= write::kMaxRowsPerPage ||
         write::row_page_free(t.current_rows) < row.size() + 2) {
         if (t.current) pager_.write(t.current, write::encode_row_page(t.tdef_page, false, t.current_rows));
@@ -680,7 +802,7 @@ RowId DatabaseWriter::place_row(Table& t, const Bytes& row) {
         t.data_pages.push_back(t.current);
         t.current_rows.clear();
     }
-    t.current_rows.push_back(RowSlotImage{row, false});
+    t.current_rows.push_back(RowSlotImage{std::move(row), false});
     return RowId{t.current, static_cast<std::uint8_t>(t.current_rows.size() - 1)};
 }
 
@@ -795,27 +917,35 @@ RowId DatabaseWriter::insert_row(TableHandle table, std::span<const Value> in) {
     if (in.size() != t.layout.columns.size()) {
         throw Error("Number of query values and destination fields are not the same.");
     }
-    std::vector<Value> values(in.begin(), in.end());
+    // The values are copied only when an autonumber is filled in.
+    std::vector<Value> numbered;
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        if (t.layout.columns[i].autonumber && is_null(in[i])) {
+            numbered.assign(in.begin(), in.end());
+            break;
+        }
+    }
     std::uint32_t autonumber = t.autonumber;
-    for (std::size_t i = 0; i < values.size(); ++i) {
+    for (std::size_t i = 0; i < in.size(); ++i) {
         const ColumnSpec& c = t.layout.columns[i];
         if (!c.autonumber) continue;
         if (c.type == ColumnType::kLong) {
             std::int64_t v = 0;
-            if (is_null(values[i])) {
-                values[i] = static_cast<std::int32_t>(++autonumber);
-            } else if (integral_value(values[i], v) && v > 0 && v > autonumber) {
+            if (is_null(in[i])) {
+                numbered[i] = static_cast<std::int32_t>(++autonumber);
+            } else if (integral_value(in[i], v) && v > 0 && v > autonumber) {
                 autonumber = static_cast<std::uint32_t>(v);
             }
-        } else if (c.type == ColumnType::kGuid && is_null(values[i])) {
+        } else if (c.type == ColumnType::kGuid && is_null(in[i])) {
             static thread_local std::mt19937_64 rng{std::random_device{}()};
             Guid g;
             for (auto& b : g.bytes) b = static_cast<std::uint8_t>(rng());
             g.bytes[7] = static_cast<std::uint8_t>((g.bytes[7] & 0x0F) | 0x40);  // version 4
             g.bytes[8] = static_cast<std::uint8_t>((g.bytes[8] & 0x3F) | 0x80);
-            values[i] = g;
+            numbered[i] = g;
         }
     }
+    const std::span<const Value> values = numbered.empty() ? in : std::span<const Value>(numbered);
     for (const auto& ix : t.indexes) {
         if (!(ix->flags & kIndexRequired)) continue;
         for (auto [pos, desc] : ix->columns) {
@@ -826,9 +956,25 @@ RowId DatabaseWriter::insert_row(TableHandle table, std::span<const Value> in) {
     }
     check_unique(t, values, nullptr);
     Bytes row = encode_row(t, values);
-    RowId id = place_row(t, row);
+    RowId id = place_row(t, std::move(row));
     t.autonumber = autonumber;
     add_index_entries(t, values, id);
+    ++t.rows;
+    t.dirty = true;
+    return id;
+}
+
+RowId DatabaseWriter::insert_fields(TableHandle table, std::span<const FieldInput> fields) {
+    if (closed_) throw Error("The database is closed.");
+    Table& t = *tables_.at(table);
+    if (fields.size() != t.layout.columns.size()) {
+        throw Error("Number of query values and destination fields are not the same.");
+    }
+    if (!t.indexes.empty()) throw Error("Internal error: a table with indexes takes rows as values");
+    for (const ColumnSpec& c : t.layout.columns) {
+        if (c.autonumber) throw Error("Internal error: a table with an autonumber takes rows as values");
+    }
+    RowId id = place_row(t, encode_fields(t, fields));
     ++t.rows;
     t.dirty = true;
     return id;

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <span>
@@ -61,6 +62,31 @@ struct TableSpec {
     std::vector<ColumnSpec> columns;  // in the order the table shows them
 };
 
+// One field for DatabaseWriter::insert_fields: a Value, or the field close to
+// its stored form, so that a copy between Jet 4 files neither decodes nor
+// re-encodes it. The spans must stay valid during the call.
+struct FieldInput {
+    // Receives the bytes of a long value piece by piece.
+    using Sink = std::function<void(std::span<const std::uint8_t>)>;
+    enum class Kind : std::uint8_t {
+        kNull,
+        kValue,    // `value`, encoded as insert_row encodes it
+        kBoolean,  // `flag`
+        kStored,   // `bytes` as stored: a fixed column's bytes (its exact width),
+                   // a Binary value, or an OLE value whole
+        kUnits,    // `bytes`: a Text or Memo as UTF-16 little-endian code units,
+                   // compressed as the column says
+        kStream,   // a Memo (UTF-16 little-endian units, stored uncompressed) or
+                   // OLE value that `stream` hands to the sink piece by piece;
+                   // it goes to long-value pages as it comes, never held whole
+    };
+    Kind kind = Kind::kNull;
+    bool flag = false;
+    const Value* value = nullptr;
+    std::span<const std::uint8_t> bytes;
+    std::function<void(const Sink&)> stream;
+};
+
 // Opaque handle of a table the writer manages.
 using TableHandle = std::size_t;
 
@@ -110,6 +136,10 @@ public:
     // value of the wrong type, a text too long, a row too large, or a
     // duplicate key in a unique index. Returns where the row is.
     RowId insert_row(TableHandle table, std::span<const Value> values);
+    // Inserts one row given as fields (the fast path of a table copy). The
+    // table must have no index and no autonumber column (a copy's new
+    // table); otherwise as insert_row.
+    RowId insert_fields(TableHandle table, std::span<const FieldInput> fields);
     // Replaces the row at `id`; returns its place afterwards (a row that no
     // longer fits its page moves).
     RowId update_row(TableHandle table, RowId id, std::span<const Value> values);
@@ -170,10 +200,13 @@ private:
     MapRef new_map();
     void write_map(MapRef& map, std::vector<std::uint32_t> pages);
     write::Bytes encode_row(Table& t, std::span<const Value> values);
-    write::Bytes encode_fixed_value(const Table& t, std::size_t column, const Value& v);
-    write::Bytes store_long_value(Table& t, std::size_t column, const write::Bytes& data,
-                                  bool allow_inline);
-    RowId place_row(Table& t, const write::Bytes& row);
+    write::Bytes encode_fields(Table& t, std::span<const FieldInput> fields);
+    void encode_fixed_value(const Table& t, std::size_t column, const Value& v, write::Bytes& out);
+    write::Bytes store_long_value(Table& t, std::size_t column,
+                                  std::span<const std::uint8_t> data, bool allow_inline);
+    write::Bytes store_long_value_stream(Table& t, std::size_t column,
+                                         const std::function<void(const FieldInput::Sink&)>& stream);
+    RowId place_row(Table& t, write::Bytes row);
     std::vector<write::RowSlotImage> load_page(Table& t, std::uint32_t page);
     void store_page(Table& t, std::uint32_t page, const std::vector<write::RowSlotImage>& rows);
     write::Bytes index_key(const Table& t, const IndexState& ix, std::span<const Value> values);
@@ -198,6 +231,9 @@ private:
     std::unique_ptr<RollbackJournal> journal_;
     std::size_t index_sort_budget_ = std::size_t{64} << 20;
     std::size_t last_index_runs_ = 0;
+    // Buffers of the row encoder, kept between rows.
+    struct RowScratch;
+    std::unique_ptr<RowScratch> scratch_;
 
 };
 

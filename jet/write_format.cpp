@@ -36,20 +36,23 @@ void append_f64(Bytes& b, double v) { append_u64(b, std::bit_cast<std::uint64_t>
 
 // ---- texts ------------------------------------------------------------------
 
-namespace {
-
-// Decodes UTF-8 into code points; an invalid sequence yields U+FFFD.
-std::u32string utf8_code_points(std::string_view s) {
-    std::u32string out;
-    out.reserve(s.size());
+void append_utf16le(std::string_view s, Bytes& out) {
+    const std::size_t n = s.size();
     std::size_t i = 0;
-    while (i < s.size()) {
+    auto unit = [&out](std::uint32_t u) {
+        out.push_back(static_cast<std::uint8_t>(u));
+        out.push_back(static_cast<std::uint8_t>(u >> 8));
+    };
+    while (i < n) {
         auto c = static_cast<std::uint8_t>(s[i]);
+        if (c < 0x80) {
+            unit(c);
+            ++i;
+            continue;
+        }
         char32_t cp = 0xFFFD;
         std::size_t len = 1;
-        if (c < 0x80) {
-            cp = c;
-        } else if ((c & 0xE0) == 0xC0) {
+        if ((c & 0xE0) == 0xC0) {
             len = 2;
             cp = c & 0x1F;
         } else if ((c & 0xF0) == 0xE0) {
@@ -59,12 +62,12 @@ std::u32string utf8_code_points(std::string_view s) {
             len = 4;
             cp = c & 0x07;
         } else {
-            out.push_back(0xFFFD);
+            unit(0xFFFD);
             ++i;
             continue;
         }
-        if (i + len > s.size()) {
-            out.push_back(0xFFFD);
+        if (i + len > n) {
+            unit(0xFFFD);
             break;
         }
         bool ok = true;
@@ -77,56 +80,58 @@ std::u32string utf8_code_points(std::string_view s) {
             cp = (cp << 6) | (cc & 0x3F);
         }
         if (!ok || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-            out.push_back(0xFFFD);
+            unit(0xFFFD);
             ++i;
             continue;
         }
-        out.push_back(cp);
-        i += len;
-    }
-    return out;
-}
-
-std::u16string utf16_units(std::string_view utf8) {
-    std::u16string out;
-    for (char32_t cp : utf8_code_points(utf8)) {
         if (cp >= 0x10000) {
             cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+            unit(0xD800 + (cp >> 10));
+            unit(0xDC00 + (cp & 0x3FF));
         } else {
-            out.push_back(static_cast<char16_t>(cp));
+            unit(cp);
         }
+        i += len;
     }
-    return out;
 }
-
-}  // namespace
 
 Bytes utf8_to_ucs2(std::string_view utf8) {
     Bytes out;
-    for (char16_t u : utf16_units(utf8)) append_u16(out, u);
+    out.reserve(utf8.size() * 2);
+    append_utf16le(utf8, out);
     return out;
 }
 
-Bytes encode_text(std::string_view utf8, bool compress) {
-    std::u16string units = utf16_units(utf8);
+void append_ucs2_text(std::span<const std::uint8_t> units, bool compress, Bytes& out) {
+    const std::size_t count = units.size() / 2;
     // Compression pays from three characters on (2-byte marker), and only
     // texts of characters U+0001..U+00FF are stored compressed; the longest
     // compressible text is 1024 characters.
-    bool compressible = compress && units.size() >= 3 && units.size() <= 1024 &&
-                        std::all_of(units.begin(), units.end(),
-                                    [](char16_t u) { return u >= 0x01 && u <= 0xFF; });
-    Bytes out;
-    if (compressible) {
-        out.reserve(units.size() + 2);
-        out.push_back(0xFF);
-        out.push_back(0xFE);
-        for (char16_t u : units) out.push_back(static_cast<std::uint8_t>(u));
-        return out;
+    bool compressible = compress && count >= 3 && count <= 1024;
+    for (std::size_t k = 0; compressible && k < count; ++k) {
+        compressible = units[2 * k + 1] == 0 && units[2 * k] != 0;
     }
-    out.reserve(units.size() * 2);
-    for (char16_t u : units) append_u16(out, u);
+    if (compressible) {
+        const std::size_t at = out.size();
+        out.resize(at + 2 + count);
+        out[at] = 0xFF;
+        out[at + 1] = 0xFE;
+        for (std::size_t k = 0; k < count; ++k) out[at + 2 + k] = units[2 * k];
+        return;
+    }
+    out.insert(out.end(), units.begin(), units.begin() + static_cast<std::ptrdiff_t>(2 * count));
+}
+
+void append_text(std::string_view utf8, bool compress, Bytes& out) {
+    static thread_local Bytes units;
+    units.clear();
+    append_utf16le(utf8, units);
+    append_ucs2_text(units, compress, out);
+}
+
+Bytes encode_text(std::string_view utf8, bool compress) {
+    Bytes out;
+    append_text(utf8, compress, out);
     return out;
 }
 

@@ -47,11 +47,19 @@ inline std::uint32_t row_pointer(std::uint32_t page, std::uint8_t row) { return 
 // UTF-8 to UCS-2 little-endian (code points above U+FFFF as surrogate pairs;
 // invalid UTF-8 becomes U+FFFD).
 Bytes utf8_to_ucs2(std::string_view utf8);
+// The same appended to `out`.
+void append_utf16le(std::string_view utf8, Bytes& out);
 // A Jet 4 text as a Text/Memo column stores it. With `compress` the text is
 // written in the FF FE compressed form when that is shorter, as Access does:
 // runs of characters below U+0100 one byte each, others two bytes, a 00 byte
 // switching between the modes. Texts holding U+0000 stay UCS-2.
 Bytes encode_text(std::string_view utf8, bool compress);
+// The same appended to `out`.
+void append_text(std::string_view utf8, bool compress, Bytes& out);
+// The same for a text given as UTF-16 little-endian code units (an odd last
+// byte is ignored), appended to `out`: how a copy between Jet 4 files
+// stores a text without passing through UTF-8.
+void append_ucs2_text(std::span<const std::uint8_t> units, bool compress, Bytes& out);
 
 // ---- the header page -------------------------------------------------------
 struct HeaderFields {
