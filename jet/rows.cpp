@@ -224,7 +224,11 @@ Value decode_field(PageFile& file, const TableDef& table, const Column& col, con
     switch (f.kind) {
         case RawField::Kind::kNull: return Null{};
         case RawField::Kind::kBoolean: return f.flag;
-        case RawField::Kind::kFixed: return decode_fixed(col, f.bytes);
+        case RawField::Kind::kFixed:
+            // A fixed-length Text column keeps its blank-padded text in the
+            // fixed area; it decodes as any other text.
+            if (col.column_type() == ColumnType::kText) return decode_text(file, table, col, f.bytes);
+            return decode_fixed(col, f.bytes);
         case RawField::Kind::kVariable: break;
     }
     const auto bytes = f.bytes;

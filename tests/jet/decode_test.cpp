@@ -248,3 +248,40 @@ TEST(Rows, Jet4Numeric) {
 }
 
 }  // namespace
+
+namespace {
+
+// A fixed-length Text column (no variable-length bit) keeps its blank-padded
+// text in the row's fixed area, plain UTF-16 or in the compressed form.
+TEST(Rows, Jet4FixedLengthText) {
+    SKIP_WITHOUT_FIXTURES();
+    auto file = jet::PageFile::open(fixtures::mdb_path("jet4-nopassword"));
+    jet::TableDef t;
+    t.name = "F";
+    t.format = jet::Format::Jet4;
+    jet::Column c;
+    c.name = "code";
+    c.type = static_cast<std::uint8_t>(jet::ColumnType::kText);
+    c.flags = jet::kColumnFixed;
+    c.length = 6;
+    t.columns.push_back(c);
+    struct Case {
+        Bytes field;
+        std::string text;
+    };
+    const Case cases[] = {
+        {{'N', 0, ' ', 0, ' ', 0}, "N  "},
+        {{0xFF, 0xFE, 'a', 'b', ' ', ' '}, "ab  "},
+        {{0x2D, 0x4E, 0x87, 0x65, ' ', 0}, "中文 "},
+    };
+    for (const Case& k : cases) {
+        Bytes row = {1, 0};
+        row.insert(row.end(), k.field.begin(), k.field.end());
+        row.push_back(0x01);  // null mask
+        jet::Row r = jet::decode_row(*file, t, row, 1);
+        ASSERT_TRUE(std::holds_alternative<std::string>(r[0])) << k.text;
+        EXPECT_EQ(std::get<std::string>(r[0]), k.text);
+    }
+}
+
+}  // namespace
