@@ -14,9 +14,9 @@
 #include <string_view>
 
 #include "app/cli/repair_cmd.h"
-#include "jet/database.h"
-#include "jet/error.h"
-#include "jet/write_sample.h"
+#include "jet/table/database.h"
+#include "jet/base/error.h"
+#include "jet/write/sample.h"
 
 namespace {
 

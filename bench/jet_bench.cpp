@@ -17,10 +17,10 @@
 #include <random>
 #include <string>
 
-#include "jet/create_database.h"
-#include "jet/database.h"
-#include "jet/write_copy.h"
-#include "jet/write_sample.h"
+#include "jet/write/create_database.h"
+#include "jet/table/database.h"
+#include "jet/write/copy.h"
+#include "jet/write/sample.h"
 
 namespace fs = std::filesystem;
 

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <type_traits>

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generate jet/sort_general_table.inc from the Jet 4 "General" sort code tables.
+"""Generate jet/base/sort_general_table.inc from the Jet 4 "General" sort code tables.
 
 The two input files (index_codes_genleg.txt for U+0000..U+00FF and
 index_codes_ext_genleg.txt for U+0100..U+FFFF without the surrogates) hold one
@@ -12,7 +12,7 @@ binary search over the runs.
 
 Usage: gen_sort_general.py REFERENCE_DIR [OUTPUT]
   REFERENCE_DIR  folder holding the two index_codes_*genleg.txt files
-  OUTPUT         default: jet/sort_general_table.inc beside this script's repo
+  OUTPUT         default: jet/base/sort_general_table.inc beside this script's repo
 """
 
 import os
@@ -151,7 +151,7 @@ def main(argv):
         return 2
     ref_dir = argv[1]
     repo = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-    out_path = argv[2] if len(argv) > 2 else os.path.join(repo, "jet", "sort_general_table.inc")
+    out_path = argv[2] if len(argv) > 2 else os.path.join(repo, "jet", "base", "sort_general_table.inc")
     runs = make_runs(load(ref_dir))
     write(runs, out_path)
     print("%s: %d runs" % (out_path, len(runs)))

@@ -16,8 +16,8 @@
 #include <string_view>
 
 #include "app/run/repair_run.h"
-#include "jet/database.h"
-#include "jet/table_def.h"
+#include "jet/table/database.h"
+#include "jet/table/table_def.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <sys/stat.h>
 
 #include "connect/provider/provider.h"
-#include "jet/create_database.h"
-#include "jet/error.h"
+#include "jet/write/create_database.h"
+#include "jet/base/error.h"
 
 namespace provider {
 

@@ -2,9 +2,9 @@
 #include "connect/provider/jet_bridge.h"
 
 #include "connect/provider/provider.h"
-#include "jet/error.h"
-#include "jet/rowset.h"
-#include "jet/sql_connection.h"
+#include "jet/base/error.h"
+#include "jet/sql/rowset.h"
+#include "jet/sql/connection.h"
 
 namespace provider::bridge {
 namespace {

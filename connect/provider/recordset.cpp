@@ -6,9 +6,9 @@
 
 #include "connect/provider/connection.h"
 #include "connect/provider/jet_bridge.h"
-#include "jet/error.h"
-#include "jet/rowset.h"
-#include "jet/sql_eval.h"
+#include "jet/base/error.h"
+#include "jet/sql/rowset.h"
+#include "jet/sql/eval.h"
 
 namespace provider {
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "connect/provider/provider.h"
-#include "jet/value.h"
+#include "jet/base/value.h"
 
 namespace jet {
 class Rowset;

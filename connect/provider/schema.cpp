@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <cstring>
 
-#include "jet/database.h"
-#include "jet/error.h"
-#include "jet/sort_general.h"
+#include "jet/table/database.h"
+#include "jet/base/error.h"
+#include "jet/base/sort_general.h"
 
 namespace provider {
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "app/run/repair_run.h"
-#include "jet/database.h"
+#include "jet/table/database.h"
 #include "repair_support.h"
 
 using namespace repair_test;

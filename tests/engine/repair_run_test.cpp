@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "engine/repair_steps.h"
-#include "jet/database.h"
+#include "jet/table/database.h"
 #include "repair_support.h"
 
 using namespace repair_test;

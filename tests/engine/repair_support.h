@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "engine/print_msg.h"
-#include "jet/write_database.h"
+#include "jet/write/writer.h"
 
 namespace repair_test {
 

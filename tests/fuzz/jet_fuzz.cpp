@@ -13,8 +13,8 @@
 #include <span>
 #include <string>
 
-#include "jet/database.h"
-#include "jet/error.h"
+#include "jet/table/database.h"
+#include "jet/base/error.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const int fd = memfd_create("jet_fuzz", MFD_CLOEXEC);

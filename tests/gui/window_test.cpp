@@ -19,7 +19,7 @@
 #include "app/gui/mdb_app.h"
 #include "app/run/repair_run.h"
 #include "connect/msg_box.h"
-#include "jet/database.h"
+#include "jet/table/database.h"
 #include "repair_support.h"
 
 using namespace repair_test;

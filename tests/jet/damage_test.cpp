@@ -10,9 +10,9 @@
 #include <random>
 
 #include "fixture_support.h"
-#include "jet/database.h"
-#include "jet/error.h"
-#include "jet/page_format.h"
+#include "jet/table/database.h"
+#include "jet/base/error.h"
+#include "jet/page/format.h"
 
 namespace {
 

@@ -4,12 +4,12 @@
 #include <gtest/gtest.h>
 
 #include "fixture_support.h"
-#include "jet/error.h"
-#include "jet/page_file.h"
-#include "jet/page_format.h"
-#include "jet/rows.h"
-#include "jet/text.h"
-#include "jet/value.h"
+#include "jet/base/error.h"
+#include "jet/page/file.h"
+#include "jet/page/format.h"
+#include "jet/table/rows.h"
+#include "jet/base/text.h"
+#include "jet/base/value.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <cstdio>
 
 #include "fixture_support.h"
-#include "jet/database.h"
+#include "jet/table/database.h"
 #include "mdb_csv.h"
 
 namespace {

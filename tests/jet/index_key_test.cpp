@@ -2,7 +2,7 @@
 // type (both orders), the General sort text rules, and the decoding of index
 // pages with their damage checks. The proof on real files is in
 // index_proof_test.cpp.
-#include "jet/index_key.h"
+#include "jet/index/key.h"
 
 #include <gtest/gtest.h>
 
@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "jet/error.h"
-#include "jet/index_page.h"
-#include "jet/sort_general.h"
+#include "jet/base/error.h"
+#include "jet/index/page.h"
+#include "jet/base/sort_general.h"
 
 namespace {
 

@@ -19,11 +19,11 @@
 #include <string>
 #include <vector>
 
-#include "jet/database.h"
-#include "jet/error.h"
-#include "jet/index_key.h"
-#include "jet/index_page.h"
-#include "jet/sort_general.h"
+#include "jet/table/database.h"
+#include "jet/base/error.h"
+#include "jet/index/key.h"
+#include "jet/index/page.h"
+#include "jet/base/sort_general.h"
 
 namespace fs = std::filesystem;
 

@@ -10,8 +10,8 @@
 #include <variant>
 #include <vector>
 
-#include "jet/table_def.h"
-#include "jet/value.h"
+#include "jet/table/table_def.h"
+#include "jet/base/value.h"
 
 namespace mdb_csv {
 

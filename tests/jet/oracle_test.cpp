@@ -7,8 +7,8 @@
 #include <set>
 
 #include "fixture_support.h"
-#include "jet/database.h"
-#include "jet/error.h"
+#include "jet/table/database.h"
+#include "jet/base/error.h"
 
 namespace {
 

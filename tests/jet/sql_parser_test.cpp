@@ -5,9 +5,9 @@
 #include <cmath>
 #include <string>
 
-#include "jet/error.h"
-#include "jet/sql_eval.h"
-#include "jet/sql_parser.h"
+#include "jet/base/error.h"
+#include "jet/sql/eval.h"
+#include "jet/sql/parser.h"
 
 using namespace jet::sql;
 

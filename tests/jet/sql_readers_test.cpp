@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "fixture_support.h"
-#include "jet/create_database.h"
-#include "jet/error.h"
-#include "jet/sql_connection.h"
-#include "jet/sql_eval.h"
+#include "jet/write/create_database.h"
+#include "jet/base/error.h"
+#include "jet/sql/connection.h"
+#include "jet/sql/eval.h"
 #include "test_json.h"
 
 namespace fs = std::filesystem;

@@ -8,26 +8,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "jet/create_database.h"
-#include "jet/error.h"
-#include "jet/sql_connection.h"
+#include "jet/write/create_database.h"
+#include "jet/base/error.h"
+#include "jet/sql/connection.h"
+#include "scratch_dir.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
 namespace {
 
-class TempDir {
+class TempDir : public zolvak_test::ScratchDir {
 public:
-    TempDir() {
-        std::string t = (fs::temp_directory_path() / "zolvak-conc-XXXXXX").string();
-        path_ = ::mkdtemp(t.data());
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    std::string file(const std::string& name) const { return (fs::path(path_) / name).string(); }
-
-private:
-    std::string path_;
+    TempDir() : ScratchDir("zolvak-conc") {}
 };
 
 std::string scalar(jet::Connection& c, const std::string& sql) {

@@ -15,27 +15,20 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "jet/create_database.h"
-#include "jet/error.h"
-#include "jet/index_page.h"
-#include "jet/sql_connection.h"
-#include "jet/sql_eval.h"
+#include "jet/write/create_database.h"
+#include "jet/base/error.h"
+#include "jet/index/page.h"
+#include "jet/sql/connection.h"
+#include "jet/sql/eval.h"
+#include "scratch_dir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class TempDir {
+class TempDir : public zolvak_test::ScratchDir {
 public:
-    TempDir() {
-        std::string t = (fs::temp_directory_path() / "zolvak-crash-XXXXXX").string();
-        path_ = ::mkdtemp(t.data());
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    std::string file(const std::string& name) const { return (fs::path(path_) / name).string(); }
-
-private:
-    std::string path_;
+    TempDir() : ScratchDir("zolvak-crash") {}
 };
 
 // Everything a reader sees: tables, columns, indexes with their entry

@@ -11,10 +11,11 @@
 #include <unistd.h>
 #include <vector>
 
-#include "jet/create_database.h"
-#include "jet/error.h"
-#include "jet/sql_connection.h"
-#include "jet/txn_journal.h"
+#include "jet/write/create_database.h"
+#include "jet/base/error.h"
+#include "jet/sql/connection.h"
+#include "jet/txn/journal.h"
+#include "scratch_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -23,17 +24,9 @@ namespace {
 constexpr std::uint32_t kPage = 512;
 constexpr std::uint32_t kPages = 80;
 
-class TempDir {
+class TempDir : public zolvak_test::ScratchDir {
 public:
-    TempDir() {
-        std::string t = (fs::temp_directory_path() / "zolvak-journal-XXXXXX").string();
-        path_ = ::mkdtemp(t.data());
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    std::string file(const std::string& name) const { return (fs::path(path_) / name).string(); }
-
-private:
-    std::string path_;
+    TempDir() : ScratchDir("zolvak-journal") {}
 };
 
 std::vector<std::uint8_t> image(std::uint32_t page, std::uint8_t generation) {

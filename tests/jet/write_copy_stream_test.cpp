@@ -8,10 +8,10 @@
 #include <filesystem>
 #include <random>
 
-#include "jet/create_database.h"
-#include "jet/page_file.h"
-#include "jet/text.h"
-#include "jet/write_copy.h"
+#include "jet/write/create_database.h"
+#include "jet/page/file.h"
+#include "jet/base/text.h"
+#include "jet/write/copy.h"
 #include "write_readers.h"
 
 namespace fs = std::filesystem;

@@ -11,8 +11,8 @@
 
 #include <filesystem>
 
-#include "jet/create_database.h"
-#include "jet/write_copy.h"
+#include "jet/write/create_database.h"
+#include "jet/write/copy.h"
 #include "write_readers.h"
 
 namespace fs = std::filesystem;

@@ -5,32 +5,22 @@
 #include <filesystem>
 #include <random>
 
-#include "jet/create_database.h"
-#include "jet/database.h"
-#include "jet/error.h"
-#include "jet/index_key.h"
-#include "jet/index_page.h"
-#include "jet/sort_general.h"
+#include "jet/write/create_database.h"
+#include "jet/table/database.h"
+#include "jet/base/error.h"
+#include "jet/index/key.h"
+#include "jet/index/page.h"
+#include "jet/base/sort_general.h"
 #include "write_readers.h"
+#include "scratch_dir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class TempDir {
+class TempDir : public zolvak_test::ScratchDir {
 public:
-    TempDir() {
-        path_ = fs::temp_directory_path() /
-                ("zolvak-writer-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-
-private:
-    fs::path path_;
-    static inline int counter_ = 0;
+    TempDir() : ScratchDir("zolvak-writer") {}
 };
 
 jet::ColumnSpec col(std::string name, jet::ColumnType type, std::uint16_t size = 0) {

@@ -2,7 +2,7 @@
 // runs merged), B-trees written bottom-up exactly as the writer has always
 // laid them out, duplicates in unique indexes refused without a trace, and
 // indexes kept current by later changes.
-#include "jet/write_index_build.h"
+#include "jet/write/index_build.h"
 
 #include <gtest/gtest.h>
 
@@ -11,40 +11,23 @@
 #include <map>
 #include <random>
 
-#include "jet/create_database.h"
-#include "jet/database.h"
-#include "jet/error.h"
-#include "jet/index_page.h"
-#include "jet/write_database.h"
-#include "jet/write_format.h"
+#include "jet/write/create_database.h"
+#include "jet/table/database.h"
+#include "jet/base/error.h"
+#include "jet/index/page.h"
+#include "jet/write/writer.h"
+#include "jet/write/format.h"
 #include "write_readers.h"
+#include "scratch_dir.h"
 
 namespace fs = std::filesystem;
 using jet::write::Bytes;
 
 namespace {
 
-class TempDir {
-  public:
-    TempDir() {
-        path_ = fs::temp_directory_path() / ("zolvak-index-build-" + std::to_string(::getpid()) +
-                                             "-" + std::to_string(counter_++));
-        fs::remove_all(path_);
-        fs::create_directories(path_);
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    std::string file(const std::string& name) const { return (path_ / name).string(); }
-    std::vector<std::string> names() const {
-        std::vector<std::string> out;
-        for (const auto& e : fs::directory_iterator(path_))
-            out.push_back(e.path().filename().string());
-        std::sort(out.begin(), out.end());
-        return out;
-    }
-
-  private:
-    fs::path path_;
-    static inline int counter_ = 0;
+class TempDir : public zolvak_test::ScratchDir {
+public:
+    TempDir() : ScratchDir("zolvak-index-build") {}
 };
 
 std::size_t open_descriptors() {

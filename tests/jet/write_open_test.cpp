@@ -13,24 +13,20 @@
 #include <vector>
 
 #include "fixture_support.h"
-#include "jet/database.h"
-#include "jet/error.h"
-#include "jet/txn_journal.h"
-#include "jet/write_database.h"
+#include "jet/table/database.h"
+#include "jet/base/error.h"
+#include "jet/txn/journal.h"
+#include "jet/write/writer.h"
 #include "write_readers.h"
+#include "scratch_dir.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        char tmpl[] = "/tmp/jet-open-XXXXXX";
-        path = ::mkdtemp(tmpl);
-    }
-    ~TempDir() { fs::remove_all(path); }
-    std::string file(const std::string& name) const { return (path / name).string(); }
+class TempDir : public zolvak_test::ScratchDir {
+public:
+    TempDir() : ScratchDir("jet-open") {}
 };
 
 std::string bytes_of(const std::string& path) {

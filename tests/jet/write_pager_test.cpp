@@ -14,8 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "jet/error.h"
-#include "jet/write_pager.h"
+#include "jet/base/error.h"
+#include "jet/write/pager.h"
+#include "scratch_dir.h"
 
 namespace fs = std::filesystem;
 
@@ -35,14 +36,8 @@ std::string file_bytes(const std::string& path) {
 }
 
 struct Scratch {
-    std::string path;
-    Scratch() {
-        char tmpl[] = "/tmp/jet-pager-XXXXXX";
-        dir = ::mkdtemp(tmpl);
-        path = (dir / "pages.bin").string();
-    }
-    ~Scratch() { fs::remove_all(dir); }
-    fs::path dir;
+    zolvak_test::ScratchDir dir{"jet-pager"};
+    std::string path = dir.file("pages.bin");
 };
 
 // Orders of writing: appends, rewrites inside and behind the gathered run,

@@ -23,10 +23,10 @@
 #include <vector>
 
 #include "fixture_support.h"
-#include "jet/database.h"
-#include "jet/index_key.h"
-#include "jet/index_page.h"
-#include "jet/sort_general.h"
+#include "jet/table/database.h"
+#include "jet/index/key.h"
+#include "jet/index/page.h"
+#include "jet/base/sort_general.h"
 #include "mdb_csv.h"
 #include <set>
 #include "test_json.h"

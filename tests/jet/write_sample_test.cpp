@@ -4,8 +4,8 @@
 
 #include <filesystem>
 
-#include "jet/error.h"
-#include "jet/write_sample.h"
+#include "jet/base/error.h"
+#include "jet/write/sample.h"
 #include "write_readers.h"
 
 namespace fs = std::filesystem;

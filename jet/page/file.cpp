@@ -1,0 +1,190 @@
+// The page file: read-only file access, the page cache and the header page.
+//
+// Pages are read with pread so a later writer can share the descriptor
+// model; the cache is a plain LRU bounded by a page count, so memory stays
+// bounded whatever the size of the file.
+#include "jet/page/file.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+
+#include "jet/base/error.h"
+#include "jet/base/text.h"
+
+namespace jet {
+
+void rc4_apply(std::span<const std::uint8_t> key, std::span<std::uint8_t> data) {
+    if (key.empty()) return;
+    std::uint8_t s[256];
+    for (int i = 0; i < 256; ++i) s[i] = static_cast<std::uint8_t>(i);
+    std::uint8_t j = 0;
+    for (int i = 0; i < 256; ++i) {
+        j = static_cast<std::uint8_t>(j + s[i] + key[i % key.size()]);
+        std::swap(s[i], s[j]);
+    }
+    std::uint8_t a = 0, b = 0;
+    for (auto& byte : data) {
+        a = static_cast<std::uint8_t>(a + 1);
+        b = static_cast<std::uint8_t>(b + s[a]);
+        std::swap(s[a], s[b]);
+        byte ^= s[static_cast<std::uint8_t>(s[a] + s[b])];
+    }
+}
+
+namespace {
+
+constexpr std::uint8_t kMagic[4] = {0x00, 0x01, 0x00, 0x00};
+constexpr char kEngineName[] = "Standard Jet DB";
+
+std::uint16_t rd16(std::span<const std::uint8_t> b, std::size_t o) {
+    return static_cast<std::uint16_t>(b[o] | (b[o + 1] << 8));
+}
+std::uint32_t rd32(std::span<const std::uint8_t> b, std::size_t o) {
+    return static_cast<std::uint32_t>(b[o]) | (static_cast<std::uint32_t>(b[o + 1]) << 8) |
+           (static_cast<std::uint32_t>(b[o + 2]) << 16) |
+           (static_cast<std::uint32_t>(b[o + 3]) << 24);
+}
+
+[[noreturn]] void damaged(std::string_view path, std::string_view what) {
+    throw Error("The database header of '" + std::string(path) + "' is damaged: " +
+                std::string(what) + ".");
+}
+
+}  // namespace
+
+Header decode_header(std::span<const std::uint8_t> page, std::string_view path) {
+    if (page.size() < 0x20 || std::memcmp(page.data(), kMagic, 4) != 0 ||
+        std::memcmp(page.data() + 4, kEngineName, sizeof kEngineName - 1) != 0) {
+        throw Error("Unrecognized database format '" + std::string(path) + "'.");
+    }
+    Header h;
+    const std::uint8_t version = page[kHeaderVersionOffset];
+    if (version == 0) {
+        h.format = Format::Jet3;
+    } else if (version == 1) {
+        h.format = Format::Jet4;
+    } else if (version <= 4) {
+        // Access 2007 and later: same header, a format this engine does not read.
+        throw Error("Unrecognized database format '" + std::string(path) + "'.");
+    } else {
+        damaged(path, "unknown version byte " + std::to_string(version));
+    }
+    const FormatInfo& fmt = format_info(h.format);
+    h.page_size = fmt.page_size;
+    if (page.size() < fmt.page_size) damaged(path, "the file is shorter than one page");
+
+    h.raw.assign(page.begin(), page.begin() + fmt.page_size);
+    std::span<std::uint8_t> masked(h.raw.data() + kHeaderMaskedOffset, fmt.header_masked_length);
+    rc4_apply(kHeaderRc4Key, masked);
+    std::span<const std::uint8_t> raw(h.raw);
+
+    h.code_page = rd16(raw, kHeaderCodePageOffset);
+    h.database_key = rd32(raw, kHeaderDbKeyOffset);
+    h.sort_order = rd16(raw, fmt.header_sort_order_offset);
+
+    std::uint8_t pw[40] = {};
+    std::memcpy(pw, raw.data() + kHeaderPasswordOffset, fmt.header_password_length);
+    if (h.format == Format::Jet4) {
+        double date;
+        std::memcpy(&date, raw.data() + kHeaderCreationDateOffset, sizeof date);
+        if (!std::isfinite(date) || std::fabs(date) > 2.0e9) {
+            damaged(path, "the creation date is not a valid date");
+        }
+        h.creation_date = date;
+        // Jet 4 masks the password once more with the creation date's whole days.
+        std::int32_t days = static_cast<std::int32_t>(date);
+        std::uint8_t mask[4];
+        std::memcpy(mask, &days, 4);
+        for (std::size_t i = 0; i < 40; ++i) pw[i] ^= mask[i % 4];
+        std::size_t len = 0;
+        while (len + 1 < 40 && (pw[len] | pw[len + 1])) len += 2;
+        h.password = ucs2_to_utf8(std::span<const std::uint8_t>(pw, len));
+    } else {
+        std::size_t len = 0;
+        while (len < 20 && pw[len]) ++len;
+        h.password = decode_codepage_text(std::span<const std::uint8_t>(pw, len), h.code_page);
+    }
+    return h;
+}
+
+std::unique_ptr<PageFile> PageFile::open(const std::string& path, std::string_view password,
+                                         std::size_t cache_pages) {
+    std::unique_ptr<PageFile> f(new PageFile());
+    f->path_ = path;
+    f->cache_limit_ = cache_pages < 4 ? 4 : cache_pages;
+    f->fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (f->fd_ < 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            throw Error("Could not find file '" + path + "'.");
+        }
+        throw Error("Could not open file '" + path + "': " + std::strerror(errno) + ".");
+    }
+    struct stat st {};
+    if (::fstat(f->fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+        throw Error("Could not open file '" + path + "': not a regular file.");
+    }
+    std::vector<std::uint8_t> first(kJet4PageSize);
+    ssize_t n = ::pread(f->fd_, first.data(), first.size(), 0);
+    if (n < 0) throw Error("Could not read file '" + path + "': " + std::strerror(errno) + ".");
+    first.resize(static_cast<std::size_t>(n));
+    f->header_ = decode_header(first, path);
+    f->info_ = &format_info(f->header_.format);
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    const std::uint64_t pages = size / f->header_.page_size;
+    if (pages < 3) damaged(path, "the file holds fewer pages than a database needs");
+    if (pages > 0xFFFFFFull) damaged(path, "the file is larger than the format allows");
+    f->page_count_ = static_cast<std::uint32_t>(pages);
+    // A database without a password opens whatever the caller passes, as Jet does.
+    if (!f->header_.password.empty() && f->header_.password != password) {
+        throw Error(std::string(kBadPasswordMessage));
+    }
+    return f;
+}
+
+PageFile::~PageFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+PageRef PageFile::page(std::uint32_t number, std::string_view table) {
+    auto it = cache_.find(number);
+    if (it != cache_.end()) {
+        lru_.splice(lru_.begin(), lru_, it->second);
+        return *it->second;
+    }
+    if (number >= page_count_) {
+        std::string msg = "Page " + std::to_string(number) + " lies outside the file (" +
+                          std::to_string(page_count_) + " pages)";
+        if (!table.empty()) msg += " (table '" + std::string(table) + "')";
+        throw Error(msg);
+    }
+    auto p = std::make_shared<Page>();
+    p->number = number;
+    p->bytes.resize(header_.page_size);
+    const off_t offset = static_cast<off_t>(number) * header_.page_size;
+    std::size_t done = 0;
+    while (done < p->bytes.size()) {
+        ssize_t n = ::pread(fd_, p->bytes.data() + done, p->bytes.size() - done,
+                            offset + static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            throw Error("Could not read page " + std::to_string(number) + " of '" + path_ +
+                        "'" + (n < 0 ? std::string(": ") + std::strerror(errno) : "") + ".");
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (number == 0) p->bytes = header_.raw;  // callers see the unmasked header
+    lru_.push_front(p);
+    cache_[number] = lru_.begin();
+    while (lru_.size() > cache_limit_) {
+        cache_.erase(lru_.back()->number);
+        lru_.pop_back();
+    }
+    return p;
+}
+
+}  // namespace jet

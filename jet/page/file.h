@@ -1,0 +1,84 @@
+// The page file: a .mdb opened read-only and seen as numbered fixed-size pages.
+//
+// Owns the file descriptor, reads pages with pread into a bounded LRU cache,
+// and decodes the header page once at open: format, code page, sort order,
+// creation date and the database password (checked against the caller's).
+// Nothing above this layer touches the file itself.
+#pragma once
+
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "jet/base/format.h"
+
+namespace jet {
+
+// What the header page says about the database.
+struct Header {
+    Format format = Format::Jet4;
+    std::uint32_t page_size = kJet4PageSize;
+    std::uint16_t code_page = 0;    // as recorded; 0 when none
+    std::uint32_t sort_order = 0;   // 1033 = General
+    double creation_date = 0;       // Jet 4 only (0 on Jet 3)
+    std::uint32_t database_key = 0;
+    std::string password;           // UTF-8, empty when the file has none
+    std::vector<std::uint8_t> raw;  // the header page with its masked area unmasked
+};
+
+// Decodes a header page (pure; no password check). Throws jet::Error naming
+// `path` when the page is not a Jet 3/4 header or is damaged.
+Header decode_header(std::span<const std::uint8_t> page, std::string_view path);
+
+// RC4 over `data` in place (the header mask and, later, encrypted pages).
+void rc4_apply(std::span<const std::uint8_t> key, std::span<std::uint8_t> data);
+
+// One page image. Shared so a caller may hold it while the cache moves on.
+struct Page {
+    std::uint32_t number = 0;
+    std::vector<std::uint8_t> bytes;
+    std::span<const std::uint8_t> span() const { return bytes; }
+    std::uint8_t type() const { return bytes.empty() ? 0xFF : bytes[0]; }
+};
+using PageRef = std::shared_ptr<const Page>;
+
+class PageFile {
+public:
+    // Opens `path` read-only and checks `password` (empty = none given).
+    // Errors: "Could not find file '<path>'.", "Unrecognized database format
+    // '<path>'.", "The database header of '<path>' is damaged: ...",
+    // "Not a valid password.".
+    static std::unique_ptr<PageFile> open(const std::string& path, std::string_view password = {},
+                                          std::size_t cache_pages = 256);
+    ~PageFile();
+    PageFile(const PageFile&) = delete;
+    PageFile& operator=(const PageFile&) = delete;
+
+    const Header& header() const { return header_; }
+    const FormatInfo& format() const { return *info_; }
+    std::uint32_t page_size() const { return header_.page_size; }
+    std::uint32_t page_count() const { return page_count_; }
+    const std::string& path() const { return path_; }
+
+    // Page `number`; throws jet::Error when it lies outside the file
+    // (naming `table` when one is given, for the message).
+    PageRef page(std::uint32_t number, std::string_view table = {});
+
+private:
+    PageFile() = default;
+    std::string path_;
+    int fd_ = -1;
+    Header header_;
+    const FormatInfo* info_ = nullptr;
+    std::uint32_t page_count_ = 0;
+    std::size_t cache_limit_ = 256;
+    std::list<PageRef> lru_;  // front = most recent
+    std::unordered_map<std::uint32_t, std::list<PageRef>::iterator> cache_;
+};
+
+}  // namespace jet

@@ -1,0 +1,87 @@
+// The catalog: reading MSysObjects and sorting its rows into the kinds of the
+// TABLES schema rowset. The rule is written down in docs/jet-catalog.md.
+#include "jet/table/catalog.h"
+
+#include "jet/base/error.h"
+#include "jet/page/file.h"
+#include "jet/table/rows.h"
+#include "jet/table/table_def.h"
+
+namespace jet {
+
+std::string_view table_kind_name(TableKind kind) {
+    switch (kind) {
+        case TableKind::kTable: return "TABLE";
+        case TableKind::kSystemTable: return "SYSTEM TABLE";
+        case TableKind::kAccessTable: return "ACCESS TABLE";
+        case TableKind::kLink: return "LINK";
+        case TableKind::kView: return "VIEW";
+    }
+    return "TABLE";
+}
+
+std::optional<TableKind> table_kind(const CatalogEntry& e, bool has_parameters) {
+    const auto flags = static_cast<std::uint32_t>(e.flags);
+    switch (e.type) {
+        case kObjectTable:
+            if (flags & kFlagJetSystem) return TableKind::kSystemTable;
+            if (flags & kFlagSystem) return TableKind::kAccessTable;
+            return TableKind::kTable;
+        case kObjectLinkedJet:
+        case kObjectLinkedOdbc: return TableKind::kLink;
+        case kObjectQuery:
+            // Only a plain select query without parameters is a view; every
+            // other query is a procedure and not in the TABLES rowset.
+            if ((flags & kQueryTypeMask) == 0 && !has_parameters) return TableKind::kView;
+            return std::nullopt;
+        default: return std::nullopt;
+    }
+}
+
+namespace {
+
+std::int64_t as_int(const Value& v) {
+    if (auto p = std::get_if<std::int32_t>(&v)) return *p;
+    if (auto p = std::get_if<std::int16_t>(&v)) return *p;
+    if (auto p = std::get_if<std::uint8_t>(&v)) return *p;
+    return 0;
+}
+std::string as_text(const Value& v) {
+    if (auto p = std::get_if<std::string>(&v)) return *p;
+    return {};
+}
+
+}  // namespace
+
+std::vector<CatalogEntry> read_catalog(PageFile& file) {
+    const TableDef t = read_table_def(file, kCatalogTdefPage, "MSysObjects");
+    auto find = [&](std::string_view name) -> int {
+        for (std::size_t i = 0; i < t.columns.size(); ++i)
+            if (t.columns[i].name == name) return static_cast<int>(i);
+        return -1;
+    };
+    const int id = find("Id"), parent = find("ParentId"), name = find("Name"), type = find("Type"),
+              flags = find("Flags"), database = find("Database"), connect = find("Connect"),
+              foreign = find("ForeignName");
+    if (id < 0 || name < 0 || type < 0) {
+        throw_damaged("Damaged catalog: MSysObjects lacks its Id, Name or Type column",
+                      "MSysObjects", kCatalogTdefPage);
+    }
+    std::vector<CatalogEntry> out;
+    scan_table(file, t, [&](const RowId&, const Row& row) {
+        CatalogEntry e;
+        e.id = static_cast<std::int32_t>(as_int(row[id]));
+        if (parent >= 0) e.parent_id = static_cast<std::int32_t>(as_int(row[parent]));
+        e.name = as_text(row[name]);
+        e.type = static_cast<std::int16_t>(as_int(row[type]));
+        if (flags >= 0) e.flags = static_cast<std::int32_t>(as_int(row[flags]));
+        if (database >= 0) e.database = as_text(row[database]);
+        if (connect >= 0) e.connect = as_text(row[connect]);
+        if (foreign >= 0) e.foreign_name = as_text(row[foreign]);
+        out.push_back(std::move(e));
+        return true;
+    });
+    return out;
+}
+
+}  // namespace jet

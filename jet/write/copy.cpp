@@ -1,0 +1,215 @@
+// Table copy between databases (see write_copy.h).
+#include "jet/write/copy.h"
+
+#include "jet/base/error.h"
+#include "jet/base/text.h"
+
+namespace jet {
+
+namespace {
+
+// Long values up to this size are read whole into a buffer kept between
+// rows; larger ones stream from the source's pages to the target's.
+constexpr std::uint32_t kStreamAbove = 64 * 1024;
+
+// Turns the rows of a Jet 4 table into the writer's fields without decoding
+// them: fixed columns and binary data keep their bytes, texts stay UTF-16
+// (the writer only decides on compression), memo and OLE values are passed
+// on in pieces. Buffers are kept from row to row.
+class Jet4RowCopier {
+public:
+    Jet4RowCopier(PageFile& file, const TableDef& def)
+        : file_(file), def_(def), inputs_(def.columns.size()), buffers_(def.columns.size()),
+          values_(def.columns.size()) {}
+
+    const std::vector<FieldInput>& fields(std::span<const std::uint8_t> row, std::uint32_t page) {
+        split_row(def_, row, page, raw_);
+        for (std::size_t i = 0; i < raw_.size(); ++i) convert(i, page);
+        return inputs_;
+    }
+
+private:
+    using Kind = FieldInput::Kind;
+
+    void convert(std::size_t i, std::uint32_t page) {
+        const Column& col = def_.columns[i];
+        const RawField& f = raw_[i];
+        FieldInput& in = inputs_[i];
+        in.bytes = {};
+        in.value = nullptr;
+        in.flag = false;
+        switch (f.kind) {
+            case RawField::Kind::kNull: in.kind = Kind::kNull; return;
+            case RawField::Kind::kBoolean:
+                in.kind = Kind::kBoolean;
+                in.flag = f.flag;
+                return;
+            case RawField::Kind::kFixed:
+                if (fixed_type_size(col.column_type()) == f.bytes.size()) {
+                    in.kind = Kind::kStored;
+                    in.bytes = f.bytes;
+                    return;
+                }
+                break;
+            case RawField::Kind::kVariable: {
+                Bytes& buf = buffers_[i];
+                switch (col.column_type()) {
+                    case ColumnType::kText:
+                        buf.clear();
+                        append_jet4_units(f.bytes, buf);
+                        in.kind = Kind::kUnits;
+                        in.bytes = buf;
+                        return;
+                    case ColumnType::kBinary:
+                        in.kind = Kind::kStored;
+                        in.bytes = f.bytes;
+                        return;
+                    case ColumnType::kMemo:
+                    case ColumnType::kOle: {
+                        const bool memo = col.column_type() == ColumnType::kMemo;
+                        if (long_value_length(f.bytes) > kStreamAbove) {
+                            in.kind = Kind::kStream;
+                            in.stream = [this, field = f.bytes, page, memo](const FieldInput::Sink& sink) {
+                                stream_long_value(field, page, memo, sink);
+                            };
+                            return;
+                        }
+                        buf.clear();
+                        if (memo) {
+                            Jet4TextUnits units;
+                            read_long_value_chunks(file_, def_, f.bytes, page,
+                                                   [&](std::span<const std::uint8_t> piece) {
+                                                       units.feed(piece, buf);
+                                                   });
+                            units.finish(buf);
+                        } else {
+                            read_long_value_chunks(file_, def_, f.bytes, page,
+                                                   [&](std::span<const std::uint8_t> piece) {
+                                                       buf.insert(buf.end(), piece.begin(), piece.end());
+                                                   });
+                        }
+                        in.kind = memo ? Kind::kUnits : Kind::kStored;
+                        in.bytes = buf;
+                        return;
+                    }
+                    default:
+                        break;
+                }
+                break;
+            }
+        }
+        // Anything unusual (a fixed type stored as variable data) goes the
+        // way of insert_row, with the same checks.
+        values_[i] = decode_field(file_, def_, col, f, page);
+        in.kind = Kind::kValue;
+        in.value = &values_[i];
+    }
+
+    void stream_long_value(std::span<const std::uint8_t> field, std::uint32_t page, bool memo,
+                           const FieldInput::Sink& sink) {
+        if (!memo) {
+            read_long_value_chunks(file_, def_, field, page, sink);
+            return;
+        }
+        Jet4TextUnits units;
+        Bytes& out = stream_buffer_;
+        read_long_value_chunks(file_, def_, field, page, [&](std::span<const std::uint8_t> piece) {
+            out.clear();
+            units.feed(piece, out);
+            if (!out.empty()) sink(out);
+        });
+        out.clear();
+        units.finish(out);
+        if (!out.empty()) sink(out);
+    }
+
+    PageFile& file_;
+    const TableDef& def_;
+    std::vector<RawField> raw_;
+    std::vector<FieldInput> inputs_;
+    std::vector<Bytes> buffers_;  // per column: texts as UTF-16, long values read whole
+    std::vector<Value> values_;   // per column: values decoded the slow way
+    Bytes stream_buffer_;
+};
+
+}  // namespace
+
+TableSpec make_table_spec(const TableDef& source, std::string_view target_name) {
+    TableSpec layout;
+    layout.name = std::string(target_name);
+    for (const Column& c : source.columns) {
+        if (!is_known_column_type(c.type)) {
+            throw Error("Table '" + source.name + "': column '" + c.name + "' has a data type (" +
+                        column_type_name(c.type) + ") that cannot be copied.");
+        }
+        ColumnSpec s;
+        s.name = c.name;
+        s.type = c.column_type();
+        switch (s.type) {
+            case ColumnType::kText:
+            case ColumnType::kBinary:
+                s.size = static_cast<std::uint16_t>(c.display_size(source.format).value_or(255));
+                if (s.size == 0 || s.size > 255) s.size = 255;
+                break;
+            case ColumnType::kNumeric:
+                s.precision = c.precision ? c.precision : 18;
+                s.scale = c.scale;
+                break;
+            default:
+                break;
+        }
+        // Jet 4 compresses what it writes; a Jet 3 source had no such flag.
+        s.compressed = source.format == Format::Jet3 || (c.misc_flags & 0x01) != 0;
+        s.hyperlink = (c.flags & kColumnHyperlink) != 0 && s.type == ColumnType::kMemo;
+        layout.columns.push_back(std::move(s));
+    }
+    return layout;
+}
+
+TableHandle copy_table(Database& source, std::string_view source_table, DatabaseWriter& target,
+                       std::string_view target_name) {
+    TableDef def = source.table_def(source_table);
+    TableHandle t = target.create_table(make_table_spec(def, target_name));
+    copy_rows(source, def, target, t);
+    return t;
+}
+
+std::uint64_t copy_rows(Database& source, const TableDef& def, DatabaseWriter& target,
+                        TableHandle t, const std::function<void()>& after_row) {
+    std::uint64_t n = 0;
+    auto failed = [&](const Error& e) {
+        return Error("Copying row " + std::to_string(n + 1) + " of table '" + def.name + "': " +
+                     e.what());
+    };
+    if (def.format == Format::Jet4) {
+        // Jet 4 to Jet 4: fields pass in their stored form.
+        Jet4RowCopier copier(source.file(), def);
+        scan_table_bytes(source.file(), def,
+                         [&](const RowId&, std::uint32_t page, std::span<const std::uint8_t> row) {
+                             const auto& fields = copier.fields(row, page);
+                             try {
+                                 target.insert_fields(t, fields);
+                             } catch (const Error& e) {
+                                 throw failed(e);
+                             }
+                             ++n;
+                             if (after_row) after_row();
+                             return true;
+                         });
+        return n;
+    }
+    // Jet 3 texts are in a code page: they go through the decoded values.
+    source.scan(def, [&](const RowId&, const Row& row) {
+        try {
+            target.insert_row(t, row);
+        } catch (const Error& e) {
+            throw failed(e);
+        }
+        ++n;
+        if (after_row) after_row();
+        return true;
+    });
+    return n;
+}
+
+}  // namespace jet

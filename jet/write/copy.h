@@ -1,0 +1,40 @@
+// Copying a table from another open database, as Jet's make-table query
+// (SELECT * INTO target FROM [source].table) does it.
+//
+// The new table has the source's column names, types and sizes in the
+// source's column order; an autonumber column arrives as a plain Long
+// Integer (a Replication ID autonumber as a plain Replication ID) and no
+// index is copied. Rows stream from the source's pages to the target's one
+// at a time, and memo and OLE values larger than a buffer page by page, so
+// memory grows neither with the table nor with its largest value. From a
+// Jet 4 source the fields keep their stored form (texts stay UTF-16); a
+// Jet 3 source's texts are converted from its code page.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string_view>
+
+#include "jet/table/database.h"
+#include "jet/write/writer.h"
+
+namespace jet {
+
+// The target table's definition for a source table (the make-table rule).
+TableSpec make_table_spec(const TableDef& source, std::string_view target_name);
+
+// Copies every row of `source_table` into a new table `target_name` of
+// `target`; returns the new table. Fails with jet::Error (naming the row)
+// when a row cannot be written, for instance a Jet 3 row whose texts no
+// longer fit a Jet 4 row.
+TableHandle copy_table(Database& source, std::string_view source_table, DatabaseWriter& target,
+                       std::string_view target_name);
+
+// The rows of copy_table, into an existing table `target_table` whose
+// columns are the source's, one to one in TableDef::columns order and of the
+// same types, with no index and no autonumber (the new table of a make-table
+// query). Calls `after_row` after each row; returns the number of rows.
+std::uint64_t copy_rows(Database& source, const TableDef& source_table, DatabaseWriter& target,
+                        TableHandle target_table, const std::function<void()>& after_row = {});
+
+}  // namespace jet

@@ -1,0 +1,240 @@
+// The database writer: tables, rows, long values, usage maps and indexes of
+// a Jet 4 file this engine creates.
+//
+// The writer owns the file it created (create_database) and keeps, for each
+// table it manages, what it needs to append rows without reading them back:
+// the column layout, the page it is filling, its usage maps and, once a
+// change needs them, the entries of its indexes. Rows stream to disk a page at a time; the table
+// definitions, usage maps, index B-trees and catalog indexes are written by
+// flush(), which close() calls. All page writes go through PageWriter.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <set>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "jet/base/format.h"
+#include "jet/txn/journal.h"
+#include "jet/base/value.h"
+#include "jet/write/format.h"
+#include "jet/write/pager.h"
+
+namespace jet {
+
+struct ColumnSpec {
+    std::string name;
+    ColumnType type = ColumnType::kText;
+    std::uint16_t size = 0;  // Text: characters (1..255, 0 = 255); Binary: bytes (0 = 255)
+    std::uint8_t precision = 18;  // Numeric
+    std::uint8_t scale = 0;       // Numeric
+    bool autonumber = false;      // Long: counter; Replication ID: generated GUID
+    bool compressed = true;       // Text/Memo: Unicode compression
+    bool hyperlink = false;       // Memo
+    bool required = false;
+    // Catalog tables only: column id when it differs from the position, and
+    // flag bits Access sets on system columns.
+    int number = -1;
+    std::uint8_t extra_flags = 0;
+};
+
+struct IndexColumnSpec {
+    std::string column;
+    bool descending = false;
+};
+
+struct IndexSpec {
+    std::string name;
+    std::vector<IndexColumnSpec> columns;
+    bool primary_key = false;  // implies unique and required
+    bool unique = false;
+    bool ignore_nulls = false;
+    bool required = false;
+};
+
+struct TableSpec {
+    std::string name;
+    std::vector<ColumnSpec> columns;  // in the order the table shows them
+};
+
+// One field for DatabaseWriter::insert_fields: a Value, or the field close to
+// its stored form, so that a copy between Jet 4 files neither decodes nor
+// re-encodes it. The spans must stay valid during the call.
+struct FieldInput {
+    // Receives the bytes of a long value piece by piece.
+    using Sink = std::function<void(std::span<const std::uint8_t>)>;
+    enum class Kind : std::uint8_t {
+        kNull,
+        kValue,    // `value`, encoded as insert_row encodes it
+        kBoolean,  // `flag`
+        kStored,   // `bytes` as stored: a fixed column's bytes (its exact width),
+                   // a Binary value, or an OLE value whole
+        kUnits,    // `bytes`: a Text or Memo as UTF-16 little-endian code units,
+                   // compressed as the column says
+        kStream,   // a Memo (UTF-16 little-endian units, stored uncompressed) or
+                   // OLE value that `stream` hands to the sink piece by piece;
+                   // it goes to long-value pages as it comes, never held whole
+    };
+    Kind kind = Kind::kNull;
+    bool flag = false;
+    const Value* value = nullptr;
+    std::span<const std::uint8_t> bytes;
+    std::function<void(const Sink&)> stream;
+};
+
+// Opaque handle of a table the writer manages.
+using TableHandle = std::size_t;
+
+struct CreateOptions {
+    std::string password;        // empty = none
+    double creation_date = -1;   // days since 1899-12-30; < 0 = now
+};
+
+class DatabaseWriter {
+public:
+    // Creates an empty Jet 4 database at `path` (see create_database.h).
+    static std::unique_ptr<DatabaseWriter> create(const std::string& path,
+                                                  const CreateOptions& options = {});
+    // Opens an EXISTING Jet 4 database (General sort order) for writing in
+    // place and loads the state of every table, catalog tables included:
+    // layout, usage maps, data and long-value pages, row count and
+    // autonumber; index entries stay on their pages until a change needs
+    // them. A rollback journal left by a crash is played back first, so the
+    // caller must hold the write lock (txn_lock.h).
+    //
+    // Before anything is written the writer proves that flush() would write
+    // every page it owns back unchanged (a dry run compared with the disk;
+    // each index B-tree is rebuilt from the rows' keys over its own pages).
+    // A file with structures it would not reproduce byte for byte (shared
+    // usage-map pages, relationships in a table definition, foreign index
+    // layouts, Jet 3) is refused with a jet::Error and left untouched.
+    static std::unique_ptr<DatabaseWriter> open(const std::string& path,
+                                                std::string_view password);
+    ~DatabaseWriter();
+    DatabaseWriter(const DatabaseWriter&) = delete;
+    DatabaseWriter& operator=(const DatabaseWriter&) = delete;
+
+    const std::string& path() const { return pager_.path(); }
+    double creation_date() const { return creation_date_; }
+
+    // Adds a user table and its catalog row. Names are checked as Jet checks
+    // them (1..64 characters, unique case-insensitively, no . ! ` [ ]).
+    TableHandle create_table(const TableSpec& layout);
+    // A table this writer manages, by name (case-insensitive); throws if none.
+    TableHandle table(std::string_view name) const;
+    std::vector<std::string> table_names() const;  // user tables, in creation order
+    const TableSpec& table_spec(TableHandle table) const;
+    std::uint32_t row_count(TableHandle table) const;
+
+    // Inserts one row; `values` in the layout's column order. A Null in an
+    // autonumber column takes the next number. Fails, changing nothing, on a
+    // value of the wrong type, a text too long, a row too large, or a
+    // duplicate key in a unique index. Returns where the row is.
+    RowId insert_row(TableHandle table, std::span<const Value> values);
+    // Inserts one row given as fields (the fast path of a table copy). The
+    // table must have no index and no autonumber column (a copy's new
+    // table); otherwise as insert_row.
+    RowId insert_fields(TableHandle table, std::span<const FieldInput> fields);
+    // Replaces the row at `id`; returns its place afterwards (a row that no
+    // longer fits its page moves).
+    RowId update_row(TableHandle table, RowId id, std::span<const Value> values);
+    void delete_row(TableHandle table, RowId id);
+
+    // Creates an index over the rows the table holds now and keeps it
+    // current afterwards. A duplicate key under `unique` fails with an error
+    // and leaves no index behind.
+    void create_index(TableHandle table, const IndexSpec& layout);
+    // Bytes an index build may hold in memory before it spills sorted runs
+    // to temporary files in the database's folder (default 64 MB).
+    void set_index_sort_budget(std::size_t bytes) { index_sort_budget_ = bytes; }
+    // Sorted runs the last create_index spilled (0: it sorted in memory).
+    std::size_t last_index_runs() const { return last_index_runs_; }
+
+    // Removes a user table: its catalog row, and its definition, data,
+    // long-value and index pages become free pages. Handles of the tables
+    // after it change: look them up again by name.
+    void drop_table(TableHandle table);
+    // Removes one index of a table (its pages become free pages).
+    void drop_index(TableHandle table, std::string_view index_name);
+
+    // A transaction in place: begin() flushes, then starts the rollback
+    // journal of the file; every later overwrite of a page that existed at
+    // begin() saves the original image (synced) first. commit() flushes,
+    // syncs and deletes the journal (the commit point). roll_back() puts
+    // the original pages back and closes the writer: its state is the
+    // transaction's, so open the file again to go on.
+    // Outside a transaction an opened writer changes the file without a
+    // journal, as a new file is written: use one where a crash matters.
+    void begin();
+    void commit();
+    void roll_back();
+    bool in_transaction() const { return journal_ != nullptr; }
+    // Test hook (see PageWriter::set_write_observer).
+    void set_write_observer(PageWriter::WriteObserver observer) {
+        pager_.set_write_observer(std::move(observer));
+    }
+
+    // Writes the table definitions, usage maps, indexes and the header, and
+    // syncs the file. The database is complete after every flush.
+    void flush();
+    // flush() and close the file. The destructor closes too, swallowing errors.
+    void close();
+
+private:
+    DatabaseWriter();
+    struct Table;
+    struct LongColumn;
+    struct IndexState;
+    struct MapRef;
+
+    TableHandle add_table(const TableSpec& layout, bool system, std::uint32_t tdef_page,
+                          bool with_maps = true);
+    void load_tables(const std::string& password);
+    MapRef load_map(std::uint32_t pointer, std::vector<std::uint32_t>& pages);
+    std::uint32_t allocate_page();
+    MapRef new_map();
+    void write_map(MapRef& map, std::vector<std::uint32_t> pages);
+    write::Bytes encode_row(Table& t, std::span<const Value> values);
+    write::Bytes encode_fields(Table& t, std::span<const FieldInput> fields);
+    void encode_fixed_value(const Table& t, std::size_t column, const Value& v, write::Bytes& out);
+    write::Bytes store_long_value(Table& t, std::size_t column,
+                                  std::span<const std::uint8_t> data, bool allow_inline);
+    write::Bytes store_long_value_stream(Table& t, std::size_t column,
+                                         const std::function<void(const FieldInput::Sink&)>& stream);
+    RowId place_row(Table& t, write::Bytes row);
+    std::vector<write::RowSlotImage> load_page(Table& t, std::uint32_t page);
+    void store_page(Table& t, std::uint32_t page, const std::vector<write::RowSlotImage>& rows);
+    write::Bytes index_key(const Table& t, const IndexState& ix, std::span<const Value> values);
+    void check_unique(const Table& t, std::span<const Value> values, const RowId* ignore);
+    void add_index_entries(Table& t, std::span<const Value> values, RowId id);
+    void remove_index_entries(Table& t, RowId id);
+    void write_index(Table& t, IndexState& ix);
+    void load_index_entries(const Table& t, IndexState& ix);
+    void write_tdef(Table& t);
+    void flush_table(Table& t);
+    void add_catalog_row(const std::string& name, std::int32_t id, std::int32_t parent,
+                         std::int16_t type, std::int32_t flags, const write::Bytes& owner);
+
+    PageWriter pager_;
+    double creation_date_ = 0;
+    std::string password_;
+    std::vector<std::unique_ptr<Table>> tables_;
+    std::vector<std::uint32_t> free_pages_;  // pages given back (rebuilt indexes)
+    // Usage-map rows live on owner-0 data pages, kept here until flush.
+    std::vector<std::pair<std::uint32_t, std::vector<write::RowSlotImage>>> map_page_rows_;
+    bool closed_ = false;
+    std::unique_ptr<RollbackJournal> journal_;
+    std::size_t index_sort_budget_ = std::size_t{64} << 20;
+    std::size_t last_index_runs_ = 0;
+    // Buffers of the row encoder, kept between rows.
+    struct RowScratch;
+    std::unique_ptr<RowScratch> scratch_;
+
+};
+
+}  // namespace jet
