@@ -20,6 +20,7 @@ inline constexpr const char* ZOLVAK_DB_PASSWORD = "qarvex";
 
 // Lines written when an input does not fit its field (nothing is cut), and
 // when the target names the source file itself.
+static_assert(REPAIR_PATH_SIZE == 4096, "the path lines below name the limit");
 inline constexpr const char* REPAIR_MSG_SOURCE_TOO_LONG = "原始数据库文件名超过4095字节，无法处理";
 inline constexpr const char* REPAIR_MSG_TARGET_TOO_LONG = "新的数据库文件名超过4095字节，无法处理";
 inline constexpr const char* REPAIR_MSG_PASSWORD_TOO_LONG = "数据库密码超过199字节，无法处理";
