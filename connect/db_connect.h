@@ -20,15 +20,16 @@
 #include "stdclass/log.h"
 #include "stdclass/mem_list.h"
 #include "stdclass/mem_reg.h"
+#include "stdclass/path_size.h"
 #include "stdclass/thread_mgr.h"
 
 class DBDataMgr;
 class TDb_Fs;
 struct Tab_Db_Fs_File;
 
-constexpr int DB_CONN_SOURCE_SIZE = 200;  // data_source, with its terminator
-constexpr int DB_CONN_TEXT_SIZE = 60;     // user, password, group, extra
-constexpr int DB_CONN_TRACE_SIZE = 512;   // trace_path
+constexpr int DB_CONN_SOURCE_SIZE = PATH_FIELD_SIZE;  // data_source, with its terminator
+constexpr int DB_CONN_TEXT_SIZE = 60;                 // user, password, group, extra
+constexpr int DB_CONN_TRACE_SIZE = PATH_FIELD_SIZE;   // trace_path
 
 // The data library calls into connections (the communication area, the pool
 // below) without linking the connect library, where the type information of

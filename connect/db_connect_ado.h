@@ -8,8 +8,10 @@
 #include "connect/db_connect.h"
 #include "connect/provider/connection.h"
 
-constexpr int ADO_CONN_STR_SIZE = 300;    // the connection string
-constexpr int ADO_STORE_DIR_SIZE = 200;   // the file-store directory
+// The connection string: the path, the user and the password (60-byte fields
+// each) and about 120 bytes of the template.
+constexpr int ADO_CONN_STR_SIZE = PATH_FIELD_SIZE + 300;
+constexpr int ADO_STORE_DIR_SIZE = PATH_FIELD_SIZE;  // the file-store directory
 constexpr int ADO_VALUE_SIZE = 4096;      // one field value in ExecuteSql
 constexpr int ADO_BATCH_SQL_SIZE = 2048;  // the statement of BatchInsert
 

@@ -6,13 +6,14 @@
 
 #include "data/tab_entity.h"
 #include "stdclass/mem_list.h"
+#include "stdclass/path_size.h"
 #include "stdclass/tstr.h"
 
 class TDb_Connect;
 
 constexpr int DB_FS_NAME_SIZE = 20;
-constexpr int DB_FS_PATH_SIZE = 512;
-constexpr int DB_FS_FILE_PATH_SIZE = 200;  // disk paths of single files
+constexpr int DB_FS_PATH_SIZE = PATH_FIELD_SIZE;       // the store directory
+constexpr int DB_FS_FILE_PATH_SIZE = PATH_FIELD_SIZE;  // disk paths of single files
 constexpr int DB_FS_INVERT_LEN = 8192;     // bytes inverted when encrypt_flag is set
 
 // The record that travels between a caller and the store.

@@ -46,7 +46,7 @@ int Copy_Tables(const char* target, const char* target_password, const char* sou
                                     source, source_password, name)
                     : std::snprintf(sql, sizeof sql, "SELECT * into %s FROM [%s].%s", name, source,
                                     name);
-        bool failed = n < 0 || n >= COPY_SQL_SIZE;  // cannot happen with 200-byte inputs
+        bool failed = n < 0 || n >= COPY_SQL_SIZE;  // cannot happen with the run's fields
         if (!failed) {
             try {
                 conn->ado_conn->execute(sql);

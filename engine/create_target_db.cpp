@@ -15,8 +15,9 @@ int Create_Target_Db(const char* target, const char* password) {
         "Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=%s;Data Source=%s", password,
         target);
     if (n < 0 || n >= CREATE_CONN_STR_SIZE) {
-        // 74 fixed characters leave 225 for password and path together.
-        Print_Msg("目标数据库文件名和密码合计超过225字节，无法创建");
+        // The template takes 74 bytes of the string; the run's fields never
+        // reach this, a caller with longer texts does.
+        Print_Msg("目标数据库文件名和密码合计超过%d字节，无法创建", CREATE_CONN_STR_SIZE - 75);
         Print_Msg("创建目标数据库(%s)出错了", target);
         return 0;
     }

@@ -13,13 +13,17 @@
 
 #include <cstdarg>
 
+#include "stdclass/path_size.h"
+
 #if defined(__GNUC__)
 #define PRINT_MSG_CHECK __attribute__((format(printf, 1, 2)))
 #else
 #define PRINT_MSG_CHECK
 #endif
 
-constexpr int PRINT_MSG_BUF_SIZE = 2048;  // one formatted message, with its terminator
+// One formatted message, with its terminator: a line that names a path (of
+// up to PATH_FIELD_SIZE bytes) is shown whole.
+constexpr int PRINT_MSG_BUF_SIZE = PATH_FIELD_SIZE + 2048;
 
 typedef int (*Msg_Sink_Fn)(const char* text);
 
@@ -33,7 +37,7 @@ extern int Copy_Err_Flag;
 // text is cut at the last whole UTF-8 character that fits. Returns buf.
 char* Msg_Vformat(char* buf, const char* format, va_list ap);
 
-// Formats by the printf rules into a 2048-byte buffer and hands the text to
+// Formats by the printf rules into a PRINT_MSG_BUF_SIZE buffer and hands the text to
 // Msg_Sink. A longer text is cut at the last whole UTF-8 character that fits.
 // Always returns 1.
 int Print_Msg(const char* format, ...) PRINT_MSG_CHECK;

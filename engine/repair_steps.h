@@ -5,17 +5,22 @@
 //
 // Every step that reads or writes a database opens its own TDb_Connect_Ado
 // (kind 6, user "admin") and works on its provider connection (ado_conn)
-// directly. Paths and passwords are the run's 200-byte fields (at most 199
-// bytes each).
+// directly. Paths are the run's path fields (PATH_FIELD_SIZE bytes), passwords
+// its 200-byte fields (at most 199 bytes).
 #pragma once
 
 #include "engine/ot_array.h"
+#include "stdclass/path_size.h"
 
 // Fixed widths of the working buffers of the steps, with their terminators.
-constexpr int CREATE_CONN_STR_SIZE = 300;    // the catalog's connection string
+// The catalog's connection string: 74 bytes of template, the password (at
+// most 199 bytes) and the path.
+constexpr int CREATE_CONN_STR_SIZE = PATH_FIELD_SIZE + 300;
 constexpr int SCHEMA_TEXT_SIZE = 100;        // one TABLES value as text
 constexpr int SCHEMA_INDEX_TEXT_SIZE = 200;  // one INDEXES value as text
-constexpr int COPY_SQL_SIZE = 1024;          // one make-table statement
+// One make-table statement: the source path, the password and the table name
+// twice (bracketed) besides 40 bytes of its own.
+constexpr int COPY_SQL_SIZE = PATH_FIELD_SIZE + 1024;
 constexpr int INDEX_COLUMNS_SIZE = 1224;     // the column list of one index
 constexpr int INDEX_SQL_SIZE = 300;          // one index statement
 

@@ -2,13 +2,15 @@
 // (thread identifier, time stamp) appended to the log file when one is set.
 #pragma once
 
+#include "stdclass/path_size.h"
+
 #if defined(__GNUC__)
 #define LOG_PRINTF_CHECK __attribute__((format(printf, 1, 2)))
 #else
 #define LOG_PRINTF_CHECK
 #endif
 
-constexpr int LOG_FILE_NAME_LEN = 512;
+constexpr int LOG_FILE_NAME_LEN = PATH_FIELD_SIZE;
 constexpr int LOG_PREFIX_LEN = 100;
 constexpr int LOG_MSG_LEN = 2048;
 

@@ -3,6 +3,7 @@
 #include "stdclass/pub_ptr.h"
 
 #include <dlfcn.h>
+#include <errno.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -201,6 +202,7 @@ char* Path_Dir_Name(const char* path, char* out) {
     // directory is never changed.
     char resolved[PATH_MAX];
     bool found = false;
+    bool too_long = false;
     char* sep = strrchr(path_dir_buf, '/');
     if (sep != nullptr) {
         if (sep == path_dir_buf) {
@@ -209,10 +211,15 @@ char* Path_Dir_Name(const char* path, char* out) {
             *sep = 0;
         }
         struct stat st;
+        errno = 0;
         found = realpath(path_dir_buf, resolved) != nullptr && stat(resolved, &st) == 0 &&
                 S_ISDIR(st.st_mode);
+        // A directory whose absolute form is longer than the system takes is
+        // not a missing one: answering with the current directory would put
+        // the caller's files somewhere else.
+        too_long = !found && errno == ENAMETOOLONG;
     }
-    if (!found) found = getcwd(resolved, sizeof(resolved)) != nullptr;
+    if (!found && !too_long) found = getcwd(resolved, sizeof(resolved)) != nullptr;
     if (!found || strlen(resolved) > static_cast<size_t>(PATH_DIR_MAX)) {
         printf("Path_Dir_Name directory too long %s\n", path);
         path_dir_buf[0] = 0;

@@ -7,6 +7,8 @@
 // Diagnostics of this unit go to standard output with printf.
 #pragma once
 
+#include "stdclass/path_size.h"
+
 #if defined(__GNUC__)
 #define STDCLASS_EXPORT __attribute__((visibility("default")))
 #else
@@ -18,11 +20,11 @@ constexpr int PUB_PTR_MAX = 200;
 constexpr int PUB_PTR_NAME_LEN = 60;
 
 // Buffer sizes of the loader and the path helpers.
-constexpr int DLL_PATH_LEN = 512;       // T_Dll::path, paths given to Load
-constexpr int DLL_FILE_NAME_LEN = 336;  // out of Dll_Get_File_Name must hold this
+constexpr int DLL_PATH_LEN = PATH_FIELD_SIZE;       // T_Dll::path, paths given to Load
+constexpr int DLL_FILE_NAME_LEN = PATH_FIELD_SIZE;  // out of Dll_Get_File_Name must hold this
 constexpr int DLL_ENTRY_NAME_MAX = 50;  // longest entry-point name for Get_Ptr
-constexpr int PATH_BUF_LEN = 512;       // out of Path_File_Name must hold this
-constexpr int PATH_DIR_MAX = 180;       // longest result of Path_Dir_Name (out: 181 bytes)
+constexpr int PATH_BUF_LEN = PATH_FIELD_SIZE;       // out of Path_File_Name must hold this
+constexpr int PATH_DIR_MAX = PATH_FIELD_SIZE - 1;   // longest result of Path_Dir_Name
 
 extern "C" {
 // The program's exported registry. First value stored under a name wins.

@@ -48,10 +48,10 @@ QIcon Make_Window_Icon() {
     return QIcon(pm);
 }
 
-// Texts of one field: 0 when the UTF-8 text does not fit the 200-byte field.
-int Fill(char* field, const QString& text) {
+// Texts of one field: 0 when the UTF-8 text does not fit the field.
+int Fill(char* field, int size, const QString& text) {
     QByteArray bytes = text.toUtf8();
-    return Repair_Fill_Field(field, bytes.constData());
+    return Repair_Fill_Field(field, size, bytes.constData());
 }
 
 }  // namespace
@@ -180,24 +180,25 @@ void TForm_Mdb::SpeedButton_File_OpenClick(QObject*) {
 }
 
 void TForm_Mdb::BitBtn_ImportClick(QObject*) {
-    char source[REPAIR_FIELD_SIZE];
-    char target[REPAIR_FIELD_SIZE];
+    char source[REPAIR_PATH_SIZE];
+    char target[REPAIR_PATH_SIZE];
     char password[REPAIR_FIELD_SIZE];
 
     Get_Thread_Mgr();
     Memo_Log->clear();
-    // The fields hold 199 bytes; a longer input is refused, never cut.
-    if (!Fill(source, Edit_File->text())) {
+    // A path longer than the system takes, or a password longer than 199
+    // bytes, is refused, never cut.
+    if (!Fill(source, sizeof source, Edit_File->text())) {
         Memo_Print("%s", REPAIR_MSG_SOURCE_TOO_LONG);
         return;
     }
-    if (!Fill(target, Edit_Target->text())) {
+    if (!Fill(target, sizeof target, Edit_Target->text())) {
         Memo_Print("%s", REPAIR_MSG_TARGET_TOO_LONG);
         return;
     }
     if (CheckBox_Is_Zolvak_Db->isChecked()) {
-        Fill(password, QString::fromUtf8(ZOLVAK_DB_PASSWORD));
-    } else if (!Fill(password, Edit_Passwd->text())) {
+        Fill(password, sizeof password, QString::fromUtf8(ZOLVAK_DB_PASSWORD));
+    } else if (!Fill(password, sizeof password, Edit_Passwd->text())) {
         Memo_Print("%s", REPAIR_MSG_PASSWORD_TOO_LONG);
         return;
     }

@@ -47,8 +47,8 @@ class TForm_Mdb : public QWidget {
     void Label_UrlClick(QObject* sender);
     void FormCanResize(QObject* sender, int new_width, int new_height, bool& resize);
 
-    // One line into Memo_Log, formatted by the printf rules into a 2048-byte
-    // buffer; the window repaints at once. Returns 1.
+    // One line into Memo_Log, formatted by the printf rules into a
+    // PRINT_MSG_BUF_SIZE buffer; the window repaints at once. Returns 1.
     int Memo_Print(const char* format, ...) MEMO_PRINT_CHECK;
 
     // How the link opens the web page; tests replace it.

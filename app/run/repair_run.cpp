@@ -50,8 +50,8 @@ std::string Resolved_Path(const char* path) {
 
 }  // namespace
 
-int Repair_Fill_Field(char* field, const char* text) {
-    return Fixed_Copy(field, REPAIR_FIELD_SIZE, text);
+int Repair_Fill_Field(char* field, int size, const char* text) {
+    return Fixed_Copy(field, size, text);
 }
 
 int Repair_Same_File(const char* source, const char* target) {
@@ -78,11 +78,11 @@ int Repair_Mdb(const char* source, const char* password, const char* target) {
     if (source == nullptr) source = "";
     if (password == nullptr) password = "";
     if (target == nullptr) target = "";
-    if (std::strlen(source) >= REPAIR_FIELD_SIZE) {
+    if (std::strlen(source) >= REPAIR_PATH_SIZE) {
         Print_Msg("%s", REPAIR_MSG_SOURCE_TOO_LONG);
         return 0;
     }
-    if (std::strlen(target) >= REPAIR_FIELD_SIZE) {
+    if (std::strlen(target) >= REPAIR_PATH_SIZE) {
         Print_Msg("%s", REPAIR_MSG_TARGET_TOO_LONG);
         return 0;
     }

@@ -7,9 +7,12 @@
 #pragma once
 
 #include "engine/print_msg.h"
+#include "stdclass/path_size.h"
 
-// Source path, target path and password each travel in a field of this many
-// bytes (at most 199 bytes of text and the terminator).
+// Source and target path each travel in a field of REPAIR_PATH_SIZE bytes,
+// which holds any path the system takes; the password in one of
+// REPAIR_FIELD_SIZE bytes (at most 199 bytes of text and the terminator).
+constexpr int REPAIR_PATH_SIZE = PATH_FIELD_SIZE;
 constexpr int REPAIR_FIELD_SIZE = 200;
 
 // The database password of the Zolvak product's own databases.
@@ -17,8 +20,9 @@ inline constexpr const char* ZOLVAK_DB_PASSWORD = "qarvex";
 
 // Lines written when an input does not fit its field (nothing is cut), and
 // when the target names the source file itself.
-inline constexpr const char* REPAIR_MSG_SOURCE_TOO_LONG = "原始数据库文件名超过199字节，无法处理";
-inline constexpr const char* REPAIR_MSG_TARGET_TOO_LONG = "新的数据库文件名超过199字节，无法处理";
+static_assert(REPAIR_PATH_SIZE == 4096, "the path lines below name the limit");
+inline constexpr const char* REPAIR_MSG_SOURCE_TOO_LONG = "原始数据库文件名超过4095字节，无法处理";
+inline constexpr const char* REPAIR_MSG_TARGET_TOO_LONG = "新的数据库文件名超过4095字节，无法处理";
 inline constexpr const char* REPAIR_MSG_PASSWORD_TOO_LONG = "数据库密码超过199字节，无法处理";
 inline constexpr const char* REPAIR_MSG_TARGET_IS_SOURCE =
     "新的数据库文件%s就是原始数据库文件，请另选保存数据库文件";
@@ -28,9 +32,9 @@ inline constexpr const char* REPAIR_MSG_TARGET_IS_SOURCE =
 // their fields and a target that is the source file itself.
 int Repair_Mdb(const char* source, const char* password, const char* target);
 
-// Copies text into a field of REPAIR_FIELD_SIZE bytes; 0 (field unchanged)
-// when it does not fit.
-int Repair_Fill_Field(char* field, const char* text);
+// Copies text into a field of size bytes (REPAIR_PATH_SIZE or
+// REPAIR_FIELD_SIZE); 0 (field unchanged) when it does not fit.
+int Repair_Fill_Field(char* field, int size, const char* text);
 
 // 1 when target names the same file as source: the same device and inode when
 // both exist (symbolic and hard links included), or the same absolute path

@@ -58,7 +58,7 @@ TEST(Connection, WriteTraceAppendsLinesOnlyWhenAFileIsSet) {
     std::stringstream ss;
     ss << in.rdbuf();
     EXPECT_EQ(ss.str(), "line 1\n100% literal\n");
-    EXPECT_EQ(c.Set_Trace(std::string(600, 'p').c_str(), 2), 0);  // refused, kept
+    EXPECT_EQ(c.Set_Trace(std::string(DB_CONN_TRACE_SIZE, 'p').c_str(), 2), 0);  // refused, kept
     EXPECT_EQ(std::string(c.trace_path), dir + "/t.txt");
     std::filesystem::remove_all(dir);
 }

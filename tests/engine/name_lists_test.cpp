@@ -110,13 +110,14 @@ TEST(Print_Msg, LongTextIsCutOnACharacterBoundary) {
     g_lines.clear();
     Msg_Sink = Collect;
     std::string name = "x";
-    for (int i = 0; i < 1000; ++i) name += "表";  // 3 bytes each
+    for (int i = 0; i < PRINT_MSG_BUF_SIZE / 3; ++i) name += "表";  // 3 bytes each
     Print_Msg("%s", name.c_str());
     Msg_Sink = nullptr;
     ASSERT_EQ(g_lines.size(), 1u);
-    // 1 + 3k bytes fit within 2047: k = 682 characters.
-    EXPECT_EQ(g_lines[0].size(), 1u + 3 * 682);
-    EXPECT_EQ(g_lines[0], name.substr(0, 1 + 3 * 682));
+    // 1 + 3k bytes fit within the buffer less its terminator.
+    const std::size_t k = (PRINT_MSG_BUF_SIZE - 2) / 3;
+    EXPECT_EQ(g_lines[0].size(), 1u + 3 * k);
+    EXPECT_EQ(g_lines[0], name.substr(0, 1 + 3 * k));
 }
 
 }  // namespace

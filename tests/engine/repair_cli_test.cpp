@@ -124,4 +124,33 @@ TEST(Repair_Command, ProgressBarOnATerminalOnly) {
     EXPECT_EQ(r.out.find("rows"), std::string::npos);
 }
 
+TEST(Repair_Command, LongChinesePathsRepairAndAPathBeyondTheSystemsIsRefused) {
+    Scratch s;
+    std::string src = Long_Chinese_Path(s, 300);
+    Make_Awkward_Db(src, "");
+    Command_Result r = Run_Mdbrepair(s, {src});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    std::vector<std::string> lines = Split_Lines(r.out);
+    ASSERT_GE(lines.size(), 3u) << r.out;
+    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+              (std::vector<std::string>{"修复完成", "原始数据库文件为 " + src,
+                                        "新的数据库文件为 " + src + ".new"}));
+    EXPECT_EQ(User_Tables(src + ".new"), User_Tables(src));
+    // The file store beside it: the name up to its first dot, "_file".
+    EXPECT_TRUE(fs::is_directory(src.substr(0, src.size() - 4) + "_file"));
+
+    // One byte more than the system takes, as source and as target.
+    std::string beyond = s.path("");
+    beyond += std::string(REPAIR_PATH_SIZE - beyond.size(), 'p');
+    std::string keep = s.path("keep.mdb");
+    Write_File(keep, "x");
+    r = Run_Mdbrepair(s, {"--output", keep, beyond});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, std::string(REPAIR_MSG_SOURCE_TOO_LONG) + "\n");
+    r = Run_Mdbrepair(s, {"--output", beyond, src});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, std::string(REPAIR_MSG_TARGET_TOO_LONG) + "\n");
+    EXPECT_EQ(Read_File(keep), "x");
+}
+
 }  // namespace

@@ -121,8 +121,10 @@ TEST(Repair_Mdb, InputsLongerThanTheirFieldsAreRefusedAndNothingIsDeleted) {
     Scratch s;
     std::string keep = s.path("keep.mdb");
     Write_File(keep, "x");
-    std::string long_path = s.path(std::string(200, 'p'));
-    std::string pw199(199, 'w');
+    // One byte more than the system takes (the check comes before the path
+    // is used, so it need not exist).
+    std::string long_path = s.path("");
+    long_path += std::string(REPAIR_PATH_SIZE - long_path.size(), 'p');
     struct Case {
         std::string source, password, target;
         const char* line;
@@ -137,11 +139,22 @@ TEST(Repair_Mdb, InputsLongerThanTheirFieldsAreRefusedAndNothingIsDeleted) {
         EXPECT_EQ(Lines(), std::vector<std::string>{k.line});
         EXPECT_EQ(Read_File(keep), "x");
     }
-    // 199 bytes fit the field, but not the catalog's connection string.
+    // The longest path the system takes passes the check and fails only
+    // where the system refuses it.
     Collecting c;
-    EXPECT_EQ(Repair_Mdb((keep + "x").c_str(), pw199.c_str(), keep.c_str()), 0);
-    ASSERT_EQ(Lines().size(), 2u);
-    EXPECT_EQ(Lines()[1], "创建目标数据库(" + keep + ")出错了");
+    long_path.pop_back();
+    EXPECT_EQ(Repair_Mdb((keep + "x").c_str(), "", long_path.c_str()), 0);
+    EXPECT_EQ(Lines(), std::vector<std::string>{"创建目标数据库(" + long_path + ")出错了"});
+}
+
+TEST(Create_Target_Db, AConnectionStringLongerThanItsBufferIsRefused) {
+    Collecting c;
+    std::string target = "/tmp/" + std::string(CREATE_CONN_STR_SIZE, 't');
+    EXPECT_EQ(Create_Target_Db(target.c_str(), "pw"), 0);
+    EXPECT_EQ(Lines(), (std::vector<std::string>{
+                           "目标数据库文件名和密码合计超过" +
+                               std::to_string(CREATE_CONN_STR_SIZE - 75) + "字节，无法创建",
+                           "创建目标数据库(" + target + ")出错了"}));
 }
 
 TEST(Read_Lists, TablesAndIndexesAsTheProviderListsThem) {

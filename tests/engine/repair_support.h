@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "engine/print_msg.h"
+#include "jet/table/database.h"
 #include "jet/write/writer.h"
 
 namespace repair_test {
@@ -114,6 +116,34 @@ inline void Make_Awkward_Db(const std::string& path, const std::string& password
     w->insert_row(k, k1);
     w->create_index(k, {"Id", {{"Id"}}, false, true});
     w->close();
+}
+
+// The path of a database file under s whose folders and name hold chars
+// Chinese characters, 80 to a name (240 bytes, under the 255 a name may
+// take), then ".mdb". The folders are made, the file is not. 300 characters
+// are 900 bytes in UTF-8.
+inline std::string Long_Chinese_Path(const Scratch& s, int chars) {
+    static const char* const kChars[] = {"数", "据", "库", "文", "件", "修", "复", "压", "缩", "表"};
+    std::string path = s.dir();
+    for (int left = chars; left > 0;) {
+        int n = std::min(left, 80);
+        left -= n;
+        std::string name;
+        for (int i = 0; i < n; ++i) name += kChars[(left + i) % 10];
+        path += "/" + name;
+        if (left > 0) fs::create_directory(path);
+    }
+    return path + ".mdb";
+}
+
+// The names of the user tables of a database file, in catalog order.
+inline std::vector<std::string> User_Tables(const std::string& path) {
+    std::vector<std::string> names;
+    auto db = jet::Database::open(path, "");
+    for (const jet::TableInfo& t : db->tables())
+        if (t.kind == jet::TableKind::kTable) names.push_back(t.name);
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 struct Command_Result {

@@ -268,13 +268,16 @@ TEST_F(Window, InputsLongerThanTheFieldsAreRefusedInTheLog) {
     Scratch s;
     std::string keep = s.path("keep.mdb");
     Write_File(keep, "x");
-    Form_Mdb->Edit_File->setText(QString::fromStdString(s.path(std::string(190, 's'))));
+    // One byte more than the system takes.
+    std::string beyond = s.path("");
+    beyond += std::string(REPAIR_PATH_SIZE - beyond.size(), 's');
+    Form_Mdb->Edit_File->setText(QString::fromStdString(beyond));
     Form_Mdb->Edit_Target->setText(QString::fromStdString(keep));
     Press_Repair();
     EXPECT_EQ(Log(), std::vector<std::string>{REPAIR_MSG_SOURCE_TOO_LONG});
     Form_Mdb->Edit_File->setText(QString::fromStdString(keep + "x"));
-    // 67 Chinese characters are 201 bytes in UTF-8.
-    Form_Mdb->Edit_Target->setText(QString(67, QChar(0x8868)));
+    // 1366 Chinese characters are 4098 bytes in UTF-8.
+    Form_Mdb->Edit_Target->setText(QString(1366, QChar(0x8868)));
     Press_Repair();
     EXPECT_EQ(Log(), std::vector<std::string>{REPAIR_MSG_TARGET_TOO_LONG});
     Form_Mdb->Edit_Target->setText(QString::fromStdString(keep));
@@ -288,6 +291,22 @@ TEST_F(Window, InputsLongerThanTheFieldsAreRefusedInTheLog) {
     Press_Repair();
     ASSERT_FALSE(Log().empty());
     EXPECT_NE(Log()[0], REPAIR_MSG_PASSWORD_TOO_LONG);
+}
+
+TEST_F(Window, ASourceUnderALongChinesePathRepairs) {
+    Scratch s;
+    std::string src = Long_Chinese_Path(s, 300);
+    Make_Awkward_Db(src, "");
+    Choose_File(QString::fromStdString(src), true);
+    EXPECT_EQ(Form_Mdb->Edit_File->text().toStdString(), src);
+    Form_Mdb->CheckBox_Is_Zolvak_Db->setChecked(false);
+    EXPECT_TRUE(Press_Repair().empty());
+    std::vector<std::string> log = Log();
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(std::vector<std::string>(log.end() - 3, log.end()),
+              (std::vector<std::string>{"修复完成", "原始数据库文件为 " + src,
+                                        "新的数据库文件为 " + src + ".new"}));
+    EXPECT_EQ(User_Tables(src + ".new"), User_Tables(src));
 }
 
 TEST_F(Window, PerCentSignsInLoggedLinesStay) {

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -116,14 +117,14 @@ TEST(DllFileName, BuildsNamesFromTheModuleDirectory) {
 }
 
 TEST(DllFileName, RefusesNamesLongerThanItsBuffer) {
-    // "/" + dir + "/" + base + ".so" is exactly 335 bytes: fits.
-    std::string dir = "/" + std::string(320, 'd');
+    // dir + "/" + base + ".so" is exactly DLL_FILE_NAME_LEN - 1 bytes: fits.
+    std::string dir = "/" + std::string(DLL_FILE_NAME_LEN - 16, 'd');
     setenv("ZOLVAK_DLL_PATH", dir.c_str(), 1);
     char out[DLL_FILE_NAME_LEN + 8];
     memset(out, 'Z', sizeof(out));
-    std::string base(335 - dir.size() - 4, 'b');
+    std::string base(DLL_FILE_NAME_LEN - 1 - dir.size() - 4, 'b');
     EXPECT_EQ(Dll_Get_File_Name(base.c_str(), out), out);
-    EXPECT_EQ(strlen(out), 335u);
+    EXPECT_EQ(strlen(out), size_t(DLL_FILE_NAME_LEN - 1));
 
     memset(out, 'Z', sizeof(out));
     base += "b";
@@ -298,19 +299,34 @@ TEST_F(PathDirs, DirNameIsAbsoluteAndLeavesTheCurrentDirectory) {
     }
 }
 
+// Makes nested directories (names of at most 200 bytes, as the system takes
+// them) whose relative path is length bytes long; returns that path.
+std::string Make_Chain(char c, std::size_t length) {
+    std::string chain;
+    while (chain.size() < length) {
+        if (!chain.empty()) chain += '/';
+        chain += std::string(std::min<std::size_t>(200, length - chain.size()), c);
+        if (Path_Make_Dir(chain.c_str()) != 0) return "";
+    }
+    return chain;
+}
+
 TEST_F(PathDirs, DirNameRefusesDirectoriesLongerThanItsBuffer) {
-    std::string deep(PATH_DIR_MAX - root.size(), 'x');  // root + "/" + deep: 181 bytes
-    ASSERT_EQ(Path_Make_Dir(deep.c_str()), 0);
+    // The relative path fits; the directory's absolute path is one byte
+    // longer than the system takes.
+    std::string deep = Make_Chain('x', PATH_DIR_MAX - root.size());
+    ASSERT_FALSE(deep.empty());
     std::string path = deep + "/f.txt";
-    char out[PATH_DIR_MAX + 1];
+    ASSERT_LT(path.size(), size_t(PATH_BUF_LEN));
+    static char out[PATH_DIR_MAX + 1];
     char* result = out;
     EXPECT_EQ(Capture_Stdout([&] { result = Path_Dir_Name(path.c_str(), out); }),
               "Path_Dir_Name directory too long " + path + "\n");
     EXPECT_EQ(result, nullptr);
     EXPECT_STREQ(out, "");
 
-    std::string fits(PATH_DIR_MAX - root.size() - 1, 'y');  // exactly 180 bytes
-    ASSERT_EQ(Path_Make_Dir(fits.c_str()), 0);
+    std::string fits = Make_Chain('y', PATH_DIR_MAX - root.size() - 1);  // exactly PATH_DIR_MAX
+    ASSERT_FALSE(fits.empty());
     path = fits + "/f.txt";
     EXPECT_EQ(Path_Dir_Name(path.c_str(), out), out);
     EXPECT_EQ(std::string(out), root + "/" + fits);
