@@ -160,7 +160,10 @@ int main(int argc, char** argv) {
             return usage_error("only one FILE may be given");
         }
     }
-    (void)have_password;
+    {
+        std::string why;
+        if (!resolve_password(password, have_password, why)) return usage_error(why.c_str());
+    }
     if (list == sample) return usage_error(list ? "give either --list or --sample" : "no command given");
     if (file.empty()) return usage_error("no FILE given");
     if (rows >= 0 && !sample) return usage_error("--rows goes with --sample");

@@ -5,6 +5,7 @@
 #include "app/cli/repair_cmd.h"
 
 #include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,8 +32,9 @@ constexpr const char* kHelp =
     "new Jet 4 file. SOURCE itself is never written. The log of the run is printed\n"
     "on standard output, one line per message.\n"
     "\n"
-    "  --password PW   database password of SOURCE; the new file gets the same one\n"
-    "                  (default: none)\n"
+    "  --password PW   database password of SOURCE (default: none, or the variable\n"
+    "                  MDBREPAIR_PASSWORD); \"--password -\" reads it from standard\n"
+    "                  input. The new file gets the source's own password\n"
     "  --zolvak-db     SOURCE is a database of the Zolvak software: use its fixed\n"
     "                  password\n"
     "  --output TARGET the new file (default: SOURCE with \".new\" appended); a file\n"
@@ -181,6 +183,45 @@ class Stdout_Redirect {
 
 }  // namespace
 
+bool resolve_password(std::string& password, bool given, std::string& error) {
+    if (!given) {
+        // The environment keeps the password out of the process list.
+        if (const char* env = std::getenv(PASSWORD_ENV)) password = env;
+        return true;
+    }
+    if (password != "-") return true;
+    // One line from standard input; on a terminal it is not echoed.
+    struct termios saved {};
+    const bool tty = isatty(0) && tcgetattr(0, &saved) == 0;
+    if (tty) {
+        struct termios quiet = saved;
+        quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+        quiet.c_lflag |= ECHONL;
+        tcsetattr(0, TCSAFLUSH, &quiet);
+        std::fputs("Password: ", stderr);
+        std::fflush(stderr);
+    }
+    std::string line;
+    bool got = false;
+    char c;
+    for (;;) {
+        ssize_t r = ::read(0, &c, 1);  // byte by byte: nothing past the line is taken
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        got = true;
+        if (c == '\n') break;
+        line += c;
+    }
+    if (tty) tcsetattr(0, TCSAFLUSH, &saved);
+    if (!got) {
+        error = "--password -: no line on standard input";
+        return false;
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    password = line;
+    return true;
+}
+
 const char* repair_help_text() { return kHelp; }
 
 bool is_repair_command(int argc, char** argv) {
@@ -246,6 +287,13 @@ int run_repair_command(int argc, char** argv) {
     }
     if (have_password && zolvak_db)
         return usage_error("--password and --zolvak-db exclude each other");
+    if (!zolvak_db) {
+        std::string why;
+        if (!resolve_password(password, have_password, why)) {
+            std::fprintf(stderr, "mdbrepair: %s\n", why.c_str());
+            return 2;
+        }
+    }
     if (!have_source || source.empty()) return usage_error("no SOURCE given");
     if (zolvak_db) password = ZOLVAK_DB_PASSWORD;
     if (!have_target) target = source + ".new";

@@ -9,6 +9,16 @@
 // usage error.
 #pragma once
 
+#include <string>
+
+// The environment variable that may hold the database password.
+inline constexpr const char* PASSWORD_ENV = "MDBREPAIR_PASSWORD";
+
+// The password of a command: without --password, MDBREPAIR_PASSWORD when set;
+// with "--password -", one line read from standard input (not echoed on a
+// terminal). False with error set when no line could be read.
+bool resolve_password(std::string& password, bool given, std::string& error);
+
 // argv[0] is the program name; every other argument belongs to the command.
 int run_repair_command(int argc, char** argv);
 

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "data/fixed_text.h"
+#include "jet/database.h"
 #include "engine/ot_array.h"
 #include "engine/repair_steps.h"
 #include "stdclass/thread_mgr.h"
@@ -49,6 +50,18 @@ std::string Resolved_Path(const char* path) {
 }
 
 }  // namespace
+
+std::string Repair_Target_Password(const char* source, const char* password) {
+    // Jet opens a database without a password whatever the caller passes, so
+    // the password given (or the fixed one of the Zolvak box) says nothing
+    // about the source: its header does. A source that cannot be read keeps
+    // the given password; the run stops at the source then anyway.
+    try {
+        return jet::Database::open(source, password)->header().password;
+    } catch (const std::exception&) {
+        return password;
+    }
+}
 
 int Repair_Fill_Field(char* field, const char* text) {
     return Fixed_Copy(field, REPAIR_FIELD_SIZE, text);
@@ -98,15 +111,19 @@ int Repair_Mdb(const char* source, const char* password, const char* target) {
 
     unlink(target);  // a target that stays in place makes the creation fail
 
-    int ok = Create_Target_Db(target, password) && Read_Tab_List(source, password, tab_list) &&
+    // The new file gets the source's own password, none when it has none.
+    const std::string target_pw = Repair_Target_Password(source, password);
+    const char* tpw = target_pw.c_str();
+    int ok = Create_Target_Db(target, tpw) && Read_Tab_List(source, password, tab_list) &&
              Read_Index_List(source, password, index_list) &&
-             Copy_Tables(target, password, source, password, tab_list) &&
-             Rebuild_Indexes(target, password, tab_list, index_list);
+             Copy_Tables(target, tpw, source, password, tab_list) &&
+             Rebuild_Indexes(target, tpw, tab_list, index_list);
     if (!ok) return 0;
 
     Print_Msg("修复完成");
     Print_Msg("原始数据库文件为 %s", source);
     Print_Msg("新的数据库文件为 %s", target);
+    Print_Msg("%s", target_pw.empty() ? REPAIR_MSG_NO_PASSWORD : REPAIR_MSG_SAME_PASSWORD);
     int result = 1;
     if (Copy_Err_Flag > 0) {
         Print_Msg("复制库表过程中有错误发生，请检查日志");

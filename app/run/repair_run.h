@@ -6,6 +6,8 @@
 // a single table or index failed on the way.
 #pragma once
 
+#include <string>
+
 #include "engine/print_msg.h"
 
 // Source path, target path and password each travel in a field of this many
@@ -22,6 +24,15 @@ inline constexpr const char* REPAIR_MSG_TARGET_TOO_LONG = "新的数据库文件
 inline constexpr const char* REPAIR_MSG_PASSWORD_TOO_LONG = "数据库密码超过199字节，无法处理";
 inline constexpr const char* REPAIR_MSG_TARGET_IS_SOURCE =
     "新的数据库文件%s就是原始数据库文件，请另选保存数据库文件";
+
+// The completion line that says how the new file is protected.
+inline constexpr const char* REPAIR_MSG_NO_PASSWORD = "新的数据库文件没有密码";
+inline constexpr const char* REPAIR_MSG_SAME_PASSWORD = "新的数据库文件使用与原始数据库相同的密码";
+
+// The password the new file gets: the one stored in the source's header
+// (empty when the source has none); the given password when the source
+// cannot be read.
+std::string Repair_Target_Password(const char* source, const char* password);
 
 // 1 when the repair completed without any failed statement, 0 otherwise.
 // Refuses, with a line and before anything is deleted, inputs longer than

@@ -54,7 +54,7 @@ TEST(Repair_Command, OutputIsExactlyTheLinesOfTheRun) {
     std::vector<std::string> lines = Split_Lines(r.out);
     ASSERT_GE(lines.size(), 4u);
     EXPECT_EQ(lines[0].rfind("正在复制对象 Table1", 0), 0u) << lines[0];
-    EXPECT_EQ(std::vector<std::string>(lines.end() - 3, lines.end()),
+    EXPECT_EQ(From_Completion(lines, 3),
               (std::vector<std::string>{"修复完成", "原始数据库文件为 " + src,
                                         "新的数据库文件为 " + src + ".new"}));
     EXPECT_EQ(r.out.find("dbconnect"), std::string::npos);
@@ -83,6 +83,47 @@ TEST(Repair_Command, PasswordsAndTheirFailures) {
     Command_Result right = Run_Repair(s, {"--password=password", "--output=" + target, src});
     EXPECT_EQ(right.status, 0) << right.out;
     EXPECT_NO_THROW(jet::Database::open(target, "password"));
+}
+
+// The password never needs to appear on the command line, and the
+// diagnostics never show it.
+TEST(Repair_Command, PasswordFromStandardInputOrTheEnvironment) {
+    Scratch s;
+    std::string src = s.path("locked.mdb");
+    Make_Awkward_Db(src, "secret");
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        Command_Input input;
+        int status;
+    } cases[] = {
+        {"one line on stdin", {"--password", "-"}, {"secret\nrest\n", {}}, 0},
+        {"stdin without a line end", {"--password", "-"}, {"secret", {}}, 0},
+        {"stdin with CR LF", {"--password", "-"}, {"secret\r\n", {}}, 0},
+        {"environment", {}, {"", {"MDBREPAIR_PASSWORD=secret"}}, 0},
+        {"option before environment", {"--password", "secret"},
+         {"", {"MDBREPAIR_PASSWORD=wrong"}}, 0},
+        {"wrong line on stdin", {"--password", "-"}, {"wrong\n", {}}, 1},
+        {"empty stdin", {"--password", "-"}, {"", {}}, 2},
+    };
+    for (const Case& k : cases) {
+        std::vector<std::string> args = k.args;
+        args.insert(args.end(), {"--verbose", "--output", s.path("out.mdb"), src});
+        Command_Result r = Run_Repair(s, args, k.input);
+        EXPECT_EQ(r.status, k.status) << k.what << "\n" << r.out << r.err;
+        EXPECT_EQ(r.err.find("secret"), std::string::npos) << k.what << ": " << r.err;
+        if (k.status == 0) {
+            EXPECT_NE(r.err.find("Database Password=***;"), std::string::npos) << k.what;
+            EXPECT_NE(r.out.find("新的数据库文件使用与原始数据库相同的密码\n"), std::string::npos)
+                << k.what;
+            EXPECT_NO_THROW(jet::Database::open(s.path("out.mdb"), "secret")) << k.what;
+        }
+    }
+    // --list reads the password the same ways.
+    Command_Result list = Run_Mdbrepair(s, {"--list", src}, {"", {"MDBREPAIR_PASSWORD=secret"}});
+    EXPECT_EQ(list.status, 0) << list.err;
+    list = Run_Mdbrepair(s, {"--list", "--password", "-", src}, {"secret\n", {}});
+    EXPECT_EQ(list.status, 0) << list.err;
 }
 
 TEST(Repair_Command, RefusesTheSourceAsTargetAndKeepsPerCentSigns) {

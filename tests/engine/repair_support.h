@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -135,14 +136,26 @@ inline std::string Quote(const std::string& s) {
     return q + "'";
 }
 
+// What a command gets besides its arguments: standard input and variables
+// of its environment ("NAME=value").
+struct Command_Input {
+    std::string stdin_text;
+    std::vector<std::string> env;
+};
+
 // Runs program with args (each quoted), standard output and error apart.
 inline Command_Result Run_Program(const Scratch& s, const std::string& program,
-                                  const std::vector<std::string>& args) {
-    std::string cmd = Quote(program);
+                                  const std::vector<std::string>& args,
+                                  const Command_Input& input = {}) {
+    std::string cmd = "env";
+    for (const auto& e : input.env) cmd += " " + Quote(e);
+    cmd += " " + Quote(program);
     for (const auto& a : args) cmd += " " + Quote(a);
     std::string out = s.path(".out");
     std::string err = s.path(".err");
-    cmd += " >" + Quote(out) + " 2>" + Quote(err) + " </dev/null";
+    std::string in = s.path(".in");
+    Write_File(in, input.stdin_text);
+    cmd += " >" + Quote(out) + " 2>" + Quote(err) + " <" + Quote(in);
     int rc = std::system(cmd.c_str());
     Command_Result r;
     if (rc != -1 && WIFEXITED(rc)) r.status = WEXITSTATUS(rc);
@@ -152,8 +165,9 @@ inline Command_Result Run_Program(const Scratch& s, const std::string& program,
 }
 
 // Runs mdbrepair with args (each quoted), standard output and error apart.
-inline Command_Result Run_Mdbrepair(const Scratch& s, const std::vector<std::string>& args) {
-    return Run_Program(s, Mdbrepair(), args);
+inline Command_Result Run_Mdbrepair(const Scratch& s, const std::vector<std::string>& args,
+                                    const Command_Input& input = {}) {
+    return Run_Program(s, Mdbrepair(), args, input);
 }
 
 // The program that runs repairs: mdbrepair once its entry reaches the repair
@@ -170,8 +184,9 @@ inline std::string Repair_Program() {
 
 // Runs the repair program with args (each quoted), standard output and error
 // apart.
-inline Command_Result Run_Repair(const Scratch& s, const std::vector<std::string>& args) {
-    return Run_Program(s, Repair_Program(), args);
+inline Command_Result Run_Repair(const Scratch& s, const std::vector<std::string>& args,
+                                 const Command_Input& input = {}) {
+    return Run_Program(s, Repair_Program(), args, input);
 }
 
 inline std::vector<std::string> Split_Lines(const std::string& text) {
@@ -179,6 +194,17 @@ inline std::vector<std::string> Split_Lines(const std::string& text) {
     std::istringstream in(text);
     for (std::string l; std::getline(in, l);) lines.push_back(l);
     return lines;
+}
+
+// n lines of a run's log from its first "修复完成" on (fewer when the log
+// ends sooner, none without that line).
+inline std::vector<std::string> From_Completion(const std::vector<std::string>& lines,
+                                                std::size_t n) {
+    std::size_t i = 0;
+    while (i < lines.size() && lines[i] != "修复完成") ++i;
+    std::size_t end = std::min(lines.size(), i + n);
+    return std::vector<std::string>(lines.begin() + static_cast<long>(i),
+                                    lines.begin() + static_cast<long>(end));
 }
 
 }  // namespace repair_test
