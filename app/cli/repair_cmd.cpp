@@ -310,6 +310,7 @@ int run_repair_command(int argc, char** argv) {
         g_line_fd = redirect.line_fd();
         Msg_Sink_Fn previous = Msg_Sink;
         Msg_Sink = Cli_Msg_Sink;
+        Repair_Catch_Signals(g_line_fd, g_bar != nullptr ? 2 : -1);
         try {
             result = Repair_Mdb(source.c_str(), password.c_str(), target.c_str());
         } catch (const std::exception& e) {
@@ -322,6 +323,8 @@ int run_repair_command(int argc, char** argv) {
         }
         Msg_Sink = previous;
         bar.Clear();
+        if (result != 1 && Repair_Failure_Reason()[0] != 0)
+            std::fprintf(stderr, "mdbrepair: %s\n", Repair_Failure_Reason());
         g_bar = nullptr;
         g_line_fd = -1;
     }

@@ -7,11 +7,14 @@
 
 #include "app/gui/gui_mdb.h"
 #include "app/gui/mdb_app.h"
+#include "app/run/repair_run.h"
 
 int main(int argc, char** argv) {
     TMdb_Application app(argc, argv);
     try {
         Install_Message_Box_Hook();
+        // A signal during a run removes the half-made file, as on the command line.
+        Repair_Catch_Signals(1, -1);
         Form_Mdb = new TForm_Mdb();
         // Shown at the centre of the screen.
         if (QScreen* screen = QGuiApplication::primaryScreen()) {

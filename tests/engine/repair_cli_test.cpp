@@ -126,6 +126,52 @@ TEST(Repair_Command, PasswordFromStandardInputOrTheEnvironment) {
     EXPECT_EQ(list.status, 0) << list.err;
 }
 
+// A failure the log reports with one line also says why on standard error.
+TEST(Repair_Command, FailuresSayWhyOnStandardError) {
+    Scratch s;
+    std::string src = s.path("locked.mdb");
+    Make_Awkward_Db(src, "secret");
+    fs::create_directories(s.path("folder.mdb"));
+    fs::create_directories(s.path("folder.mdb.new/inside"));
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;
+        std::string line;    // the log
+        std::string reason;  // standard error
+    } cases[] = {
+        {"missing folder",
+         {"--password", "secret", "--output", s.path("no/such/y.mdb"), src},
+         "创建目标数据库(" + s.path("no/such/y.mdb") + ")出错了\n",
+         "mdbrepair: cannot create " + s.path("no/such/y.mdb") + ": No such file or directory\n"},
+        {"a folder in the way",
+         {s.path("folder.mdb")},
+         "创建目标数据库(" + s.path("folder.mdb.new") + ")出错了\n",
+         "mdbrepair: cannot create " + s.path("folder.mdb.new") + ": Is a directory\n"},
+        {"password longer than Jet allows",
+         {"--password", "abcdefghijklmnopqrstuvwxyz", "--output", s.path("p.mdb"), s.path("none.mdb")},
+         "创建目标数据库(" + s.path("p.mdb") + ")出错了\n",
+         "mdbrepair: cannot create " + s.path("p.mdb") +
+             ": The database password is longer than 20 characters.\n"},
+        {"wrong password",
+         {"--password", "wrong", "--output", s.path("w.mdb"), src},
+         "无法连接到数据库" + src + "，请检查文件名及密码\n",
+         "mdbrepair: cannot open " + src + ": Not a valid password.\n"},
+    };
+    for (const Case& k : cases) {
+        Command_Result r = Run_Repair(s, k.args);
+        EXPECT_EQ(r.status, 1) << k.what;
+        EXPECT_EQ(r.out, k.line) << k.what;
+        // The connection's message box comes first as its own line.
+        EXPECT_TRUE(r.err.ends_with(k.reason)) << k.what << ": " << r.err;
+    }
+    if (geteuid() != 0) {  // root writes into any folder
+        fs::create_directories(s.path("ro"));
+        fs::permissions(s.path("ro"), fs::perms::owner_read | fs::perms::owner_exec);
+        Command_Result r = Run_Repair(s, {"--password", "secret", "--output", s.path("ro/x.mdb"), src});
+        EXPECT_EQ(r.err, "mdbrepair: cannot create " + s.path("ro/x.mdb") + ": Permission denied\n");
+    }
+}
+
 TEST(Repair_Command, RefusesTheSourceAsTargetAndKeepsPerCentSigns) {
     Scratch s;
     std::string src = s.path("awkward.mdb");
