@@ -5,8 +5,13 @@
 #include "app/cli/repair_cmd.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <vector>
 
 #include <cerrno>
 #include <cstdio>
@@ -21,31 +26,6 @@
 #include "jet/table_def.h"
 
 namespace {
-
-constexpr const char* kHelp =
-    "usage: mdbrepair [--password PW | --zolvak-db] [--output TARGET] [--verbose] SOURCE\n"
-    "       mdbrepair --list [--password PW] FILE\n"
-    "       mdbrepair --sample FILE\n"
-    "       mdbrepair --help\n"
-    "\n"
-    "Repairs and compacts the Access database SOURCE (.mdb, Jet 3 or Jet 4) into a\n"
-    "new Jet 4 file. SOURCE itself is never written. The log of the run is printed\n"
-    "on standard output, one line per message.\n"
-    "\n"
-    "  --password PW   database password of SOURCE (default: none, or the variable\n"
-    "                  MDBREPAIR_PASSWORD); \"--password -\" reads it from standard\n"
-    "                  input. The new file gets the source's own password\n"
-    "  --zolvak-db     SOURCE is a database of the Zolvak software: use its fixed\n"
-    "                  password\n"
-    "  --output TARGET the new file (default: SOURCE with \".new\" appended); a file\n"
-    "                  already there is replaced, but never SOURCE itself\n"
-    "  --verbose       show the library's diagnostics on standard error\n"
-    "\n"
-    "  --list FILE     print the tables, columns and indexes of FILE as JSON\n"
-    "  --sample FILE   write a small sample database to FILE\n"
-    "\n"
-    "Exit status: 0 repaired without errors, 1 the repair failed or a table or\n"
-    "index could not be copied (see the log), 2 wrong usage.\n";
 
 // The real standard output while the run has file descriptor 1 redirected.
 int g_line_fd = -1;
@@ -148,13 +128,6 @@ int Cli_Msg_Sink(const char* text) {
     return 1;
 }
 
-int usage_error(const std::string& what) {
-    std::fprintf(stderr, "mdbrepair: %s\n%s", what.c_str(),
-                 "usage: mdbrepair [--password PW | --zolvak-db] [--output TARGET] [--verbose] "
-                 "SOURCE\n(mdbrepair --help explains the options)\n");
-    return 2;
-}
-
 // Points file descriptor 1 at standard error (verbose) or at /dev/null for
 // its lifetime, keeping the real standard output for the message lines.
 class Stdout_Redirect {
@@ -222,111 +195,202 @@ bool resolve_password(std::string& password, bool given, std::string& error) {
     return true;
 }
 
-const char* repair_help_text() { return kHelp; }
+namespace {
 
-bool is_repair_command(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        std::string_view a = argv[i];
-        if (a == "--") break;
-        if (a == "--list" || a == "--sample" || a == "--help" || a == "-h" || a == "--gui")
-            return false;
-        if (a == "--password" || a == "--output") ++i;  // skip the value
+// One repair in this process: the bar on a terminal, the lines on the real
+// standard output, the reason of a failure on standard error.
+int Run_One(const std::string& source, const Repair_Cmd_Options& options) {
+    const std::string target = options.target.empty() ? source + ".new" : options.target;
+    int result = 0;
+    Progress_Bar bar;
+    // Diagnostics on standard error would break the bar's line.
+    if (!options.verbose && !options.quiet && isatty(2)) {
+        bar.Load(source, options.password);
+        g_bar = &bar;
     }
+    Stdout_Redirect redirect(options.verbose);
+    g_line_fd = redirect.line_fd();
+    Msg_Sink_Fn previous = Msg_Sink;
+    Msg_Sink = Cli_Msg_Sink;
+    Repair_Catch_Signals(g_line_fd, g_bar != nullptr ? 2 : -1);
+    try {
+        result = options.replace ? Repair_Mdb_Replace(source.c_str(), options.password.c_str())
+                                 : Repair_Mdb(source.c_str(), options.password.c_str(),
+                                              target.c_str());
+    } catch (const std::exception& e) {
+        // The window shows such an error in its exception box.
+        std::fprintf(stderr, "mdbrepair: %s\n", e.what());
+        result = 0;
+    } catch (...) {
+        std::fprintf(stderr, "mdbrepair: unexpected error\n");
+        result = 0;
+    }
+    Msg_Sink = previous;
+    bar.Clear();
+    if (result != 1 && Repair_Failure_Reason()[0] != 0)
+        std::fprintf(stderr, "mdbrepair: %s\n", Repair_Failure_Reason());
+    g_bar = nullptr;
+    g_line_fd = -1;
+    return result == 1 ? 0 : 1;
+}
+
+// Children of a run of several sources at once; the signal handler forwards
+// SIGINT, SIGTERM and SIGHUP to them.
+constexpr int kMaxJobs = 64;
+volatile pid_t g_children[kMaxJobs];
+volatile sig_atomic_t g_interrupted = 0;
+
+void Forward_Signal(int sig) {
+    g_interrupted = 1;
+    for (int i = 0; i < kMaxJobs; ++i)
+        if (g_children[i] > 0) ::kill(g_children[i], sig);
+}
+
+struct Job {
+    std::string source;
+    pid_t pid = -1;
+    int out = -1;
+    int err = -1;
+    std::string out_text;
+    std::string err_text;
+    int status = -1;
+    bool done = false;
+};
+
+// Starts one repair of job.source as a child of this program, its output on
+// two pipes. The password travels in the child's environment, not in its
+// arguments, where the process list would show it.
+bool Start_Job(Job& job, const Repair_Cmd_Options& options, const char* self) {
+    int out[2], err[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return false;
+    if (::pipe2(err, O_CLOEXEC) != 0) {
+        ::close(out[0]);
+        ::close(out[1]);
+        return false;
+    }
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out[1], 1);
+        ::dup2(err[1], 2);
+        ::setenv(PASSWORD_ENV, options.password.c_str(), 1);
+        std::vector<const char*> argv = {self};
+        if (options.verbose) argv.push_back("--verbose");
+        if (options.quiet) argv.push_back("--quiet");
+        if (options.replace) argv.push_back("--replace");
+        argv.push_back("--");
+        argv.push_back(job.source.c_str());
+        argv.push_back(nullptr);
+        ::execv("/proc/self/exe", const_cast<char* const*>(argv.data()));
+        ::execvp(self, const_cast<char* const*>(argv.data()));
+        _exit(127);
+    }
+    ::close(out[1]);
+    ::close(err[1]);
+    if (pid < 0) {
+        ::close(out[0]);
+        ::close(err[0]);
+        return false;
+    }
+    job.pid = pid;
+    job.out = out[0];
+    job.err = err[0];
     return true;
 }
 
-int run_repair_command(int argc, char** argv) {
-    std::string password;
-    bool have_password = false;
-    bool zolvak_db = false;
-    bool verbose = false;
-    std::string target;
-    bool have_target = false;
-    std::string source;
-    bool have_source = false;
-    bool options_done = false;
+// Several sources, up to `jobs` at once, each in its own process (a run
+// keeps process-wide state). Each source's lines appear together, in the
+// order the sources were given.
+int Run_Parallel(const std::vector<std::string>& sources, const Repair_Cmd_Options& options,
+                 const char* self) {
+    std::vector<Job> all(sources.size());
+    for (std::size_t i = 0; i < sources.size(); ++i) all[i].source = sources[i];
+    for (auto& c : g_children) c = 0;
+    struct sigaction sa {};
+    sa.sa_handler = Forward_Signal;
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
 
-    for (int i = 1; i < argc; ++i) {
-        std::string_view a = argv[i];
-        if (!options_done && a == "--") {
-            options_done = true;
-        } else if (!options_done && (a == "--help" || a == "-h")) {
-            std::fputs(kHelp, stdout);
-            return 0;
-        } else if (!options_done && (a == "--password" || a.starts_with("--password="))) {
-            if (have_password) return usage_error("--password given twice");
-            if (a == "--password") {
-                if (i + 1 >= argc) return usage_error("--password needs a value");
-                password = argv[++i];
-            } else {
-                password = std::string(a.substr(11));
+    std::size_t next_start = 0, next_print = 0;
+    int running = 0;
+    int worst = 0;
+    while (next_print < all.size()) {
+        while (running < options.jobs && next_start < all.size() && !g_interrupted) {
+            Job& j = all[next_start++];
+            if (!Start_Job(j, options, self)) {
+                j.err_text = "mdbrepair: cannot start a repair of " + j.source + "\n";
+                j.status = 1;
+                j.done = true;
+                continue;
             }
-            have_password = true;
-        } else if (!options_done && a == "--zolvak-db") {
-            zolvak_db = true;
-        } else if (!options_done && (a == "--output" || a.starts_with("--output="))) {
-            if (have_target) return usage_error("--output given twice");
-            if (a == "--output") {
-                if (i + 1 >= argc) return usage_error("--output needs a value");
-                target = argv[++i];
-            } else {
-                target = std::string(a.substr(9));
+            for (auto& c : g_children)
+                if (c == 0) {
+                    c = j.pid;
+                    break;
+                }
+            ++running;
+        }
+        if (g_interrupted) {
+            // Sources not started yet are not started at all.
+            for (std::size_t i = next_start; i < all.size(); ++i) {
+                all[i].status = 130;
+                all[i].done = true;
             }
-            if (target.empty()) return usage_error("--output needs a file name");
-            have_target = true;
-        } else if (!options_done && a == "--verbose") {
-            verbose = true;
-        } else if (!options_done && a.size() > 1 && a[0] == '-') {
-            return usage_error("unknown option " + std::string(a));
-        } else if (!have_source) {
-            source = a;
-            have_source = true;
-        } else {
-            return usage_error("only one SOURCE may be given");
+            next_start = all.size();
+        }
+        std::vector<pollfd> fds;
+        std::vector<std::pair<Job*, int*>> owners;
+        for (Job& j : all) {
+            for (int* fd : {&j.out, &j.err}) {
+                if (*fd < 0) continue;
+                fds.push_back({*fd, POLLIN, 0});
+                owners.push_back({&j, fd});
+            }
+        }
+        if (!fds.empty()) {
+            int n = ::poll(fds.data(), fds.size(), -1);
+            if (n < 0 && errno != EINTR) break;
+            for (std::size_t k = 0; n > 0 && k < fds.size(); ++k) {
+                if (fds[k].revents == 0) continue;
+                auto [job, fd] = owners[k];
+                char buf[8192];
+                ssize_t r = ::read(*fd, buf, sizeof buf);
+                if (r > 0) {
+                    (fd == &job->out ? job->out_text : job->err_text).append(buf, static_cast<std::size_t>(r));
+                } else if (r == 0 || errno != EINTR) {
+                    ::close(*fd);
+                    *fd = -1;
+                }
+            }
+        }
+        for (Job& j : all) {
+            if (j.done || j.pid < 0 || j.out >= 0 || j.err >= 0) continue;
+            int st = 0;
+            if (::waitpid(j.pid, &st, 0) < 0 && errno == EINTR) continue;
+            j.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+            j.done = true;
+            for (auto& c : g_children)
+                if (c == j.pid) c = 0;
+            --running;
+        }
+        while (next_print < all.size() && all[next_print].done) {
+            Job& j = all[next_print++];
+            write_all(1, j.out_text.data(), j.out_text.size());
+            write_all(2, j.err_text.data(), j.err_text.size());
+            if (j.status == REPAIR_EXIT_INTERRUPTED) worst = REPAIR_EXIT_INTERRUPTED;
+            else if (j.status != 0 && worst == 0) worst = 1;
         }
     }
-    if (have_password && zolvak_db)
-        return usage_error("--password and --zolvak-db exclude each other");
-    if (!zolvak_db) {
-        std::string why;
-        if (!resolve_password(password, have_password, why)) {
-            std::fprintf(stderr, "mdbrepair: %s\n", why.c_str());
-            return 2;
-        }
-    }
-    if (!have_source || source.empty()) return usage_error("no SOURCE given");
-    if (zolvak_db) password = ZOLVAK_DB_PASSWORD;
-    if (!have_target) target = source + ".new";
+    return worst;
+}
 
-    int result = 0;
-    {
-        Progress_Bar bar;
-        // Diagnostics on standard error would break the bar's line.
-        if (!verbose && isatty(2)) {
-            bar.Load(source, password);
-            g_bar = &bar;
-        }
-        Stdout_Redirect redirect(verbose);
-        g_line_fd = redirect.line_fd();
-        Msg_Sink_Fn previous = Msg_Sink;
-        Msg_Sink = Cli_Msg_Sink;
-        Repair_Catch_Signals(g_line_fd, g_bar != nullptr ? 2 : -1);
-        try {
-            result = Repair_Mdb(source.c_str(), password.c_str(), target.c_str());
-        } catch (const std::exception& e) {
-            // The window shows such an error in its exception box.
-            std::fprintf(stderr, "mdbrepair: %s\n", e.what());
-            result = 0;
-        } catch (...) {
-            std::fprintf(stderr, "mdbrepair: unexpected error\n");
-            result = 0;
-        }
-        Msg_Sink = previous;
-        bar.Clear();
-        if (result != 1 && Repair_Failure_Reason()[0] != 0)
-            std::fprintf(stderr, "mdbrepair: %s\n", Repair_Failure_Reason());
-        g_bar = nullptr;
-        g_line_fd = -1;
+}  // namespace
+
+int run_repairs(const std::vector<std::string>& sources, const Repair_Cmd_Options& options,
+                const char* self) {
+    if (sources.size() > 1 && options.jobs > 1) return Run_Parallel(sources, options, self);
+    int worst = 0;
+    for (const std::string& source : sources) {
+        if (Run_One(source, options) != 0) worst = 1;
     }
-    return result == 1 ? 0 : 1;
+    return worst;
 }

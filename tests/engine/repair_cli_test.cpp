@@ -2,6 +2,7 @@
 // carrying exactly the run's lines, diagnostics kept apart.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -22,8 +23,12 @@ TEST(Repair_Command, UsageErrorsExitWithTwo) {
         {"--output"},
         {"--output=", "a.mdb"},
         {"--bogus", "a.mdb"},
-        {"a.mdb", "b.mdb"},
         {"--password", "x", "--password", "y", "a.mdb"},
+        {"-o", "x.mdb", "a.mdb", "b.mdb"},
+        {"--replace", "-o", "x.mdb", "a.mdb"},
+        {"-j", "0", "a.mdb", "b.mdb"},
+        {"--json", "a.mdb"},
+        {"--list", "-o", "x.mdb", "a.mdb"},
     };
     for (const auto& args : cases) {
         Command_Result r = Run_Repair(s, args);
@@ -40,8 +45,107 @@ TEST(Repair_Command, HelpNamesEveryOption) {
     Command_Result r = Run_Repair(s, {"--help"});
     EXPECT_EQ(r.status, 0);
     for (const char* word :
-         {"--password", "--zolvak-db", "--output", "--verbose", "--list", "--sample"})
+         {"--password", "--zolvak-db", "-o,--output", "--verbose", "--list", "--sample", "--json",
+          "--rows", "-q,--quiet", "-j,--jobs", "--replace", "--version", "MDBREPAIR_PASSWORD"})
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
+    EXPECT_EQ(r.err, "");
+    // --help anywhere on the line wins over everything else on it.
+    for (std::vector<std::string> args : {std::vector<std::string>{"a.mdb", "--help"},
+                                          {"--list", "x.mdb", "-h"},
+                                          {"--bogus", "--help"}}) {
+        Command_Result h = Run_Repair(s, args);
+        EXPECT_EQ(h.status, 0) << args[0];
+        EXPECT_EQ(h.out, r.out) << args[0];
+    }
+    Command_Result v = Run_Repair(s, {"--version"});
+    EXPECT_EQ(v.status, 0);
+    EXPECT_EQ(v.out, "mdbrepair 1.0\n");
+}
+
+// Several sources: each gets its own new file; one that fails does not stop
+// the others; the lines of each source stay together, in the order given.
+TEST(Repair_Command, SeveralSourcesOneAfterTheOtherOrAtOnce) {
+    Scratch s;
+    std::vector<std::string> sources;
+    for (const char* n : {"a.mdb", "b.mdb", "c.mdb"}) {
+        sources.push_back(s.path(n));
+        Make_Awkward_Db(sources.back(), "");
+    }
+    std::vector<std::string> with_missing = sources;
+    with_missing.insert(with_missing.begin() + 1, s.path("missing.mdb"));
+    for (const char* jobs : {"1", "2", "3"}) {
+        std::vector<std::string> args = {"-q", "-j", jobs};
+        args.insert(args.end(), with_missing.begin(), with_missing.end());
+        Command_Result r = Run_Repair(s, args);
+        EXPECT_EQ(r.status, 1) << "-j " << jobs;
+        std::vector<std::string> made;
+        for (const std::string& l : Split_Lines(r.out))
+            if (l.rfind("新的数据库文件为 ", 0) == 0) made.push_back(l.substr(l.find(' ') + 1));
+        EXPECT_EQ(made, (std::vector<std::string>{sources[0] + ".new", sources[1] + ".new",
+                                                  sources[2] + ".new"}))
+            << "-j " << jobs << "\n" << r.out;
+        EXPECT_NE(r.err.find("mdbrepair: cannot open " + s.path("missing.mdb")), std::string::npos)
+            << r.err;
+        for (const std::string& src : sources) {
+            EXPECT_NO_THROW(jet::Database::open(src + ".new", "")) << src;
+            fs::remove(src + ".new");
+        }
+        // The lines of one source are not split by another's.
+        std::string out = r.out;
+        std::size_t first = out.find("原始数据库文件为 " + sources[0]);
+        std::size_t copy_b = out.find("正在复制对象", first);
+        EXPECT_LT(first, copy_b);
+    }
+}
+
+// --replace repairs in place, keeping the original as SOURCE.bak; a failed
+// run leaves the source as it was and makes no backup.
+TEST(Repair_Command, ReplaceKeepsTheOriginalOnlyOnSuccess) {
+    Scratch s;
+    std::string src = s.path("shop.mdb");
+    Make_Awkward_Db(src, "pw");
+    const std::string before = Read_File(src);
+
+    Command_Result wrong = Run_Repair(s, {"--replace", "--password", "nope", src});
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_EQ(Read_File(src), before);
+    EXPECT_FALSE(fs::exists(src + ".bak"));
+
+    Command_Result r = Run_Repair(s, {"--replace", "--password", "pw", src});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(From_Completion(Split_Lines(r.out), 3),
+              (std::vector<std::string>{"修复完成", "原始数据库文件为 " + src + ".bak",
+                                        "新的数据库文件为 " + src}));
+    EXPECT_EQ(Read_File(src + ".bak"), before);
+    EXPECT_NE(Read_File(src), before);
+    auto db = jet::Database::open(src, "pw");
+    EXPECT_NE(db->find_table("Order Details"), nullptr);
+    std::vector<std::string> left;
+    for (const auto& e : fs::directory_iterator(s.dir()))
+        if (!e.is_directory() && e.path().filename().string()[0] != '.')
+            left.push_back(e.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"shop.mdb", "shop.mdb.bak"}));
+}
+
+// --list on a terminal: a table for people; with --json, or into a pipe,
+// the inventory as JSON; --zolvak-db opens the product's own databases.
+TEST(Repair_Command, ListAsATableOrAsJson) {
+    Scratch s;
+    std::string src = s.path("shop.mdb");
+    Make_Awkward_Db(src, ZOLVAK_DB_PASSWORD);
+    Command_Result table = Run_On_Terminal(Mdbrepair(), {"--list", "--zolvak-db", src}, 80);
+    EXPECT_EQ(table.status, 0);
+    EXPECT_EQ(table.out, src + ": Jet4, 3 tables\n"
+                               "TABLE          ROWS  INDEXES\n"
+                               "Order Details     6  By Item, PrimaryKey\n"
+                               "a%sb              1  -\n"
+                               "Kunden            1  Id\n");
+    Command_Result json = Run_On_Terminal(Mdbrepair(), {"--list", "--json", "--zolvak-db", src}, 80);
+    EXPECT_EQ(json.out.rfind("{\"format\":\"Jet4\"", 0), 0u) << json.out;
+    Command_Result piped = Run_Mdbrepair(s, {"--list", "--zolvak-db", src});
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_EQ(piped.out, json.out);
 }
 
 TEST(Repair_Command, OutputIsExactlyTheLinesOfTheRun) {

@@ -144,6 +144,8 @@ TEST_F(Interrupted, AtEveryMomentNoTargetAndNoTemporaryFileRemain) {
         {"copying the first table, SIGINT", SIGINT, "正在复制对象 ", false},
         {"copying the largest table, SIGTERM", SIGTERM, "正在复制对象 Orders", false},
         {"building the indexes, SIGHUP", SIGHUP, "正在创建约束 ", false},
+        {"--replace copying, SIGTERM", SIGTERM, "正在复制对象 Orders", true},
+        {"--replace building the indexes, SIGINT", SIGINT, "正在创建约束 ", true},
     };
     for (const Case& k : cases) {
         Scratch s;
