@@ -213,6 +213,7 @@ int Run_One(const std::string& source, const Repair_Cmd_Options& options) {
     Msg_Sink_Fn previous = Msg_Sink;
     Msg_Sink = Cli_Msg_Sink;
     Repair_Catch_Signals(g_line_fd, g_bar != nullptr ? 2 : -1);
+    Repair_Set_Summary(!options.quiet);
     try {
         result = options.replace ? Repair_Mdb_Replace(source.c_str(), options.password.c_str())
                                  : Repair_Mdb(source.c_str(), options.password.c_str(),

@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <string_view>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
@@ -110,7 +113,17 @@ Msg_Sink_Fn g_outer_sink = nullptr;
 std::string g_temp_name;
 std::string g_shown_name;
 
+// What the lines of a run tell for its summary.
+struct Run_Counts {
+    int tables_tried = 0, tables_failed = 0, indexes_tried = 0, indexes_failed = 0;
+} g_counts;
+
 int Run_Sink(const char* text) {
+    std::string_view t = text;
+    if (t.starts_with("正在复制对象 ")) ++g_counts.tables_tried;
+    else if (t.starts_with("******** 复制 ")) ++g_counts.tables_failed;
+    else if (t.starts_with("正在创建约束 ")) ++g_counts.indexes_tried;
+    else if (t.starts_with("******** 创建索引 ")) ++g_counts.indexes_failed;
     if (g_outer_sink == nullptr) return 1;
     if (g_temp_name.empty()) return g_outer_sink(text);
     std::string line = text;
@@ -122,6 +135,63 @@ int Run_Sink(const char* text) {
 }
 
 std::string g_reason;
+bool g_summary = true;
+
+// User tables, their rows and their indexes, as the file's own table
+// definitions count them.
+struct Holdings {
+    int tables = 0;
+    unsigned long long rows = 0;
+    int indexes = 0;
+};
+
+bool Count_Holdings(const char* path, const std::string& password, Holdings& h) {
+    try {
+        auto db = jet::Database::open(path, password);
+        for (const jet::TableInfo& t : db->tables()) {
+            if (t.kind != jet::TableKind::kTable || !t.local()) continue;
+            jet::TableDef def = db->table_def(*t.entry);
+            ++h.tables;
+            h.rows += def.row_count;
+            h.indexes += static_cast<int>(def.indexes.size());
+        }
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+std::string Size_Text(unsigned long long bytes) {
+    char buf[32];
+    if (bytes < 1024) std::snprintf(buf, sizeof buf, "%llu B", bytes);
+    else if (bytes < 1024ull * 1024) std::snprintf(buf, sizeof buf, "%.0f KB", bytes / 1024.0);
+    else if (bytes < 1024ull * 1024 * 1024)
+        std::snprintf(buf, sizeof buf, "%.1f MB", bytes / (1024.0 * 1024));
+    else std::snprintf(buf, sizeof buf, "%.1f GB", bytes / (1024.0 * 1024 * 1024));
+    return buf;
+}
+
+unsigned long long File_Size(const char* path) {
+    struct stat st {};
+    return stat(path, &st) == 0 ? static_cast<unsigned long long>(st.st_size) : 0;
+}
+
+// The closing lines of a run that got through its steps.
+void Print_Summary(const char* source, unsigned long long source_size, const char* password,
+                   const char* target, const std::string& target_pw, double seconds) {
+    Holdings in, out;
+    const bool have_in = Count_Holdings(source, password, in);
+    const bool have_out = Count_Holdings(target, target_pw, out);
+    Print_Msg("已复制 %d 个表，共 %llu 行", g_counts.tables_tried - g_counts.tables_failed,
+              have_out ? out.rows : 0ull);
+    Print_Msg("已创建 %d 个索引", g_counts.indexes_tried - g_counts.indexes_failed);
+    if (have_in && have_out)
+        Print_Msg("新的数据库文件有 %d 个表、%llu 行、%d 个索引，原始数据库文件有 %d 个表、%llu 行、%d 个索引",
+                  out.tables, out.rows, out.indexes, in.tables, in.rows, in.indexes);
+    Print_Msg("文件大小 %s -> %s", Size_Text(source_size).c_str(),
+              Size_Text(File_Size(target)).c_str());
+    Print_Msg("用时 %.1f 秒", seconds);
+}
 
 // The calling thread's error text, or fallback when there is none.
 std::string Thread_Error(const char* fallback) {
@@ -195,6 +265,8 @@ void Repair_Catch_Signals(int line_fd, int clear_fd) {
 
 const char* Repair_Failure_Reason() { return g_reason.c_str(); }
 
+void Repair_Set_Summary(bool on) { g_summary = on; }
+
 std::string Repair_Target_Password(const char* source, const char* password) {
     // Jet opens a database without a password whatever the caller passes, so
     // the password given (or the fixed one of the Zolvak box) says nothing
@@ -236,6 +308,8 @@ int Repair_Run(const char* source, const char* password, const char* target, boo
     OT_Array<Mdb_Tab_Stru> tab_list(30, 20);
     OT_Array<Mdb_Index_Stru> index_list(30, 20);
     Run_Scope scope;
+    const auto started = std::chrono::steady_clock::now();
+    g_counts = Run_Counts{};
 
     Get_Thread_Mgr();
     Com_Initialize();
@@ -325,6 +399,15 @@ int Repair_Run(const char* source, const char* password, const char* target, boo
     }
 
     const std::string backup = std::string(source) + ".bak";
+    const unsigned long long source_size = File_Size(source);
+    auto summary = [&] {
+        if (!ok || !g_summary) return;
+        g_run_active = 0;  // the file is in place: a signal now interrupts nothing
+        double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        Print_Summary(replace ? backup.c_str() : source, source_size, password, target, target_pw,
+                      seconds);
+    };
     int result = ok;
     if (ok) {
         Print_Msg("修复完成");
@@ -336,7 +419,10 @@ int Repair_Run(const char* source, const char* password, const char* target, boo
             result = 0;
         }
     }
-    if (temp.empty()) return result;
+    if (temp.empty()) {
+        summary();
+        return result;
+    }
 
     if (replace) {
         // Only a run that got through replaces the source: the original is
@@ -363,5 +449,6 @@ int Repair_Run(const char* source, const char* password, const char* target, boo
         return 0;
     }
     g_run_active = 0;
+    summary();
     return result;
 }

@@ -50,6 +50,11 @@ void Repair_Catch_Signals(int line_fd, int clear_fd);
 // says all or the run succeeded.
 const char* Repair_Failure_Reason();
 
+// Whether a run that got through its steps ends with its summary lines
+// (tables and rows copied, indexes made, what the new file holds against the
+// source, file sizes, time taken) after the completion lines; on by default.
+void Repair_Set_Summary(bool on);
+
 // 1 when the repair completed without any failed statement, 0 otherwise.
 // Refuses, with a line and before anything is deleted, inputs longer than
 // their fields and a target that is the source file itself.
