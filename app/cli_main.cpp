@@ -87,33 +87,6 @@ ordered_json inventory(jet::Database& db) {
     return out;
 }
 
-// Columns a text takes on a terminal: East Asian wide characters take two.
-std::size_t display_width(std::string_view s) {
-    std::size_t w = 0;
-    for (std::size_t i = 0; i < s.size();) {
-        unsigned char c = static_cast<unsigned char>(s[i]);
-        char32_t cp = c;
-        int len = 1;
-        if (c >= 0xF0 && i + 3 < s.size() + 0) {
-            cp = (c & 0x07u) << 18 | (s[i + 1] & 0x3Fu) << 12 | (s[i + 2] & 0x3Fu) << 6 | (s[i + 3] & 0x3Fu);
-            len = 4;
-        } else if (c >= 0xE0 && i + 2 < s.size()) {
-            cp = (c & 0x0Fu) << 12 | (s[i + 1] & 0x3Fu) << 6 | (s[i + 2] & 0x3Fu);
-            len = 3;
-        } else if (c >= 0xC0 && i + 1 < s.size()) {
-            cp = (c & 0x1Fu) << 6 | (s[i + 1] & 0x3Fu);
-            len = 2;
-        }
-        i += static_cast<std::size_t>(len);
-        bool wide = (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF) ||
-                    (cp >= 0xAC00 && cp <= 0xD7A3) || (cp >= 0xF900 && cp <= 0xFAFF) ||
-                    (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFF60) ||
-                    (cp >= 0xFFE0 && cp <= 0xFFE6) || (cp >= 0x20000 && cp <= 0x3FFFD);
-        w += wide ? 2 : 1;
-    }
-    return w;
-}
-
 std::string pad(const std::string& s, std::size_t width) {
     std::size_t w = display_width(s);
     return w >= width ? s : s + std::string(width - w, ' ');

@@ -6,10 +6,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <vector>
 
@@ -23,6 +25,7 @@
 
 #include "app/run/repair_run.h"
 #include "jet/database.h"
+#include "jet/progress.h"
 #include "jet/table_def.h"
 
 namespace {
@@ -42,10 +45,34 @@ void write_all(int fd, const char* data, std::size_t n) {
     }
 }
 
-// A bar on standard error while the tables are copied, shown only on a
-// terminal: rows of the tables copied so far against the rows of all user
-// tables, as the source's table definitions count them. The statement layer
-// reports nothing while one make-table runs, so the bar moves table by table.
+// The width of the terminal on standard error, in columns (80 when it does
+// not say).
+int Terminal_Columns() {
+    struct winsize ws {};
+    if (::ioctl(2, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+    return 80;
+}
+
+// The longest start of s, cut between characters, that takes at most
+// `columns` columns.
+std::string Fit(const std::string& s, std::size_t columns) {
+    std::size_t end = 0;
+    while (end < s.size()) {
+        std::size_t next = end + 1;
+        while (next < s.size() && (static_cast<unsigned char>(s[next]) & 0xC0) == 0x80) ++next;
+        if (display_width(std::string_view(s).substr(0, next)) > columns) break;
+        end = next;
+    }
+    return s.substr(0, end);
+}
+
+// A bar on standard error while a run goes on, shown only on a terminal.
+// While the tables are copied it counts the rows of the table being copied
+// (the engine reports every few thousand rows) and shows the share of all
+// rows of all user tables done; while the indexes are made it counts them.
+// Each redraw fits one line of the terminal as wide as it is at that moment
+// (a wrapped line could not be redrawn in place); when the run completes the
+// bar is drawn at 100 % and kept above the completion lines.
 class Progress_Bar {
   public:
     void Load(const std::string& source, const std::string& password) {
@@ -53,11 +80,12 @@ class Progress_Bar {
             auto db = jet::Database::open(source, password);
             for (const jet::TableInfo& t : db->tables()) {
                 if (t.kind != jet::TableKind::kTable || !t.local()) continue;
-                std::uint64_t n = db->table_def(*t.entry).row_count;
-                rows_[t.name] = n;
-                total_ += n;
+                jet::TableDef def = db->table_def(*t.entry);
+                rows_[t.name] = def.row_count;
+                total_rows_ += def.row_count;
+                total_indexes_ += def.indexes.size();
             }
-            on_ = !rows_.empty();
+            on_ = true;
         } catch (const std::exception&) {
             on_ = false;  // the run reports why the source cannot be read
         }
@@ -70,28 +98,51 @@ class Progress_Bar {
         static constexpr std::string_view kCopy = "正在复制对象 ";
         static constexpr std::string_view kLong =
             "，如果数据量大可能需要较多时间（1G约12分钟），请耐心等候";
+        static constexpr std::string_view kIndex = "正在创建约束 ";
         std::string_view line = text;
-        Finish_Current();
-        if (!line.starts_with(kCopy)) {
-            copying_ = false;
-            return;
+        Finish_Table();
+        if (line.starts_with(kCopy)) {
+            line.remove_prefix(kCopy.size());
+            if (line.ends_with(kLong)) line.remove_suffix(kLong.size());
+            phase_ = Phase::kCopy;
+            current_ = std::string(line);
+            auto it = rows_.find(current_);
+            current_total_ = it != rows_.end() ? it->second : 0;
+            current_done_ = 0;
+        } else if (line.starts_with(kIndex)) {
+            line.remove_prefix(kIndex.size());
+            indexes_done_ = indexes_seen_++;
+            phase_ = Phase::kIndex;
+            current_ = std::string(line);
+        } else if (line == "修复完成") {
+            phase_ = Phase::kDone;
+            Draw();  // 100 %, kept on its own line above the completion lines
+        } else {
+            phase_ = Phase::kNone;
         }
-        line.remove_prefix(kCopy.size());
-        if (line.ends_with(kLong)) line.remove_suffix(kLong.size());
-        current_ = std::string(line);
-        copying_ = true;
+    }
+
+    // Rows the engine has written into the table being copied.
+    void Rows(std::uint64_t n) {
+        if (!on_ || phase_ != Phase::kCopy) return;
+        current_done_ = n;
+        Draw();
     }
 
     // Draws the bar after a line has been written.
     void Draw() {
-        if (!on_ || !copying_) return;
-        const int width = 30;
-        int filled = total_ == 0 ? 0 : static_cast<int>(done_ * width / total_);
-        std::string bar = "\r[" + std::string(filled, '#') + std::string(width - filled, '.') +
-                          "] " + std::to_string(done_) + "/" + std::to_string(total_) + " rows  " +
-                          current_;
-        write_all(2, bar.data(), bar.size());
-        drawn_ = true;
+        if (!on_ || phase_ == Phase::kNone) return;
+        std::string text = Text(static_cast<std::size_t>(Terminal_Columns() - 1));
+        if (text == last_ && drawn_) return;
+        std::string out = "\r" + text + "\033[K";
+        if (phase_ == Phase::kDone) {
+            // The finished bar stays above the completion lines.
+            out += "\n";
+            on_ = false;
+        }
+        write_all(2, out.data(), out.size());
+        last_ = text;
+        drawn_ = phase_ != Phase::kDone;
     }
 
     void Clear() {
@@ -101,23 +152,76 @@ class Progress_Bar {
     }
 
   private:
-    void Finish_Current() {
-        if (!copying_) return;
-        auto it = rows_.find(current_);
-        if (it != rows_.end()) done_ += it->second;
-        copying_ = false;
+    enum class Phase { kNone, kCopy, kIndex, kDone };
+
+    void Finish_Table() {
+        if (phase_ != Phase::kCopy) return;
+        rows_done_ += std::max(current_total_, current_done_);
+        current_done_ = 0;
+        current_total_ = 0;
+    }
+
+    // One line of at most `width` columns.
+    std::string Text(std::size_t width) const {
+        std::uint64_t done = 0, total = 0;
+        std::string count, name;
+        if (phase_ == Phase::kCopy) {
+            done = std::min(rows_done_ + std::min(current_done_, current_total_), total_rows_);
+            total = total_rows_;
+            count = "rows " + std::to_string(std::min(current_done_, current_total_)) + "/" +
+                    std::to_string(current_total_);
+            name = current_;
+        } else if (phase_ == Phase::kIndex) {
+            total = std::max<std::uint64_t>(total_indexes_, indexes_seen_);
+            done = indexes_done_;
+            count = "indexes " + std::to_string(indexes_seen_) + "/" + std::to_string(total);
+            name = current_;
+        } else {  // done
+            done = total = 1;
+            count = std::to_string(rows_done_) + " rows";
+            if (indexes_seen_ > 0) count += ", " + std::to_string(indexes_seen_) + " indexes";
+        }
+        const int percent = total == 0 ? 100 : static_cast<int>(done * 100 / total);
+        char pct[8];
+        std::snprintf(pct, sizeof pct, "%3d%%", percent);
+        // "[" bar "] " pct " " count "  " name: the bar a quarter of the
+        // width (10 to 30 columns); the name is cut to fit, then left out,
+        // then the count.
+        const std::size_t bar = std::clamp<std::size_t>(width / 4, 10, 30);
+        auto line = [&](const std::string& c, const std::string& n) {
+            std::size_t filled = total == 0 ? bar : static_cast<std::size_t>(done * bar / total);
+            std::string t = "[" + std::string(filled, '#') + std::string(bar - filled, '.') + "] " + pct;
+            if (!c.empty()) t += " " + c;
+            if (!n.empty()) t += "  " + n;
+            return t;
+        };
+        const std::size_t fixed = display_width(line(count, ""));
+        if (fixed + 2 + display_width(name) <= width) return line(count, name);
+        if (fixed + 3 <= width) return line(count, Fit(name, width - fixed - 2));
+        if (fixed <= width) return line(count, "");
+        return Fit(line("", ""), width);
     }
 
     bool on_ = false;
-    bool copying_ = false;
     bool drawn_ = false;
+    Phase phase_ = Phase::kNone;
     std::map<std::string, std::uint64_t> rows_;
-    std::uint64_t total_ = 0;
-    std::uint64_t done_ = 0;
+    std::uint64_t total_rows_ = 0;
+    std::uint64_t rows_done_ = 0;
+    std::uint64_t total_indexes_ = 0;
+    std::uint64_t indexes_done_ = 0;
+    std::uint64_t indexes_seen_ = 0;
+    std::uint64_t current_total_ = 0;
+    std::uint64_t current_done_ = 0;
     std::string current_;
+    std::string last_;
 };
 
 Progress_Bar* g_bar = nullptr;
+
+void Bar_Rows(std::uint64_t n) {
+    if (g_bar != nullptr) g_bar->Rows(n);
+}
 
 int Cli_Msg_Sink(const char* text) {
     if (g_bar != nullptr) g_bar->Line(text);
@@ -155,6 +259,32 @@ class Stdout_Redirect {
 };
 
 }  // namespace
+
+std::size_t display_width(std::string_view s) {
+    std::size_t w = 0;
+    for (std::size_t i = 0; i < s.size();) {
+        unsigned char c = static_cast<unsigned char>(s[i]);
+        char32_t cp = c;
+        int len = 1;
+        if (c >= 0xF0 && i + 3 < s.size()) {
+            cp = (c & 0x07u) << 18 | (s[i + 1] & 0x3Fu) << 12 | (s[i + 2] & 0x3Fu) << 6 | (s[i + 3] & 0x3Fu);
+            len = 4;
+        } else if (c >= 0xE0 && i + 2 < s.size()) {
+            cp = (c & 0x0Fu) << 12 | (s[i + 1] & 0x3Fu) << 6 | (s[i + 2] & 0x3Fu);
+            len = 3;
+        } else if (c >= 0xC0 && i + 1 < s.size()) {
+            cp = (c & 0x1Fu) << 6 | (s[i + 1] & 0x3Fu);
+            len = 2;
+        }
+        i += static_cast<std::size_t>(len);
+        bool wide = (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF) ||
+                    (cp >= 0xAC00 && cp <= 0xD7A3) || (cp >= 0xF900 && cp <= 0xFAFF) ||
+                    (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFF60) ||
+                    (cp >= 0xFFE0 && cp <= 0xFFE6) || (cp >= 0x20000 && cp <= 0x3FFFD);
+        w += wide ? 2 : 1;
+    }
+    return w;
+}
 
 bool resolve_password(std::string& password, bool given, std::string& error) {
     if (!given) {
@@ -207,6 +337,7 @@ int Run_One(const std::string& source, const Repair_Cmd_Options& options) {
     if (!options.verbose && !options.quiet && isatty(2)) {
         bar.Load(source, options.password);
         g_bar = &bar;
+        jet::row_progress = Bar_Rows;
     }
     Stdout_Redirect redirect(options.verbose);
     g_line_fd = redirect.line_fd();
@@ -228,6 +359,7 @@ int Run_One(const std::string& source, const Repair_Cmd_Options& options) {
     }
     Msg_Sink = previous;
     bar.Clear();
+    jet::row_progress = nullptr;
     if (result != 1 && Repair_Failure_Reason()[0] != 0)
         std::fprintf(stderr, "mdbrepair: %s\n", Repair_Failure_Reason());
     g_bar = nullptr;

@@ -7,7 +7,9 @@
 // dropped, or sent to standard error with --verbose.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The environment variable that may hold the database password.
@@ -17,6 +19,10 @@ inline constexpr const char* PASSWORD_ENV = "MDBREPAIR_PASSWORD";
 // with "--password -", one line read from standard input (not echoed on a
 // terminal). False with error set when no line could be read.
 bool resolve_password(std::string& password, bool given, std::string& error);
+
+// Columns a UTF-8 text takes on a terminal: East Asian wide characters take
+// two.
+std::size_t display_width(std::string_view s);
 
 // What a repair run of the command line takes besides its sources.
 struct Repair_Cmd_Options {
