@@ -5,7 +5,8 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev
-          qt6-base-dev libsqlite3-dev libcli11-dev nlohmann-json3-dev mdbtools nodejs npm)
+          qt6-base-dev qt6-translations-l10n libsqlite3-dev libcli11-dev nlohmann-json3-dev
+          mdbtools nodejs npm)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,5 +1,7 @@
 // Program entry of the window: the application, its one form, the message
-// loop. Takes nothing from the command line (Qt's own options aside).
+// loop. `mdbrepair-gui FILE` starts with FILE chosen as the source (Qt's own
+// options aside).
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QStyle>
@@ -15,7 +17,10 @@ int main(int argc, char** argv) {
         Install_Message_Box_Hook();
         // A signal during a run removes the half-made file, as on the command line.
         Repair_Catch_Signals(1, -1);
+        Install_Qt_Translations(app);
         Form_Mdb = new TForm_Mdb();
+        const QStringList args = QCoreApplication::arguments();
+        if (args.size() >= 2) Form_Mdb->Choose_Source(QFileInfo(args.at(1)).absoluteFilePath());
         // Shown at the centre of the screen.
         if (QScreen* screen = QGuiApplication::primaryScreen()) {
             Form_Mdb->setGeometry(QStyle::alignedRect(
