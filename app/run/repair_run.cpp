@@ -221,8 +221,18 @@ std::string Make_Temp_Beside(const std::string& target) {
     std::string tmpl = dir + stem + ".XXXXXX";
     std::vector<char> buf(tmpl.begin(), tmpl.end());
     buf.push_back(0);
+    // No signal between making the file and marking it for removal.
+    sigset_t all, saved;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &saved);
     int fd = mkstemp(buf.data());
-    if (fd < 0) return {};
+    int err = errno;
+    if (fd >= 0) Arm_Temp(buf.data());
+    sigprocmask(SIG_SETMASK, &saved, nullptr);
+    if (fd < 0) {
+        errno = err;
+        return {};
+    }
     ::close(fd);
     // The creation step makes the database itself and refuses a file in place.
     ::unlink(buf.data());
@@ -374,7 +384,6 @@ int Repair_Run(const char* source, const char* password, const char* target, boo
         }
         g_temp_name = temp;
         g_shown_name = target;
-        Arm_Temp(temp);
     }
     const char* work = temp.empty() ? target : temp.c_str();
 

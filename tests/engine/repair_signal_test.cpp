@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/run/repair_run.h"
@@ -165,6 +166,36 @@ TEST_F(Interrupted, AtEveryMomentNoTargetAndNoTemporaryFileRemain) {
             << k.what << ": only the source is left";
         EXPECT_TRUE(Read_File(src) == *sample_) << k.what << ": the source is untouched";
     }
+}
+
+// Several sources at once: a signal to mdbrepair reaches every run under way.
+// The lines of a run appear only when it ends, so the signal goes out once
+// both runs have their temporary files.
+TEST_F(Interrupted, SeveralAtOnceAllStop) {
+    Scratch s;
+    std::vector<std::string> sources = {s.path("a.mdb"), s.path("b.mdb")};
+    for (const auto& src : sources) Write_File(src, *sample_);
+    Child child(Mdbrepair(), {"-j", "2", sources[0], sources[1]});
+    auto temps = [&] {
+        int n = 0;
+        for (const std::string& f : Files_In(s.dir()))
+            n += f.size() == 8 && (f.rfind("a.", 0) == 0 || f.rfind("b.", 0) == 0);
+        return n;
+    };
+    // Each run makes its temporary file before its first line; the loop
+    // ends when both exist (a run cannot finish without one).
+    for (;;) {
+        if (temps() == 2) break;
+        // A run that got through (the test then fails) ends the wait too.
+        if (fs::exists(sources[0] + ".new") || fs::exists(sources[1] + ".new")) break;
+        std::this_thread::yield();
+    }
+    child.Signal(SIGTERM);
+    EXPECT_EQ(child.Finish(), 130);
+    int interrupted = 0;
+    for (const auto& l : child.lines()) interrupted += l == REPAIR_MSG_INTERRUPTED;
+    EXPECT_EQ(interrupted, 2);
+    EXPECT_EQ(Files_In(s.dir()), (std::vector<std::string>{"a.mdb", "b.mdb"}));
 }
 
 // Without a signal the same run ends with the target in place and nothing
