@@ -9,6 +9,7 @@
 #include <QMimeData>
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFont>
 #include <QMouseEvent>
 #include <QPainter>
@@ -230,6 +231,11 @@ void TForm_Mdb::SpeedButton_File_OpenClick(QObject*) {
 void TForm_Mdb::Choose_Source(const QString& path) {
     Edit_File->setText(path);
     Edit_Target->setText(QString("%1.new").arg(Edit_File->text()));
+}
+
+void TForm_Mdb::Choose_From_Arguments(const QStringList& args) {
+    if (args.size() >= 2 && !args.at(1).isEmpty())
+        Choose_Source(QFileInfo(args.at(1)).absoluteFilePath());
 }
 
 void TForm_Mdb::dragEnterEvent(QDragEnterEvent* event) {

@@ -60,6 +60,10 @@ class TForm_Mdb : public QWidget {
     // the program's argument.
     void Choose_Source(const QString& path);
 
+    // The program's arguments (Qt's own taken out): a FILE after the
+    // program name is chosen as the source, relative to the current folder.
+    void Choose_From_Arguments(const QStringList& args);
+
     // The share of the run under way, 0 to 100, as the title bar shows it.
     int Run_Percent() const;
 

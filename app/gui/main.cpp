@@ -1,7 +1,6 @@
 // Program entry of the window: the application, its one form, the message
 // loop. `mdbrepair-gui FILE` starts with FILE chosen as the source (Qt's own
 // options aside).
-#include <QFileInfo>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QStyle>
@@ -19,8 +18,7 @@ int main(int argc, char** argv) {
         Repair_Catch_Signals(1, -1);
         Install_Qt_Translations(app);
         Form_Mdb = new TForm_Mdb();
-        const QStringList args = QCoreApplication::arguments();
-        if (args.size() >= 2) Form_Mdb->Choose_Source(QFileInfo(args.at(1)).absoluteFilePath());
+        Form_Mdb->Choose_From_Arguments(QCoreApplication::arguments());
         // Shown at the centre of the screen.
         if (QScreen* screen = QGuiApplication::primaryScreen()) {
             Form_Mdb->setGeometry(QStyle::alignedRect(

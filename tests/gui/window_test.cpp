@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QDir>
 #include <QFileInfo>
 #include <QKeyEvent>
 #include <QLibraryInfo>
@@ -451,6 +452,17 @@ TEST_F(Window, TitleShowsProgressAndTheButtonWaitsDuringARun) {
     EXPECT_TRUE(Form_Mdb->BitBtn_Import->isEnabled());
     EXPECT_EQ(QApplication::overrideCursor(), nullptr);
     EXPECT_EQ(Log()[Log().size() - 6], "新的数据库文件没有密码");
+}
+
+// mdbrepair-gui FILE starts with FILE chosen, as the dialog would.
+TEST_F(Window, AFileOnTheCommandLineIsChosen) {
+    Form_Mdb->Choose_From_Arguments({"mdbrepair-gui"});
+    EXPECT_EQ(Form_Mdb->Edit_File->text(), "");
+    Form_Mdb->Choose_From_Arguments({"mdbrepair-gui", "/data/shop.mdb"});
+    EXPECT_EQ(Form_Mdb->Edit_File->text(), "/data/shop.mdb");
+    EXPECT_EQ(Form_Mdb->Edit_Target->text(), "/data/shop.mdb.new");
+    Form_Mdb->Choose_From_Arguments({"mdbrepair-gui", "shop.mdb"});
+    EXPECT_EQ(Form_Mdb->Edit_File->text(), QDir::current().absoluteFilePath("shop.mdb"));
 }
 
 // Qt's own texts (dialog buttons, the open dialog) are Chinese.
