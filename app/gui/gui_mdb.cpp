@@ -253,6 +253,7 @@ int TForm_Mdb::Run_Percent() const {
     // Copying the rows is most of a run: it takes the first 90 %, the
     // indexes the rest.
     if (!run_on_) return 0;
+    if (run_done_) return 100;
     double copy = run_total_rows_ == 0
                       ? (run_indexes_seen_ > 0 ? 1.0 : 0.0)
                       : static_cast<double>(std::min(run_rows_done_ + std::min(run_current_done_, run_current_total_),
@@ -286,8 +287,7 @@ void TForm_Mdb::Run_Line(const char* text) {
     } else if (line.starts_with(kIndex)) {
         ++run_indexes_seen_;
     } else if (line == "修复完成") {
-        run_rows_done_ = run_total_rows_;
-        run_indexes_seen_ = run_total_indexes_ + 1;
+        run_done_ = true;
     }
     Show_Progress();
 }
@@ -336,6 +336,7 @@ void TForm_Mdb::BitBtn_ImportClick(QObject*) {
     run_total_rows_ = run_rows_done_ = run_current_total_ = run_current_done_ = 0;
     run_total_indexes_ = run_indexes_seen_ = 0;
     run_copying_ = false;
+    run_done_ = false;
     try {
         auto db = jet::Database::open(source, password);
         for (const jet::TableInfo& t : db->tables()) {

@@ -97,6 +97,7 @@ class TForm_Mdb : public QWidget {
     int run_total_indexes_ = 0;
     int run_indexes_seen_ = 0;
     bool run_copying_ = false;
+    bool run_done_ = false;
     bool run_on_ = false;
     int run_percent_shown_ = -1;
 };
