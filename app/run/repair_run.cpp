@@ -118,6 +118,16 @@ struct Run_Counts {
     int tables_tried = 0, tables_failed = 0, indexes_tried = 0, indexes_failed = 0;
 } g_counts;
 
+// text with the temporary file's name replaced by the target's.
+std::string Shown_Names(std::string text) {
+    if (g_temp_name.empty()) return text;
+    for (std::size_t at = 0; (at = text.find(g_temp_name, at)) != std::string::npos;) {
+        text.replace(at, g_temp_name.size(), g_shown_name);
+        at += g_shown_name.size();
+    }
+    return text;
+}
+
 int Run_Sink(const char* text) {
     std::string_view t = text;
     if (t.starts_with("正在复制对象 ")) ++g_counts.tables_tried;
@@ -126,12 +136,7 @@ int Run_Sink(const char* text) {
     else if (t.starts_with("******** 创建索引 ")) ++g_counts.indexes_failed;
     if (g_outer_sink == nullptr) return 1;
     if (g_temp_name.empty()) return g_outer_sink(text);
-    std::string line = text;
-    for (std::size_t at = 0; (at = line.find(g_temp_name, at)) != std::string::npos;) {
-        line.replace(at, g_temp_name.size(), g_shown_name);
-        at += g_shown_name.size();
-    }
-    return g_outer_sink(line.c_str());
+    return g_outer_sink(Shown_Names(text).c_str());
 }
 
 std::string g_reason;
@@ -199,15 +204,7 @@ std::string Thread_Error(const char* fallback) {
     int code = 0;
     Thr_Get_Err(&code, buf, sizeof buf);
     if (code == 0 || buf[0] == 0) return fallback;
-    std::string s = buf;
-    for (const std::string& from : {g_temp_name}) {
-        if (from.empty()) continue;
-        for (std::size_t at = 0; (at = s.find(from, at)) != std::string::npos;) {
-            s.replace(at, from.size(), g_shown_name);
-            at += g_shown_name.size();
-        }
-    }
-    return s;
+    return Shown_Names(buf);
 }
 
 // A temporary file beside target, named so that the part before its first
