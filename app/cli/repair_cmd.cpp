@@ -344,6 +344,10 @@ int Run_One(const std::string& source, const Repair_Cmd_Options& options) {
     Msg_Sink_Fn previous = Msg_Sink;
     Msg_Sink = Cli_Msg_Sink;
     Repair_Catch_Signals(g_line_fd, g_bar != nullptr ? 2 : -1);
+    // A reader that goes away (`mdbrepair x.mdb | head -1`) must not kill the
+    // run half-way with its temporary file left: the lines then have nowhere
+    // to go, and the run completes.
+    std::signal(SIGPIPE, SIG_IGN);
     Repair_Set_Summary(!options.quiet);
     try {
         result = options.replace ? Repair_Mdb_Replace(source.c_str(), options.password.c_str())

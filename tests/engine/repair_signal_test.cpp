@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/run/repair_run.h"
+#include "jet/database.h"
 #include "repair_support.h"
 
 extern char** environ;
@@ -196,6 +197,18 @@ TEST_F(Interrupted, SeveralAtOnceAllStop) {
     for (const auto& l : child.lines()) interrupted += l == REPAIR_MSG_INTERRUPTED;
     EXPECT_EQ(interrupted, 2);
     EXPECT_EQ(Files_In(s.dir()), (std::vector<std::string>{"a.mdb", "b.mdb"}));
+}
+
+// A reader that goes away does not end the run half-way: the new file is
+// made and nothing else is left.
+TEST_F(Interrupted, AClosedPipeLetsTheRunComplete) {
+    Scratch s;
+    std::string src = s.path("big.mdb");
+    Write_File(src, *sample_);
+    std::string cmd = Quote(Mdbrepair()) + " --verbose " + Quote(src) + " 2>&1 | head -c 1 >/dev/null";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    EXPECT_EQ(Files_In(s.dir()), (std::vector<std::string>{"big.mdb", "big.mdb.new"}));
+    EXPECT_NO_THROW(jet::Database::open(src + ".new", ""));
 }
 
 // Without a signal the same run ends with the target in place and nothing
