@@ -80,6 +80,12 @@ int TDb_Connect_Ado::Connect(int kind_, const char* source, const char* user_,
                       password_[0] != 0 ? kTemplateWithPassword : kTemplateNoPassword, password_,
                       user_, source);
     if (n < 0 || n >= static_cast<int>(sizeof conn_str)) return refuse("connection string", source);
+    // What the diagnostics print: the same string with the password masked,
+    // since standard output lands in terminals, logs and bug reports.
+    char shown[ADO_CONN_STR_SIZE];
+    std::snprintf(shown, sizeof shown,
+                  password_[0] != 0 ? kTemplateWithPassword : kTemplateNoPassword,
+                  password_[0] != 0 ? "***" : "", user_, source);
 
     std::strcpy(data_source, full);
     kind = kind_;
@@ -98,7 +104,7 @@ int TDb_Connect_Ado::Connect(int kind_, const char* source, const char* user_,
         ado_conn->set_login_prompt(false);
         ado_conn->open();
     } catch (const provider::Error& e) {
-        std::printf("dbconnect %s fail\n", conn_str);
+        std::printf("dbconnect %s fail\n", shown);
         std::printf("ErrorMsg Is %s", e.what());
         std::fflush(stdout);
         Write_Trace("Link to %s fail err: %s", source, e.what());
@@ -111,7 +117,7 @@ int TDb_Connect_Ado::Connect(int kind_, const char* source, const char* user_,
 
     ado_conn->begin_trans();
     connected = 1;
-    std::printf("dbconnect %s ok\n", conn_str);
+    std::printf("dbconnect %s ok\n", shown);
 
     // The store directory: the file name cut at its first dot, "_file"
     // appended, in the database's directory.

@@ -6,6 +6,7 @@
 #include "connect/provider/catalog.h"
 #include "engine/print_msg.h"
 #include "engine/repair_steps.h"
+#include "stdclass/cpp/err/thr_err.h"
 
 int Create_Target_Db(const char* target, const char* password) {
     provider::Catalog catalog;
@@ -23,8 +24,10 @@ int Create_Target_Db(const char* target, const char* password) {
     }
     try {
         catalog.create(conn_str);
-    } catch (const std::exception&) {
-        // The provider's own text is not shown; the path says enough.
+    } catch (const std::exception& e) {
+        // The provider's own text is not shown in the log; it stays as the
+        // thread's error for a front end that can say why.
+        Thr_Set_Err(-1, e.what());
         Print_Msg("创建目标数据库(%s)出错了", target);
         return 0;
     }

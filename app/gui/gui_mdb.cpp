@@ -3,8 +3,13 @@
 #include "app/gui/gui_mdb.h"
 
 #include <QApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QKeyEvent>
+#include <QMimeData>
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFont>
 #include <QMouseEvent>
 #include <QPainter>
@@ -13,9 +18,13 @@
 #include <QStyle>
 #include <QUrl>
 #include <cstdarg>
+#include <algorithm>
 #include <cstdio>
+#include <string_view>
 
 #include "app/run/repair_run.h"
+#include "jet/table/database.h"
+#include "jet/base/progress.h"
 #include "stdclass/thread_mgr.h"
 
 TForm_Mdb* Form_Mdb = nullptr;
@@ -54,7 +63,41 @@ int Fill(char* field, int size, const QString& text) {
     return Repair_Fill_Field(field, size, bytes.constData());
 }
 
+// The engine's row counts go to the window while a run goes on.
+void Window_Rows(std::uint64_t rows) {
+    if (Form_Mdb != nullptr) Form_Mdb->Run_Rows(rows);
+}
+
+// The local .mdb file a drop carries, or an empty text.
+QString Dropped_Mdb(const QMimeData* data) {
+    if (data == nullptr || !data->hasUrls() || data->urls().size() != 1) return {};
+    const QUrl url = data->urls().first();
+    if (!url.isLocalFile()) return {};
+    const QString path = url.toLocalFile();
+    return path.endsWith(".mdb", Qt::CaseInsensitive) ? path : QString();
+}
+
+// Restores the window after a run, by whatever way the run ends.
+struct Busy_Scope {
+    TForm_Mdb* form;
+    explicit Busy_Scope(TForm_Mdb* f) : form(f) {
+        form->BitBtn_Import->setEnabled(false);
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+        jet::row_progress = Window_Rows;
+    }
+    ~Busy_Scope() {
+        jet::row_progress = nullptr;
+        QApplication::restoreOverrideCursor();
+        form->BitBtn_Import->setEnabled(true);
+        form->setWindowTitle(QString::fromUtf8(FORM_MDB_CAPTION));
+    }
+    Busy_Scope(const Busy_Scope&) = delete;
+    Busy_Scope& operator=(const Busy_Scope&) = delete;
+};
+
 }  // namespace
+
+QString Run_Title(int percent) { return QString::fromUtf8("正在修复 %1%").arg(percent); }
 
 bool (*TForm_Mdb::Url_Opener)(const QUrl& url) = Open_With_Desktop;
 
@@ -162,6 +205,11 @@ TForm_Mdb::TForm_Mdb(QWidget* parent)
     QWidget::setTabOrder(Memo_About, Edit_Passwd);
     QWidget::setTabOrder(Edit_Passwd, Edit_Target);
 
+    // Enter presses the button that has the focus, as Space does.
+    BitBtn_Import->installEventFilter(this);
+    BitBtn_Close->installEventFilter(this);
+    setAcceptDrops(true);
+
     connect(SpeedButton_File_Open, &QToolButton::clicked, this,
             [this] { SpeedButton_File_OpenClick(SpeedButton_File_Open); });
     connect(BitBtn_Import, &QPushButton::clicked, this,
@@ -172,11 +220,90 @@ TForm_Mdb::TForm_Mdb(QWidget* parent)
 void TForm_Mdb::SpeedButton_File_OpenClick(QObject*) {
     QFileDialog dialog(this, QString::fromUtf8("选择数据库文件"));
     dialog.setNameFilter(QString::fromUtf8("数据库文件 (*.mdb)"));
+    // A name typed into the dialog must name a file that is there.
+    dialog.setFileMode(QFileDialog::ExistingFile);
     if (dialog.exec() != QDialog::Accepted) return;
     QStringList files = dialog.selectedFiles();
     if (files.isEmpty()) return;
-    Edit_File->setText(files.first());
+    Choose_Source(files.first());
+}
+
+void TForm_Mdb::Choose_Source(const QString& path) {
+    Edit_File->setText(path);
     Edit_Target->setText(QString("%1.new").arg(Edit_File->text()));
+}
+
+void TForm_Mdb::Choose_From_Arguments(const QStringList& args) {
+    if (args.size() >= 2 && !args.at(1).isEmpty())
+        Choose_Source(QFileInfo(args.at(1)).absoluteFilePath());
+}
+
+void TForm_Mdb::dragEnterEvent(QDragEnterEvent* event) {
+    if (!Dropped_Mdb(event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void TForm_Mdb::dropEvent(QDropEvent* event) {
+    const QString path = Dropped_Mdb(event->mimeData());
+    if (path.isEmpty()) return;
+    Choose_Source(path);
+    event->acceptProposedAction();
+}
+
+int TForm_Mdb::Run_Percent() const {
+    // Copying the rows is most of a run: it takes the first 90 %, the
+    // indexes the rest.
+    if (!run_on_) return 0;
+    if (run_done_) return 100;
+    double copy = run_total_rows_ == 0
+                      ? (run_indexes_seen_ > 0 ? 1.0 : 0.0)
+                      : static_cast<double>(std::min(run_rows_done_ + std::min(run_current_done_, run_current_total_),
+                                                     run_total_rows_)) /
+                            static_cast<double>(run_total_rows_);
+    double index = run_total_indexes_ == 0
+                       ? 0.0
+                       : static_cast<double>(std::max(run_indexes_seen_ - 1, 0)) / run_total_indexes_;
+    int p = static_cast<int>(copy * 90 + std::min(index, 1.0) * 10);
+    return std::clamp(p, 0, 100);
+}
+
+void TForm_Mdb::Run_Line(const char* text) {
+    if (!run_on_ || text == nullptr) return;
+    static constexpr std::string_view kCopy = "正在复制对象 ";
+    static constexpr std::string_view kLong =
+        "，如果数据量大可能需要较多时间（1G约12分钟），请耐心等候";
+    static constexpr std::string_view kIndex = "正在创建约束 ";
+    std::string_view line = text;
+    if (run_copying_) {
+        run_rows_done_ += std::max(run_current_total_, run_current_done_);
+        run_copying_ = false;
+        run_current_done_ = run_current_total_ = 0;
+    }
+    if (line.starts_with(kCopy)) {
+        line.remove_prefix(kCopy.size());
+        if (line.ends_with(kLong)) line.remove_suffix(kLong.size());
+        auto it = run_rows_.find(std::string(line));
+        run_current_total_ = it != run_rows_.end() ? it->second : 0;
+        run_copying_ = true;
+    } else if (line.starts_with(kIndex)) {
+        ++run_indexes_seen_;
+    } else if (line == "修复完成") {
+        run_done_ = true;
+    }
+    Show_Progress();
+}
+
+void TForm_Mdb::Run_Rows(unsigned long long rows) {
+    if (!run_on_ || !run_copying_) return;
+    run_current_done_ = rows;
+    Show_Progress();
+}
+
+void TForm_Mdb::Show_Progress() {
+    int p = Run_Percent();
+    if (p == run_percent_shown_) return;
+    run_percent_shown_ = p;
+    setWindowTitle(Run_Title(p));
+    QApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
 }
 
 void TForm_Mdb::BitBtn_ImportClick(QObject*) {
@@ -204,7 +331,36 @@ void TForm_Mdb::BitBtn_ImportClick(QObject*) {
     }
     Com_Initialize();
     Msg_Sink = Memo_Msg_Sink;
-    Repair_Mdb(source, password, target);
+
+    // The title bar shows the share done; the button waits for the run.
+    run_rows_.clear();
+    run_total_rows_ = run_rows_done_ = run_current_total_ = run_current_done_ = 0;
+    run_total_indexes_ = run_indexes_seen_ = 0;
+    run_copying_ = false;
+    run_done_ = false;
+    try {
+        auto db = jet::Database::open(source, password);
+        for (const jet::TableInfo& t : db->tables()) {
+            if (t.kind != jet::TableKind::kTable || !t.local()) continue;
+            jet::TableDef def = db->table_def(*t.entry);
+            run_rows_[t.name] = def.row_count;
+            run_total_rows_ += def.row_count;
+            run_total_indexes_ += static_cast<int>(def.indexes.size());
+        }
+    } catch (const std::exception&) {
+        // The run says why the source cannot be read.
+    }
+    run_on_ = true;
+    run_percent_shown_ = -1;
+    Busy_Scope busy(this);
+    Show_Progress();
+    try {
+        Repair_Mdb(source, password, target);
+    } catch (...) {
+        run_on_ = false;
+        throw;  // the exception box shows it
+    }
+    run_on_ = false;
 }
 
 void TForm_Mdb::BitBtn_CloseClick(QObject*) { close(); }
@@ -227,6 +383,14 @@ int TForm_Mdb::Memo_Print(const char* format, ...) {
 }
 
 bool TForm_Mdb::eventFilter(QObject* watched, QEvent* event) {
+    if ((watched == BitBtn_Import || watched == BitBtn_Close) && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        auto* button = static_cast<QPushButton*>(watched);
+        if ((key == Qt::Key_Return || key == Qt::Key_Enter) && button->isEnabled()) {
+            button->click();
+            return true;
+        }
+    }
     if (watched == Label_Url && event->type() == QEvent::MouseButtonRelease &&
         static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
         Label_UrlClick(Label_Url);
@@ -247,6 +411,9 @@ void TForm_Mdb::resizeEvent(QResizeEvent* event) {
 }
 
 int Memo_Msg_Sink(const char* text) {
-    if (Form_Mdb != nullptr) Form_Mdb->Memo_Print("%s", text);
+    if (Form_Mdb != nullptr) {
+        Form_Mdb->Memo_Print("%s", text);
+        Form_Mdb->Run_Line(text);
+    }
     return 1;
 }

@@ -11,6 +11,8 @@
 #include <QPushButton>
 #include <QToolButton>
 #include <QWidget>
+#include <map>
+#include <string>
 
 #if defined(__GNUC__)
 #define MEMO_PRINT_CHECK __attribute__((format(printf, 2, 3)))
@@ -19,6 +21,8 @@
 #endif
 
 class QUrl;
+class QDragEnterEvent;
+class QDropEvent;
 
 class TForm_Mdb : public QWidget {
   public:
@@ -51,6 +55,18 @@ class TForm_Mdb : public QWidget {
     // PRINT_MSG_BUF_SIZE buffer; the window repaints at once. Returns 1.
     int Memo_Print(const char* format, ...) MEMO_PRINT_CHECK;
 
+    // Sets the source as the open dialog does: Edit_File to path, Edit_Target
+    // to path with ".new" appended. Used by the dialog, a dropped file and
+    // the program's argument.
+    void Choose_Source(const QString& path);
+
+    // The program's arguments (Qt's own taken out): a FILE after the
+    // program name is chosen as the source, relative to the current folder.
+    void Choose_From_Arguments(const QStringList& args);
+
+    // The share of the run under way, 0 to 100, as the title bar shows it.
+    int Run_Percent() const;
+
     // How the link opens the web page; tests replace it.
     static bool (*Url_Opener)(const QUrl& url);
 
@@ -58,10 +74,36 @@ class TForm_Mdb : public QWidget {
     static constexpr int kClientWidth = 520;
     static constexpr int kClientHeight = 389;
 
+    // What the run has told so far, for the title bar's share: lines and
+    // the engine's row counts.
+    void Run_Line(const char* text);
+    void Run_Rows(unsigned long long rows);
+
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
+
+  private:
+    void Show_Progress();
+    // Rows of each user table and the indexes of the source, read when a
+    // run starts; what is done of them.
+    std::map<std::string, unsigned long long> run_rows_;
+    unsigned long long run_total_rows_ = 0;
+    unsigned long long run_rows_done_ = 0;
+    unsigned long long run_current_total_ = 0;
+    unsigned long long run_current_done_ = 0;
+    int run_total_indexes_ = 0;
+    int run_indexes_seen_ = 0;
+    bool run_copying_ = false;
+    bool run_done_ = false;
+    bool run_on_ = false;
+    int run_percent_shown_ = -1;
 };
+
+// The text of the title bar while a run goes on ("正在修复 45%").
+QString Run_Title(int percent);
 
 // The one instance, created by the program entry; the application's main
 // window.

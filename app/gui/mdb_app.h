@@ -10,6 +10,10 @@ class TMdb_Application : public QApplication {
     bool notify(QObject* receiver, QEvent* event) override;
 };
 
+// Loads Qt's own Chinese texts (the dialogs' buttons, the open dialog) for
+// the application; true when they were found (Debian: qt6-translations-l10n).
+bool Install_Qt_Translations(QApplication& app);
+
 // The exception box: a critical message box with the exception's message
 // (an empty one for anything that is not a std::exception).
 void Show_Exception_Box(const char* message);

@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 
 #include "jet/base/error.h"
+#include "jet/base/progress.h"
 #include "jet/index/key.h"
 #include "jet/index/page.h"
 #include "jet/page/format.h"
@@ -24,6 +25,9 @@
 #include "jet/write/copy.h"
 
 namespace jet {
+
+RowProgressFn row_progress = nullptr;
+
 
 using namespace sql;
 
@@ -768,19 +772,29 @@ ExecuteResult Connection::run(std::string_view sql) {
             TableHandle h = w.create_table(layout);
             std::uint64_t n = 0;
             try {
+                auto report = [&n] {
+                    if (row_progress != nullptr && n % kProgressRows == 0) row_progress(n);
+                };
                 auto insert = [&](const Row& row) {
                     Row out;
                     out.reserve(picks.size());
                     for (int p : picks) out.push_back(row[static_cast<std::size_t>(p)]);
                     w.insert_row(h, out);
                     ++n;
+                    report();
                     store.crash_point("make-table:row");
                 };
                 const bool whole = s->items.size() == 1 && s->items[0].star;
                 if (src.external && whole && !s->where && s->order.empty() && !s->distinct) {
                     // Every column of every row: the copy's fast path, fields
                     // in their stored form and long values in pieces.
-                    n = copy_rows(*src.db, def, w, h, [&] { store.crash_point("make-table:row"); });
+                    std::uint64_t copied = 0;
+                    n = copy_rows(*src.db, def, w, h, [&] {
+                        ++copied;
+                        if (row_progress != nullptr && copied % kProgressRows == 0)
+                            row_progress(copied);
+                        store.crash_point("make-table:row");
+                    });
                 } else if (src.external && s->order.empty() && !s->distinct) {
                     // Streams: one row at a time from the source's pages to ours.
                     for_each_match(*src.db, def, s->where.get(), nullptr,

@@ -72,11 +72,13 @@ class AdoTest : public testing::Test {
     Msg_Box_Hook previous;
 };
 
+// The connection string as the diagnostics print it: a password shows as
+// "***".
 std::string conn_string(const std::string& pw, const std::string& source) {
     if (pw.empty())
         return "Provider=Microsoft.Jet.OLEDB.4.0;Password=;User ID=admin;Data Source=" + source +
                ";Persist Security Info=False";
-    return "Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=" + pw +
+    return "Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=***"
            ";User ID=admin;Data Source=" + source + ";Persist Security Info=False";
 }
 
@@ -86,6 +88,7 @@ TEST_F(AdoTest, ConnectWithTheRightPassword) {
     std::string out;
     ASSERT_EQ(Connect(c, path, "password", &out), 1) << out;
     EXPECT_EQ(out, "dbconnect " + conn_string("password", path) + " ok\n");
+    EXPECT_EQ(out.find("=password"), std::string::npos) << "the password is masked";
     EXPECT_EQ(c.connected, 1);
     EXPECT_EQ(c.kind, 6);
     EXPECT_STREQ(c.data_source, path.c_str());
@@ -129,6 +132,7 @@ TEST_F(AdoTest, WrongPasswordReportsAndRecords) {
     EXPECT_EQ(Connect(c, path, "wrong", &out), 0);
     EXPECT_EQ(out, "dbconnect " + conn_string("wrong", path) +
                        " fail\nErrorMsg Is Not a valid password.");
+    EXPECT_EQ(out.find("wrong"), std::string::npos) << "the password is masked";
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].text, "Not a valid password.");
     EXPECT_EQ(shown[0].caption, "连接数据库出错");

@@ -125,9 +125,7 @@ TEST_P(Fixture_Repair, TargetHoldsWhatTheSourceHolds) {
     for (const auto& l : Lines()) log += l + "\n";
     RecordProperty("seconds", std::to_string(seconds));
     EXPECT_EQ(result, 1) << log;
-    ASSERT_GE(Lines().size(), 3u) << log;
-    std::vector<std::string> tail(Lines().end() - 3, Lines().end());
-    EXPECT_EQ(tail, (std::vector<std::string>{"修复完成", "原始数据库文件为 " + src,
+    EXPECT_EQ(From_Completion(Lines(), 3), (std::vector<std::string>{"修复完成", "原始数据库文件为 " + src,
                                               "新的数据库文件为 " + target}));
 
     // REPAIR_KEEP_DIR keeps the repaired files for a look with other tools.

@@ -19,8 +19,10 @@ namespace {
 
 const char* kSkipFixtures = "fixture folder absent";
 
-std::vector<std::string> Completion(const std::string& source, const std::string& target) {
-    return {"修复完成", "原始数据库文件为 " + source, "新的数据库文件为 " + target};
+std::vector<std::string> Completion(const std::string& source, const std::string& target,
+                                    const char* password_line) {
+    return {"修复完成", "原始数据库文件为 " + source, "新的数据库文件为 " + target,
+            password_line};
 }
 
 bool Is_Jet_Db(const std::string& path, const std::string& password) {
@@ -334,6 +336,34 @@ TEST(Create_Target_Db, PasswordIsTheSourcesOrNone) {
     EXPECT_EQ(Lines(), std::vector<std::string>{"创建目标数据库(" + without + ")出错了"});
 }
 
+// Jet opens a database without a password whatever password is given, so the
+// password of the run says nothing about the source: the new file gets the
+// one the source's header holds, and the log says which.
+TEST(Repair_Mdb, TheNewFileGetsTheSourcesOwnPassword) {
+    Scratch s;
+    struct Case {
+        const char* source_password;
+        const char* given;  // what the run is called with
+        const char* line;
+    } cases[] = {
+        {"", ZOLVAK_DB_PASSWORD, REPAIR_MSG_NO_PASSWORD},  // the window's default
+        {"", "", REPAIR_MSG_NO_PASSWORD},
+        {"secret", "secret", REPAIR_MSG_SAME_PASSWORD},
+        {"长密码", "长密码", REPAIR_MSG_SAME_PASSWORD},
+    };
+    int n = 0;
+    for (const Case& k : cases) {
+        std::string src = s.path("src" + std::to_string(++n) + ".mdb");
+        Make_Awkward_Db(src, k.source_password);
+        std::string target = src + ".new";
+        Collecting c;
+        EXPECT_EQ(Repair_Mdb(src.c_str(), k.given, target.c_str()), 1) << k.given;
+        EXPECT_EQ(From_Completion(Lines(), 4), Completion(src, target, k.line)) << k.given;
+        auto db = jet::Database::open(target, k.source_password);
+        EXPECT_EQ(db->header().password, k.source_password) << k.given;
+    }
+}
+
 // A table whose data page is damaged fails alone; the others arrive and the
 // run ends with its failure line.
 TEST(Repair_Mdb, ATableTheEngineCannotCopyFailsAlone) {
@@ -365,10 +395,9 @@ TEST(Repair_Mdb, ATableTheEngineCannotCopyFailsAlone) {
     EXPECT_NE(log.find("******** 复制 Table2 出错了 *********\n"), std::string::npos) << log;
     EXPECT_EQ(log.find("复制 Table1 出错了"), std::string::npos) << log;
     EXPECT_EQ(log.find("复制 Table3 出错了"), std::string::npos) << log;
-    std::vector<std::string> tail = Completion(src, target);
+    std::vector<std::string> tail = Completion(src, target, REPAIR_MSG_NO_PASSWORD);
     tail.push_back("复制库表过程中有错误发生，请检查日志");
-    ASSERT_GE(Lines().size(), 4u);
-    EXPECT_EQ(std::vector<std::string>(Lines().end() - 4, Lines().end()), tail);
+    EXPECT_EQ(From_Completion(Lines(), 5), tail);
     EXPECT_EQ(Copy_Err_Flag, 1);
     auto out = jet::Database::open(target, "");
     EXPECT_NE(out->find_table("Table1"), nullptr);
@@ -385,9 +414,7 @@ TEST(Repair_Mdb, NamesWithBlanksAndPerCentSignsArriveWhole) {
     std::string target = src + ".new";
     Collecting c;
     EXPECT_EQ(Repair_Mdb(src.c_str(), "pw", target.c_str()), 1);
-    std::vector<std::string> tail = Completion(src, target);
-    ASSERT_GE(Lines().size(), 3u);
-    EXPECT_EQ(std::vector<std::string>(Lines().end() - 3, Lines().end()), tail);
+    EXPECT_EQ(From_Completion(Lines(), 4), Completion(src, target, REPAIR_MSG_SAME_PASSWORD));
     for (const auto& l : Lines()) EXPECT_EQ(l.find("出错"), std::string::npos) << l;
     bool percent = false;
     for (const auto& l : Lines()) percent |= l.find("a%sb") != std::string::npos;

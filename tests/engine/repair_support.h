@@ -4,7 +4,10 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -165,14 +168,26 @@ inline std::string Quote(const std::string& s) {
     return q + "'";
 }
 
+// What a command gets besides its arguments: standard input and variables
+// of its environment ("NAME=value").
+struct Command_Input {
+    std::string stdin_text;
+    std::vector<std::string> env;
+};
+
 // Runs program with args (each quoted), standard output and error apart.
 inline Command_Result Run_Program(const Scratch& s, const std::string& program,
-                                  const std::vector<std::string>& args) {
-    std::string cmd = Quote(program);
+                                  const std::vector<std::string>& args,
+                                  const Command_Input& input = {}) {
+    std::string cmd = "env";
+    for (const auto& e : input.env) cmd += " " + Quote(e);
+    cmd += " " + Quote(program);
     for (const auto& a : args) cmd += " " + Quote(a);
     std::string out = s.path(".out");
     std::string err = s.path(".err");
-    cmd += " >" + Quote(out) + " 2>" + Quote(err) + " </dev/null";
+    std::string in = s.path(".in");
+    Write_File(in, input.stdin_text);
+    cmd += " >" + Quote(out) + " 2>" + Quote(err) + " <" + Quote(in);
     int rc = std::system(cmd.c_str());
     Command_Result r;
     if (rc != -1 && WIFEXITED(rc)) r.status = WEXITSTATUS(rc);
@@ -182,26 +197,19 @@ inline Command_Result Run_Program(const Scratch& s, const std::string& program,
 }
 
 // Runs mdbrepair with args (each quoted), standard output and error apart.
-inline Command_Result Run_Mdbrepair(const Scratch& s, const std::vector<std::string>& args) {
-    return Run_Program(s, Mdbrepair(), args);
+inline Command_Result Run_Mdbrepair(const Scratch& s, const std::vector<std::string>& args,
+                                    const Command_Input& input = {}) {
+    return Run_Program(s, Mdbrepair(), args, input);
 }
 
-// The program that runs repairs: mdbrepair once its entry reaches the repair
-// command, else the stand-in built beside these tests.
-inline std::string Repair_Program() {
-    static std::string program = [] {
-        Scratch s;
-        Command_Result help = Run_Mdbrepair(s, {"--help"});
-        if (help.out.find("--output") != std::string::npos) return Mdbrepair();
-        return std::string(ZOLVAK_BINARY_DIR) + "/tests/engine/repair_cmd_main";
-    }();
-    return program;
-}
+// The program that runs repairs.
+inline std::string Repair_Program() { return Mdbrepair(); }
 
 // Runs the repair program with args (each quoted), standard output and error
 // apart.
-inline Command_Result Run_Repair(const Scratch& s, const std::vector<std::string>& args) {
-    return Run_Program(s, Repair_Program(), args);
+inline Command_Result Run_Repair(const Scratch& s, const std::vector<std::string>& args,
+                                 const Command_Input& input = {}) {
+    return Run_Program(s, Repair_Program(), args, input);
 }
 
 inline std::vector<std::string> Split_Lines(const std::string& text) {
@@ -209,6 +217,57 @@ inline std::vector<std::string> Split_Lines(const std::string& text) {
     std::istringstream in(text);
     for (std::string l; std::getline(in, l);) lines.push_back(l);
     return lines;
+}
+
+// What a terminal of `columns` columns shows when program runs with args on
+// it (standard output and error both), with the exit status. The terminal
+// translates nothing: "\r" and escape sequences stay as the program wrote
+// them.
+inline Command_Result Run_On_Terminal(const std::string& program,
+                                      const std::vector<std::string>& args, int columns) {
+    Command_Result r;
+    struct winsize ws {};
+    ws.ws_row = 40;
+    ws.ws_col = static_cast<unsigned short>(columns);
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, &ws);
+    if (pid < 0) return r;
+    if (pid == 0) {
+        struct termios t {};
+        if (tcgetattr(0, &t) == 0) {
+            t.c_oflag &= ~static_cast<tcflag_t>(OPOST);  // no "\n" -> "\r\n"
+            tcsetattr(0, TCSANOW, &t);
+        }
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(program.c_str()));
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    char buf[4096];
+    for (;;) {
+        ssize_t n = read(master, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;  // EIO once the program has closed the terminal
+        r.out.append(buf, static_cast<std::size_t>(n));
+    }
+    close(master);
+    int st = 0;
+    waitpid(pid, &st, 0);
+    if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
+    return r;
+}
+
+// n lines of a run's log from its first "修复完成" on (fewer when the log
+// ends sooner, none without that line).
+inline std::vector<std::string> From_Completion(const std::vector<std::string>& lines,
+                                                std::size_t n) {
+    std::size_t i = 0;
+    while (i < lines.size() && lines[i] != "修复完成") ++i;
+    std::size_t end = std::min(lines.size(), i + n);
+    return std::vector<std::string>(lines.begin() + static_cast<long>(i),
+                                    lines.begin() + static_cast<long>(end));
 }
 
 }  // namespace repair_test

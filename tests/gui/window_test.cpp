@@ -4,7 +4,15 @@
 
 #include <QApplication>
 #include <QFileDialog>
+#include <QDir>
 #include <QFileInfo>
+#include <QKeyEvent>
+#include <QLibraryInfo>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QTimer>
@@ -83,6 +91,10 @@ class Window : public ::testing::Test {
                 if (auto* box = qobject_cast<QMessageBox*>(w)) {
                     boxes.push_back(box->windowTitle().toStdString() + ": " +
                                     box->text().toStdString());
+                    // Wide enough that a title bar shows the whole caption.
+                    EXPECT_GE(box->width(),
+                              box->fontMetrics().horizontalAdvance(box->windowTitle()) + 100)
+                        << box->width();
                     box->accept();
                 }
             },
@@ -97,6 +109,7 @@ class Window : public ::testing::Test {
                 if (dlg == nullptr) return;
                 EXPECT_EQ(dlg->windowTitle().toStdString(), "选择数据库文件");
                 EXPECT_EQ(dlg->nameFilters().join("|").toStdString(), "数据库文件 (*.mdb)");
+                EXPECT_EQ(dlg->fileMode(), QFileDialog::ExistingFile) << "only files that exist";
                 if (accept) {
                     // Typed into the name field, as a user would: selectFile()
                     // depends on the dialog's file model, which fills in a
@@ -303,7 +316,7 @@ TEST_F(Window, ASourceUnderALongChinesePathRepairs) {
     EXPECT_TRUE(Press_Repair().empty());
     std::vector<std::string> log = Log();
     ASSERT_GE(log.size(), 3u);
-    EXPECT_EQ(std::vector<std::string>(log.end() - 3, log.end()),
+    EXPECT_EQ(From_Completion(log, 3),
               (std::vector<std::string>{"修复完成", "原始数据库文件为 " + src,
                                         "新的数据库文件为 " + src + ".new"}));
     EXPECT_EQ(User_Tables(src + ".new"), User_Tables(src));
@@ -366,8 +379,121 @@ TEST_F(Window, RepairOfAFixtureGivesTheSameLinesAsTheCommandLine) {
     Press_Repair();
     std::vector<std::string> window = Log();
     Command_Result cli = Run_Repair(s, {"--output", target, src});
-    EXPECT_EQ(Split_Lines(cli.out), window);
+    // The time taken is the one line two runs need not share.
+    auto without_time = [](std::vector<std::string> lines) {
+        std::erase_if(lines, [](const std::string& l) { return l.rfind("用时 ", 0) == 0; });
+        return lines;
+    };
+    EXPECT_EQ(without_time(Split_Lines(cli.out)), without_time(window));
+    EXPECT_EQ(window.back().rfind("用时 ", 0), 0u) << "the window shows the summary too";
     EXPECT_FALSE(window.empty());
+}
+
+// Enter presses the button that has the focus, as Space does.
+TEST_F(Window, EnterPressesTheFocusedButton) {
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    Form_Mdb->BitBtn_Import->setFocus();
+    QApplication::sendEvent(Form_Mdb->BitBtn_Import, &enter);
+    EXPECT_EQ(Log(), std::vector<std::string>{"创建目标数据库()出错了"}) << "the repair ran";
+    QKeyEvent keypad(QEvent::KeyPress, Qt::Key_Enter, Qt::KeypadModifier);
+    Form_Mdb->BitBtn_Close->setFocus();
+    QApplication::sendEvent(Form_Mdb->BitBtn_Close, &keypad);
+    EXPECT_FALSE(Form_Mdb->isVisible()) << "the window closed";
+}
+
+// A .mdb file dropped on the window fills both fields as the dialog does;
+// anything else is refused.
+TEST_F(Window, DroppedMdbFillsTheFields) {
+    struct Case {
+        QList<QUrl> urls;
+        bool taken;
+    } cases[] = {
+        {{QUrl::fromLocalFile("/data/shop.mdb")}, true},
+        {{QUrl::fromLocalFile("/data/SHOP.MDB")}, true},
+        {{QUrl::fromLocalFile("/data/notes.txt")}, false},
+        {{QUrl("http://example.com/x.mdb")}, false},
+        {{QUrl::fromLocalFile("/a.mdb"), QUrl::fromLocalFile("/b.mdb")}, false},
+    };
+    for (const Case& k : cases) {
+        Form_Mdb->Edit_File->setText("before");
+        Form_Mdb->Edit_Target->setText("before.new");
+        QMimeData data;
+        data.setUrls(k.urls);
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(Form_Mdb, &enter);
+        EXPECT_EQ(enter.isAccepted(), k.taken) << k.urls.first().toString().toStdString();
+        QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(Form_Mdb, &drop);
+        const QString path = k.urls.first().toLocalFile();
+        EXPECT_EQ(Form_Mdb->Edit_File->text(), k.taken ? path : QString("before"));
+        EXPECT_EQ(Form_Mdb->Edit_Target->text(), k.taken ? path + ".new" : QString("before.new"));
+    }
+}
+
+// While a run goes on the title bar shows its share, the repair button is
+// disabled and the cursor busy; all comes back when it returns.
+TEST_F(Window, TitleShowsProgressAndTheButtonWaitsDuringARun) {
+    Scratch s;
+    std::string src = s.path("shop.mdb");
+    ASSERT_EQ(Run_Mdbrepair(s, {"--sample", src, "--rows", "3000"}).status, 0);
+    Form_Mdb->Choose_Source(QString::fromStdString(src));
+    Form_Mdb->CheckBox_Is_Zolvak_Db->setChecked(false);
+    struct Seen {
+        QString title;
+        bool enabled;
+        bool busy;
+    };
+    std::vector<Seen> seen;
+    QObject::connect(Form_Mdb->Memo_Log, &QPlainTextEdit::textChanged, [&] {
+        const QCursor* c = QApplication::overrideCursor();
+        seen.push_back({Form_Mdb->windowTitle(), Form_Mdb->BitBtn_Import->isEnabled(),
+                        c != nullptr && c->shape() == Qt::WaitCursor});
+    });
+    EXPECT_TRUE(Press_Repair().empty());
+    ASSERT_GT(seen.size(), 3u);
+    int last = -1;
+    bool full = false;
+    bool started = false;
+    for (const Seen& x : seen) {
+        // The log is cleared before the run starts.
+        started |= x.title != QString::fromUtf8(FORM_MDB_CAPTION);
+        if (!started) continue;
+        ASSERT_TRUE(x.title.startsWith(QString::fromUtf8("正在修复 "))) << x.title.toStdString();
+        int p = x.title.mid(5).chopped(1).toInt();
+        EXPECT_GE(p, last) << x.title.toStdString();
+        last = p;
+        full |= p == 100;
+        EXPECT_FALSE(x.enabled);
+        EXPECT_TRUE(x.busy);
+    }
+    EXPECT_TRUE(full) << "the title reaches 100 %";
+    EXPECT_EQ(Form_Mdb->windowTitle().toStdString(), FORM_MDB_CAPTION);
+    EXPECT_TRUE(Form_Mdb->BitBtn_Import->isEnabled());
+    EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(Log()[Log().size() - 6], "新的数据库文件没有密码");
+}
+
+// mdbrepair-gui FILE starts with FILE chosen, as the dialog would.
+TEST_F(Window, AFileOnTheCommandLineIsChosen) {
+    Form_Mdb->Choose_From_Arguments({"mdbrepair-gui"});
+    EXPECT_EQ(Form_Mdb->Edit_File->text(), "");
+    Form_Mdb->Choose_From_Arguments({"mdbrepair-gui", "/data/shop.mdb"});
+    EXPECT_EQ(Form_Mdb->Edit_File->text(), "/data/shop.mdb");
+    EXPECT_EQ(Form_Mdb->Edit_Target->text(), "/data/shop.mdb.new");
+    Form_Mdb->Choose_From_Arguments({"mdbrepair-gui", "shop.mdb"});
+    EXPECT_EQ(Form_Mdb->Edit_File->text(), QDir::current().absoluteFilePath("shop.mdb"));
+}
+
+// Qt's own texts (dialog buttons, the open dialog) are Chinese.
+TEST_F(Window, QtsOwnTextsAreChinese) {
+    const QString dir = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    if (!QFileInfo::exists(dir + "/qtbase_zh_CN.qm"))
+        GTEST_SKIP() << "Qt's translations are not installed (qt6-translations-l10n)";
+    ASSERT_TRUE(Install_Qt_Translations(App()));
+    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "OK").toStdString(), "确定");
+    EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel").toStdString(), "取消");
+    QMessageBox box(QMessageBox::NoIcon, "t", "x", QMessageBox::Ok);
+    EXPECT_EQ(box.button(QMessageBox::Ok)->text().toStdString(), "确定");
 }
 
 }  // namespace
