@@ -14,6 +14,7 @@
 #include <sys/stat.h>
 
 #include "jet/base/error.h"
+#include "jet/base/text.h"
 #include "jet/index/key.h"
 #include "jet/index/page.h"
 #include "jet/page/format.h"
@@ -29,15 +30,17 @@ using namespace sql;
 
 namespace {
 
-std::string lower(std::string_view s) {
-    std::string out(s);
-    for (auto& c : out) {
+// True when `s` starts with the keyword `kw` (given in small letters), in
+// any case. Keywords are ASCII; names compare with same_name.
+bool starts_with_keyword(std::string_view s, std::string_view kw) {
+    if (s.size() < kw.size()) return false;
+    for (std::size_t i = 0; i < kw.size(); ++i) {
+        char c = s[i];
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != kw[i]) return false;
     }
-    return out;
+    return true;
 }
-
-bool same_name(std::string_view a, std::string_view b) { return lower(a) == lower(b); }
 
 std::string quoted(std::string_view s) { return "'" + std::string(s) + "'"; }
 
@@ -662,7 +665,7 @@ std::unique_ptr<UpdatableRowset> Connection::open_updatable(std::string_view sql
     std::string text(sql);
     std::size_t first = text.find_first_not_of(" \t\r\n");
     bool bare = first != std::string::npos &&
-                lower(text.substr(first, 6)) != "select";
+                !starts_with_keyword(std::string_view(text).substr(first), "select");
     if (bare) text = "SELECT * FROM " + text;
     Statement st;
     try {

@@ -231,7 +231,7 @@ void DatabaseWriter::write_tdef(Table& t) {
     std::vector<const IndexState*> by_name;
     for (const auto& ix : t.indexes) by_name.push_back(ix.get());
     std::stable_sort(by_name.begin(), by_name.end(), [](const IndexState* a, const IndexState* b) {
-        return lower_ascii(a->layout.name) < lower_ascii(b->layout.name);
+        return fold_name(a->layout.name) < fold_name(b->layout.name);
     });
     for (const IndexState* ix : by_name) {
         img.indexes.push_back(write::TdefLogicalIndex{ix->layout.name, ix->number, ix->number, ix->index_type});

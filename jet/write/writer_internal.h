@@ -16,6 +16,7 @@
 
 #include "jet/table/database.h"
 #include "jet/base/error.h"
+#include "jet/base/text.h"
 #include "jet/index/key.h"
 #include "jet/index/page.h"
 #include "jet/page/format.h"
@@ -43,16 +44,6 @@ inline constexpr std::string_view kRecordTooLargeMessage = "Record is too large.
 inline constexpr std::size_t kInlineLongValueMax = 1024;
 // Bytes of one long-value chunk in a chained value (row = next pointer + chunk).
 inline constexpr std::size_t kLongValueChunk = write::kMaxRowSize - 4;
-
-inline std::string lower_ascii(std::string_view s) {
-    std::string out(s);
-    for (auto& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-}
-
-inline bool same_name(std::string_view a, std::string_view b) { return lower_ascii(a) == lower_ascii(b); }
 
 inline std::size_t utf8_length(std::string_view s) {
     return utf8_to_utf16(s).size();
