@@ -304,6 +304,23 @@ void DatabaseWriter::close() {
     closed_ = true;
 }
 
+namespace {
+
+// Little-endian reads in the joined pages of a table definition; a read
+// past its end refuses the file.
+struct DefinitionBytes {
+    const Bytes& buffer;
+    const std::string& path;
+    const std::string& table;
+    std::uint32_t u16(std::size_t at) const {
+        if (at + 2 > buffer.size()) refuse_open(path, "table '" + table + "' has a damaged definition");
+        return static_cast<std::uint32_t>(buffer[at] | (buffer[at + 1] << 8));
+    }
+    std::uint32_t u32(std::size_t at) const { return u16(at) | (u16(at + 2) << 16); }
+};
+
+}  // namespace
+
 void DatabaseWriter::load_tables(const std::string& password) {
     const std::string& path = pager_.path();
     auto db = Database::open(path, password);
@@ -325,232 +342,244 @@ void DatabaseWriter::load_tables(const std::string& password) {
     if (entries.empty() || entries.front()->name != "MSysObjects") {
         refuse_open(path, "it has no MSysObjects table");
     }
-    const FormatInfo& fmt = format_info(Format::Jet4);
-    for (const CatalogEntry* e : entries) {
-        TableDef def = db->table_def(*e);
-        // The joined definition: the reader sorts columns by number, the
-        // writer keeps them in the order the definition lists them.
-        Bytes buffer;
-        for (std::size_t k = 0; k < def.pages.size(); ++k) {
-            Bytes page = pager_.read(def.pages[k]);
-            buffer.insert(buffer.end(), page.begin() + (k == 0 ? 0 : 8), page.end());
-        }
-        auto u16 = [&](std::size_t at) -> std::uint32_t {
-            if (at + 2 > buffer.size()) refuse_open(path, "table '" + e->name + "' has a damaged definition");
-            return static_cast<std::uint32_t>(buffer[at] | (buffer[at + 1] << 8));
-        };
-        auto u32 = [&](std::size_t at) { return u16(at) | (u16(at + 2) << 16); };
-        std::vector<std::size_t> order;  // TDEF position -> position in def.columns
-        {
-            std::size_t pos = fmt.tdef_block_end + def.real_indexes.size() * fmt.real_idx_count_entry_size;
-            for (std::size_t k = 0; k < def.columns.size(); ++k) {
-                std::uint32_t number = u16(pos + fmt.col_num_offset);
-                std::size_t at = def.columns.size();
-                for (std::size_t i = 0; i < def.columns.size(); ++i) {
-                    if (def.columns[i].number == number) at = i;
-                }
-                if (at == def.columns.size()) refuse_open(path, "table '" + e->name + "' has a damaged definition");
-                order.push_back(at);
-                pos += fmt.column_entry_size;
-            }
-        }
-        std::vector<std::size_t> spec_position(def.columns.size());
-        for (std::size_t k = 0; k < order.size(); ++k) spec_position[order[k]] = k;
-        TableSpec layout;
-        layout.name = e->name;
-        for (std::size_t k : order) {
-            const Column& c = def.columns[k];
-            ColumnSpec cs;
-            cs.name = c.name;
-            cs.type = c.column_type();
-            if (cs.type == ColumnType::kText) cs.size = static_cast<std::uint16_t>(c.length / 2);
-            if (cs.type == ColumnType::kBinary) cs.size = c.length;
-            cs.precision = c.precision;
-            cs.scale = c.scale;
-            cs.autonumber = c.is_autonumber();
-            cs.compressed = c.misc_flags & 0x01;
-            cs.hyperlink = c.flags & kColumnHyperlink;
-            cs.required = !(c.flags & kColumnNullable);
-            cs.number = c.number;
-            cs.extra_flags = static_cast<std::uint8_t>(
-                c.flags & ~(kColumnFixed | kColumnNullable | kColumnAutoLong | kColumnAutoGuid |
-                            kColumnHyperlink));
-            layout.columns.push_back(std::move(cs));
-        }
-        bool system = def.table_type == 0x53;
-        TableHandle th;
-        try {
-            th = add_table(layout, system, def.tdef_page, false);
-        } catch (const Error& err) {
-            refuse_open(path, "table '" + e->name + "': " + err.what());
-        }
-        Table& t = *tables_[th];
-        t.tdef_pages = def.pages;
-        for (std::size_t i = 0; i < def.columns.size(); ++i) {
-            const Column& c = def.columns[order[i]];
-            write::TdefColumn& w = t.columns[i];
-            w.flags = c.flags;
-            w.misc_flags = c.misc_flags;
-            w.length = c.length;
-            w.fixed_offset = c.fixed_offset;
-            w.var_index = c.var_index;
-            if (c.is_fixed() && c.column_type() != ColumnType::kBoolean) {
-                t.fixed_size = std::max<std::uint16_t>(t.fixed_size,
-                                                       static_cast<std::uint16_t>(c.fixed_offset + c.length));
-            }
-        }
-        if (def.num_var_cols != t.var_count) refuse_open(path, "table '" + e->name + "' has a layout this engine does not write");
-        t.rows = def.row_count;
-        t.autonumber = def.next_autonumber;
-        t.used = load_map(def.used_pages, t.data_pages);
-        std::vector<std::uint32_t> free;
-        t.free = load_map(def.free_pages, free);
-        if (free.size() > 1 || (free.size() == 1 &&
-                                !std::binary_search(t.data_pages.begin(), t.data_pages.end(), free[0]))) {
-            refuse_open(path, "table '" + e->name + "' has free-space pages this engine does not keep");
-        }
-        if (!free.empty()) {
-            t.current = free[0];
-            t.current_rows = write::decode_row_page(pager_.read(t.current));
-        }
-        if (!t.longs.empty()) {
-            // The long-value maps close the definition: column number, used
-            // and free map, ten bytes each, before the 0xFFFF end mark.
-            std::size_t end = u32(8);
-            std::size_t n = t.longs.size();
-            if (end > buffer.size() || end < 2 + 10 * n + fmt.tdef_block_end) {
-                refuse_open(path, "table '" + e->name + "' has a definition this engine does not read");
-            }
-            for (std::size_t k = 0; k < n; ++k) {
-                std::size_t at = end - 2 - 10 * (n - k);
-                std::uint16_t number = static_cast<std::uint16_t>(u16(at));
-                LongColumn* lc = nullptr;
-                for (auto& l : t.longs) {
-                    if (t.columns[l.column].number == number) lc = &l;
-                }
-                if (!lc) refuse_open(path, "table '" + e->name + "' has long-value maps this engine does not read");
-                lc->used = load_map(u32(at + 2), lc->pages);
-                std::vector<std::uint32_t> lfree;
-                lc->free = load_map(u32(at + 6), lfree);
-                if (lfree.size() > 1) refuse_open(path, "table '" + e->name + "' has long-value pages this engine does not keep");
-                if (!lfree.empty()) {
-                    lc->current = lfree[0];
-                    lc->rows = write::decode_row_page(pager_.read(lc->current));
-                }
-            }
-        }
-        for (std::size_t r = 0; r < def.real_indexes.size(); ++r) {
-            const RealIndex& ri = def.real_indexes[r];
-            const Index* li = nullptr;
-            int names = 0;
-            for (const Index& x : def.indexes) {
-                if (x.real_index == r) {
-                    li = &x;
-                    ++names;
-                }
-            }
-            if (names != 1 || li->foreign_key()) {
-                refuse_open(path, "table '" + e->name + "' has shared or relationship indexes");
-            }
-            auto ix = std::make_unique<IndexState>();
-            ix->layout.name = li->name;
-            for (const IndexColumn& ic : ri.columns) {
-                if (ic.column >= def.columns.size()) refuse_open(path, "an index names a missing column");
-                ix->layout.columns.push_back(IndexColumnSpec{def.columns[ic.column].name, ic.descending});
-                ix->columns.emplace_back(spec_position[ic.column], ic.descending);
-            }
-            ix->layout.primary_key = li->primary_key();
-            ix->layout.unique = ri.flags & kIndexUnique;
-            ix->layout.ignore_nulls = ri.flags & kIndexIgnoreNulls;
-            ix->layout.required = ri.flags & kIndexRequired;
-            ix->flags = ri.flags;
-            ix->index_type = li->index_type;
-            ix->number = static_cast<std::uint32_t>(r);
-            ix->map = load_map(ri.used_pages, ix->pages);
-            ix->first_page = ri.first_page;
-            t.indexes.push_back(std::move(ix));
-        }
-        if (!t.indexes.empty()) {
-            // The keys of the rows, sorted in bounded memory, must give back
-            // each index's B-tree on its own pages, proven now in compare mode
-            // (the dry run of open() then skips the tree). The entries are
-            // read from those pages only when a change of the table needs them.
-            std::string folder = std::filesystem::path(path).parent_path().string();
-            std::vector<std::unique_ptr<write::IndexEntrySorter>> sorters;
-            for (std::size_t k = 0; k < t.indexes.size(); ++k) {
-                sorters.push_back(std::make_unique<write::IndexEntrySorter>(
-                    folder, index_sort_budget_ / t.indexes.size()));
-            }
-            std::vector<std::size_t> wanted;  // the key columns, copied out of each row
-            for (std::size_t i = 0; i < spec_position.size(); ++i) {
-                for (const auto& ix : t.indexes) {
-                    for (auto c : ix->columns) {
-                        if (c.first == spec_position[i] &&
-                            std::find(wanted.begin(), wanted.end(), i) == wanted.end()) {
-                            wanted.push_back(i);
-                        }
-                    }
-                }
-            }
-            Row row(t.layout.columns.size());
-            db->scan(def, [&](const RowId& id, const Row& read) {
-                if (read.size() != row.size()) return true;
-                for (std::size_t i : wanted) row[spec_position[i]] = read[i];
-                for (std::size_t k = 0; k < t.indexes.size(); ++k) {
-                    IndexState& ix = *t.indexes[k];
-                    bool all_null = std::all_of(ix.columns.begin(), ix.columns.end(),
-                                                [&](auto c) { return is_null(row[c.first]); });
-                    if ((ix.flags & kIndexIgnoreNulls) && all_null) continue;
-                    sorters[k]->add(index_key(t, ix, row), id.page, id.row, true);
-                }
-                return true;
-            });
-            for (std::size_t k = 0; k < t.indexes.size(); ++k) {
-                IndexState& ix = *t.indexes[k];
-                const std::vector<std::uint32_t>& pages = ix.pages;  // ascending
-                std::size_t used = 0;
-                std::uint32_t root = 0;
-                std::vector<std::uint32_t> differing;
-                pager_.begin_compare();
-                try {
-                    write::IndexTreeWriter tree(
-                        t.tdef_page,
-                        [&]() {
-                            if (used == pages.size()) throw Error("an index needs more pages");
-                            return pages[used++];
-                        },
-                        [&](std::uint32_t p, const Bytes& image) { pager_.write(p, image); });
-                    sorters[k]->merge([&](std::span<const std::uint8_t> e, bool) { tree.add(e); });
-                    root = tree.finish();
-                    write_map(ix.map, ix.pages);
-                    differing = pager_.end_compare();
-                } catch (const Error&) {
-                    pager_.end_compare();
-                    differing.push_back(0);
-                }
-                if (!differing.empty() || used != pages.size() || root != ix.first_page) {
-                    refuse_open(path, "the index '" + ix.layout.name + "' of table '" + e->name +
-                                          "' is not laid out as this engine writes it");
-                }
-                ix.stored_entries = static_cast<std::uint32_t>(sorters[k]->size());
-                ix.loaded = false;
-                ix.dirty = false;
-                sorters[k].reset();
-            }
-        }
-        t.dirty = false;
-    }
+    for (const CatalogEntry* e : entries) load_table(*db, *e);
     std::sort(map_page_rows_.begin(), map_page_rows_.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
     // Page 1: the free pages of the database.
     auto global = write::decode_row_page(pager_.read(1));
     if (global.empty()) refuse_open(path, "its free-page map is missing");
-    UsageMap m = decode_usage_map(global[0].bytes, fmt, "", 1);
+    UsageMap m = decode_usage_map(global[0].bytes, format_info(Format::Jet4), "", 1);
     if (m.map_type != 0) refuse_open(path, "its free-page map is not one this engine writes");
     for (std::uint32_t p : m.pages) {
         if (p >= 2 && p < pager_.page_count()) free_pages_.push_back(p);
     }
     std::sort(free_pages_.rbegin(), free_pages_.rend());
+}
+
+// One table of an opened file: its layout in the order the definition
+// lists the columns, its usage maps, its long-value maps and its indexes,
+// each refused unless this writer would write it back unchanged.
+void DatabaseWriter::load_table(Database& db, const CatalogEntry& entry) {
+    const std::string& path = pager_.path();
+    const CatalogEntry* e = &entry;
+    const FormatInfo& fmt = format_info(Format::Jet4);
+    TableDef def = db.table_def(*e);
+    // The joined definition: the reader sorts columns by number, the
+    // writer keeps them in the order the definition lists them.
+    Bytes buffer;
+    for (std::size_t k = 0; k < def.pages.size(); ++k) {
+        Bytes page = pager_.read(def.pages[k]);
+        buffer.insert(buffer.end(), page.begin() + (k == 0 ? 0 : 8), page.end());
+    }
+    DefinitionBytes d{buffer, path, e->name};
+    std::vector<std::size_t> order;  // TDEF position -> position in def.columns
+    {
+        std::size_t pos = fmt.tdef_block_end + def.real_indexes.size() * fmt.real_idx_count_entry_size;
+        for (std::size_t k = 0; k < def.columns.size(); ++k) {
+            std::uint32_t number = d.u16(pos + fmt.col_num_offset);
+            std::size_t at = def.columns.size();
+            for (std::size_t i = 0; i < def.columns.size(); ++i) {
+                if (def.columns[i].number == number) at = i;
+            }
+            if (at == def.columns.size()) refuse_open(path, "table '" + e->name + "' has a damaged definition");
+            order.push_back(at);
+            pos += fmt.column_entry_size;
+        }
+    }
+    std::vector<std::size_t> spec_position(def.columns.size());
+    for (std::size_t k = 0; k < order.size(); ++k) spec_position[order[k]] = k;
+    TableSpec layout;
+    layout.name = e->name;
+    for (std::size_t k : order) {
+        const Column& c = def.columns[k];
+        ColumnSpec cs;
+        cs.name = c.name;
+        cs.type = c.column_type();
+        if (cs.type == ColumnType::kText) cs.size = static_cast<std::uint16_t>(c.length / 2);
+        if (cs.type == ColumnType::kBinary) cs.size = c.length;
+        cs.precision = c.precision;
+        cs.scale = c.scale;
+        cs.autonumber = c.is_autonumber();
+        cs.compressed = c.misc_flags & 0x01;
+        cs.hyperlink = c.flags & kColumnHyperlink;
+        cs.required = !(c.flags & kColumnNullable);
+        cs.number = c.number;
+        cs.extra_flags = static_cast<std::uint8_t>(
+            c.flags & ~(kColumnFixed | kColumnNullable | kColumnAutoLong | kColumnAutoGuid |
+                        kColumnHyperlink));
+        layout.columns.push_back(std::move(cs));
+    }
+    bool system = def.table_type == 0x53;
+    TableHandle th;
+    try {
+        th = add_table(layout, system, def.tdef_page, false);
+    } catch (const Error& err) {
+        refuse_open(path, "table '" + e->name + "': " + err.what());
+    }
+    Table& t = *tables_[th];
+    t.tdef_pages = def.pages;
+    for (std::size_t i = 0; i < def.columns.size(); ++i) {
+        const Column& c = def.columns[order[i]];
+        write::TdefColumn& w = t.columns[i];
+        w.flags = c.flags;
+        w.misc_flags = c.misc_flags;
+        w.length = c.length;
+        w.fixed_offset = c.fixed_offset;
+        w.var_index = c.var_index;
+        if (c.is_fixed() && c.column_type() != ColumnType::kBoolean) {
+            t.fixed_size = std::max<std::uint16_t>(t.fixed_size,
+                                                   static_cast<std::uint16_t>(c.fixed_offset + c.length));
+        }
+    }
+    if (def.num_var_cols != t.var_count) refuse_open(path, "table '" + e->name + "' has a layout this engine does not write");
+    t.rows = def.row_count;
+    t.autonumber = def.next_autonumber;
+    t.used = load_map(def.used_pages, t.data_pages);
+    std::vector<std::uint32_t> free;
+    t.free = load_map(def.free_pages, free);
+    if (free.size() > 1 || (free.size() == 1 &&
+                            !std::binary_search(t.data_pages.begin(), t.data_pages.end(), free[0]))) {
+        refuse_open(path, "table '" + e->name + "' has free-space pages this engine does not keep");
+    }
+    if (!free.empty()) {
+        t.current = free[0];
+        t.current_rows = write::decode_row_page(pager_.read(t.current));
+    }
+    if (!t.longs.empty()) load_long_value_maps(t, buffer, e->name);
+    for (std::size_t r = 0; r < def.real_indexes.size(); ++r) {
+        const RealIndex& ri = def.real_indexes[r];
+        const Index* li = nullptr;
+        int names = 0;
+        for (const Index& x : def.indexes) {
+            if (x.real_index == r) {
+                li = &x;
+                ++names;
+            }
+        }
+        if (names != 1 || li->foreign_key()) {
+            refuse_open(path, "table '" + e->name + "' has shared or relationship indexes");
+        }
+        auto ix = std::make_unique<IndexState>();
+        ix->layout.name = li->name;
+        for (const IndexColumn& ic : ri.columns) {
+            if (ic.column >= def.columns.size()) refuse_open(path, "an index names a missing column");
+            ix->layout.columns.push_back(IndexColumnSpec{def.columns[ic.column].name, ic.descending});
+            ix->columns.emplace_back(spec_position[ic.column], ic.descending);
+        }
+        ix->layout.primary_key = li->primary_key();
+        ix->layout.unique = ri.flags & kIndexUnique;
+        ix->layout.ignore_nulls = ri.flags & kIndexIgnoreNulls;
+        ix->layout.required = ri.flags & kIndexRequired;
+        ix->flags = ri.flags;
+        ix->index_type = li->index_type;
+        ix->number = static_cast<std::uint32_t>(r);
+        ix->map = load_map(ri.used_pages, ix->pages);
+        ix->first_page = ri.first_page;
+        t.indexes.push_back(std::move(ix));
+    }
+    if (!t.indexes.empty()) prove_index_trees(db, def, t, spec_position);
+    t.dirty = false;
+}
+
+// The long-value maps close the definition: column number, used and free
+// map, ten bytes each, before the 0xFFFF end mark.
+void DatabaseWriter::load_long_value_maps(Table& t, const Bytes& buffer, const std::string& table) {
+    const std::string& path = pager_.path();
+    const FormatInfo& fmt = format_info(Format::Jet4);
+    DefinitionBytes d{buffer, path, table};
+    std::size_t end = d.u32(8);
+    std::size_t n = t.longs.size();
+    if (end > buffer.size() || end < 2 + 10 * n + fmt.tdef_block_end) {
+        refuse_open(path, "table '" + d.table + "' has a definition this engine does not read");
+    }
+    for (std::size_t k = 0; k < n; ++k) {
+        std::size_t at = end - 2 - 10 * (n - k);
+        std::uint16_t number = static_cast<std::uint16_t>(d.u16(at));
+        LongColumn* lc = nullptr;
+        for (auto& l : t.longs) {
+            if (t.columns[l.column].number == number) lc = &l;
+        }
+        if (!lc) refuse_open(path, "table '" + d.table + "' has long-value maps this engine does not read");
+        lc->used = load_map(d.u32(at + 2), lc->pages);
+        std::vector<std::uint32_t> lfree;
+        lc->free = load_map(d.u32(at + 6), lfree);
+        if (lfree.size() > 1) refuse_open(path, "table '" + d.table + "' has long-value pages this engine does not keep");
+        if (!lfree.empty()) {
+            lc->current = lfree[0];
+            lc->rows = write::decode_row_page(pager_.read(lc->current));
+        }
+    }
+}
+
+// The keys of the rows, sorted in bounded memory, must give back each
+// index's B-tree on its own pages, proven now in compare mode (the dry run
+// of open() then skips the tree). The entries are read from those pages
+// only when a change of the table needs them.
+void DatabaseWriter::prove_index_trees(Database& db, const TableDef& def, Table& t,
+                                       const std::vector<std::size_t>& spec_position) {
+    const std::string& path = pager_.path();
+    std::string folder = std::filesystem::path(path).parent_path().string();
+    std::vector<std::unique_ptr<write::IndexEntrySorter>> sorters;
+    for (std::size_t k = 0; k < t.indexes.size(); ++k) {
+        sorters.push_back(std::make_unique<write::IndexEntrySorter>(
+            folder, index_sort_budget_ / t.indexes.size()));
+    }
+    std::vector<std::size_t> wanted;  // the key columns, copied out of each row
+    for (std::size_t i = 0; i < spec_position.size(); ++i) {
+        for (const auto& ix : t.indexes) {
+            for (auto c : ix->columns) {
+                if (c.first == spec_position[i] &&
+                    std::find(wanted.begin(), wanted.end(), i) == wanted.end()) {
+                    wanted.push_back(i);
+                }
+            }
+        }
+    }
+    Row row(t.layout.columns.size());
+    db.scan(def, [&](const RowId& id, const Row& read) {
+        if (read.size() != row.size()) return true;
+        for (std::size_t i : wanted) row[spec_position[i]] = read[i];
+        for (std::size_t k = 0; k < t.indexes.size(); ++k) {
+            IndexState& ix = *t.indexes[k];
+            bool all_null = std::all_of(ix.columns.begin(), ix.columns.end(),
+                                        [&](auto c) { return is_null(row[c.first]); });
+            if ((ix.flags & kIndexIgnoreNulls) && all_null) continue;
+            sorters[k]->add(index_key(t, ix, row), id.page, id.row, true);
+        }
+        return true;
+    });
+    for (std::size_t k = 0; k < t.indexes.size(); ++k) {
+        IndexState& ix = *t.indexes[k];
+        const std::vector<std::uint32_t>& pages = ix.pages;  // ascending
+        std::size_t used = 0;
+        std::uint32_t root = 0;
+        std::vector<std::uint32_t> differing;
+        pager_.begin_compare();
+        try {
+            write::IndexTreeWriter tree(
+                t.tdef_page,
+                [&]() {
+                    if (used == pages.size()) throw Error("an index needs more pages");
+                    return pages[used++];
+                },
+                [&](std::uint32_t p, const Bytes& image) { pager_.write(p, image); });
+            sorters[k]->merge([&](std::span<const std::uint8_t> e, bool) { tree.add(e); });
+            root = tree.finish();
+            write_map(ix.map, ix.pages);
+            differing = pager_.end_compare();
+        } catch (const Error&) {
+            pager_.end_compare();
+            differing.push_back(0);
+        }
+        if (!differing.empty() || used != pages.size() || root != ix.first_page) {
+            refuse_open(path, "the index '" + ix.layout.name + "' of table '" + t.layout.name +
+                                  "' is not laid out as this engine writes it");
+        }
+        ix.stored_entries = static_cast<std::uint32_t>(sorters[k]->size());
+        ix.loaded = false;
+        ix.dirty = false;
+        sorters[k].reset();
+    }
 }
 
 std::unique_ptr<DatabaseWriter> DatabaseWriter::open(const std::string& path,

@@ -134,97 +134,101 @@ void DatabaseWriter::create_index(TableHandle table, const IndexSpec& layout) {
     ix->index_type = layout.primary_key ? kIndexTypePrimaryKey : kIndexTypeNormal;
     ix->number = static_cast<std::uint32_t>(t.indexes.size());
 
-    // Keys of the rows already there, read back through the reading half
-    // from the file as the last flush left it, sorted in bounded memory and
-    // written bottom-up as a B-tree at once; the index then lives on its
-    // pages until a change of the table needs its entries.
     last_index_runs_ = 0;
     if (t.rows > 0) {
-        std::string name = t.layout.name;
-        flush();
-        Table& tt = *tables_.at(table);
-        IndexState& ixs = *ix;
-        std::string folder = std::filesystem::path(pager_.path()).parent_path().string();
-        write::IndexEntrySorter sorter(folder, index_sort_budget_);
-        {
-            auto db = Database::open(pager_.path(), password_);
-            TableDef def = db->table_def(name);
-            std::vector<std::size_t> position(def.columns.size(), 0);
-            for (std::size_t k = 0; k < def.columns.size(); ++k) {
-                for (std::size_t i = 0; i < tt.layout.columns.size(); ++i) {
-                    if (tt.layout.columns[i].name == def.columns[k].name) position[k] = i;
-                }
-            }
-            // Only the key columns are copied out of each row.
-            std::vector<std::size_t> wanted;
-            for (std::size_t k = 0; k < position.size(); ++k) {
-                for (auto c : ixs.columns) {
-                    if (c.first == position[k]) {
-                        wanted.push_back(k);
-                        break;
-                    }
-                }
-            }
-            std::vector<Value> values(tt.layout.columns.size());
-            db->scan(def, [&](const RowId& id, const Row& row) {
-                for (std::size_t k : wanted) {
-                    if (k < row.size()) values[position[k]] = row[k];
-                }
-                bool all_null = std::all_of(ixs.columns.begin(), ixs.columns.end(),
-                                            [&](auto c) { return is_null(values[c.first]); });
-                bool any_null = std::any_of(ixs.columns.begin(), ixs.columns.end(),
-                                            [&](auto c) { return is_null(values[c.first]); });
-                if ((ixs.flags & kIndexRequired) && any_null) {
-                    throw Error("Index or primary key cannot contain a Null value.");
-                }
-                if ((ixs.flags & kIndexIgnoreNulls) && all_null) return true;
-                bool checked = (ixs.flags & kIndexUnique) && !(any_null && !layout.primary_key);
-                sorter.add(index_key(tt, ixs, values), id.page, id.row, !checked);
-                return true;
-            });
-        }
-        // Equal keys of checked entries meet in the merged order (keys of one
-        // index are prefix-free: every part has a fixed length or an end mark).
-        std::vector<std::uint32_t> taken;
-        try {
-            write::IndexTreeWriter tree(
-                tt.tdef_page,
-                [&]() {
-                    std::uint32_t p = allocate_page();
-                    taken.push_back(p);
-                    return p;
-                },
-                [&](std::uint32_t p, const Bytes& image) { pager_.write(p, image); });
-            Bytes prev;
-            sorter.merge([&](std::span<const std::uint8_t> e, bool may_repeat) {
-                if (!may_repeat && prev.size() == e.size() &&
-                    std::equal(e.begin(), e.end() - 4, prev.begin())) {
-                    throw Error(std::string(kDuplicateKeyMessage));
-                }
-                prev.assign(e.begin(), e.end());
-                tree.add(e);
-            });
-            ixs.first_page = tree.finish();
-        } catch (...) {
-            // Given back so that they are taken again in the same order.
-            free_pages_.insert(free_pages_.end(), taken.rbegin(), taken.rend());
-            throw;
-        }
-        last_index_runs_ = sorter.runs();
-        ixs.pages = std::move(taken);
-        ixs.stored_entries = static_cast<std::uint32_t>(sorter.size());
-        ixs.loaded = false;
-        ixs.dirty = false;
-        ixs.map = new_map();
-        write_map(ixs.map, ixs.pages);
-        tt.indexes.push_back(std::move(ix));
-        tt.dirty = true;
+        build_index(table, std::move(ix));
         return;
     }
     ix->map = new_map();
     ix->pages.push_back(allocate_page());  // its root, next to the table's other pages
     t.indexes.push_back(std::move(ix));
     t.dirty = true;
+}
+
+// Keys of the rows already there, read back through the reading half from
+// the file as the last flush left it, sorted in bounded memory and written
+// bottom-up as a B-tree at once; the index then lives on its pages until a
+// change of the table needs its entries.
+void DatabaseWriter::build_index(TableHandle table, std::unique_ptr<IndexState> ix) {
+    std::string name = tables_.at(table)->layout.name;
+    flush();
+    Table& tt = *tables_.at(table);
+    IndexState& ixs = *ix;
+    std::string folder = std::filesystem::path(pager_.path()).parent_path().string();
+    write::IndexEntrySorter sorter(folder, index_sort_budget_);
+    {
+        auto db = Database::open(pager_.path(), password_);
+        TableDef def = db->table_def(name);
+        std::vector<std::size_t> position(def.columns.size(), 0);
+        for (std::size_t k = 0; k < def.columns.size(); ++k) {
+            for (std::size_t i = 0; i < tt.layout.columns.size(); ++i) {
+                if (tt.layout.columns[i].name == def.columns[k].name) position[k] = i;
+            }
+        }
+        // Only the key columns are copied out of each row.
+        std::vector<std::size_t> wanted;
+        for (std::size_t k = 0; k < position.size(); ++k) {
+            for (auto c : ixs.columns) {
+                if (c.first == position[k]) {
+                    wanted.push_back(k);
+                    break;
+                }
+            }
+        }
+        std::vector<Value> values(tt.layout.columns.size());
+        db->scan(def, [&](const RowId& id, const Row& row) {
+            for (std::size_t k : wanted) {
+                if (k < row.size()) values[position[k]] = row[k];
+            }
+            bool all_null = std::all_of(ixs.columns.begin(), ixs.columns.end(),
+                                        [&](auto c) { return is_null(values[c.first]); });
+            bool any_null = std::any_of(ixs.columns.begin(), ixs.columns.end(),
+                                        [&](auto c) { return is_null(values[c.first]); });
+            if ((ixs.flags & kIndexRequired) && any_null) {
+                throw Error("Index or primary key cannot contain a Null value.");
+            }
+            if ((ixs.flags & kIndexIgnoreNulls) && all_null) return true;
+            bool checked = (ixs.flags & kIndexUnique) && !(any_null && !ixs.layout.primary_key);
+            sorter.add(index_key(tt, ixs, values), id.page, id.row, !checked);
+            return true;
+        });
+    }
+    // Equal keys of checked entries meet in the merged order (keys of one
+    // index are prefix-free: every part has a fixed length or an end mark).
+    std::vector<std::uint32_t> taken;
+    try {
+        write::IndexTreeWriter tree(
+            tt.tdef_page,
+            [&]() {
+                std::uint32_t p = allocate_page();
+                taken.push_back(p);
+                return p;
+            },
+            [&](std::uint32_t p, const Bytes& image) { pager_.write(p, image); });
+        Bytes prev;
+        sorter.merge([&](std::span<const std::uint8_t> e, bool may_repeat) {
+            if (!may_repeat && prev.size() == e.size() &&
+                std::equal(e.begin(), e.end() - 4, prev.begin())) {
+                throw Error(std::string(kDuplicateKeyMessage));
+            }
+            prev.assign(e.begin(), e.end());
+            tree.add(e);
+        });
+        ixs.first_page = tree.finish();
+    } catch (...) {
+        // Given back so that they are taken again in the same order.
+        free_pages_.insert(free_pages_.end(), taken.rbegin(), taken.rend());
+        throw;
+    }
+    last_index_runs_ = sorter.runs();
+    ixs.pages = std::move(taken);
+    ixs.stored_entries = static_cast<std::uint32_t>(sorter.size());
+    ixs.loaded = false;
+    ixs.dirty = false;
+    ixs.map = new_map();
+    write_map(ixs.map, ixs.pages);
+    tt.indexes.push_back(std::move(ix));
+    tt.dirty = true;
 }
 
 void DatabaseWriter::load_index_entries(const Table& t, IndexState& ix) {
