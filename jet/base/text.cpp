@@ -282,4 +282,143 @@ std::string decode_codepage_text(std::span<const std::uint8_t> bytes, unsigned c
     return out;
 }
 
+// ---- object names -------------------------------------------------------------
+
+namespace {
+
+// Capital and small letter alternate (even capital, odd small) in [lo, hi].
+bool even_pair(char32_t cp, char32_t lo, char32_t hi) { return cp >= lo && cp <= hi && (cp % 2) == 0; }
+// The same with odd capitals.
+bool odd_pair(char32_t cp, char32_t lo, char32_t hi) { return cp >= lo && cp <= hi && (cp % 2) == 1; }
+
+// Letters whose simple folding is no fixed distance away.
+struct Fold {
+    char32_t from, to;
+};
+constexpr Fold kSingleFolds[] = {
+    {0x00B5, 0x03BC}, {0x0178, 0x00FF}, {0x017F, 0x0073}, {0x0181, 0x0253}, {0x0186, 0x0254},
+    {0x0189, 0x0256}, {0x018A, 0x0257}, {0x018E, 0x01DD}, {0x018F, 0x0259}, {0x0190, 0x025B},
+    {0x0193, 0x0260}, {0x0194, 0x0263}, {0x0196, 0x0269}, {0x0197, 0x0268}, {0x019C, 0x026F},
+    {0x019D, 0x0272}, {0x019F, 0x0275}, {0x01A6, 0x0280}, {0x01A9, 0x0283}, {0x01AE, 0x0288},
+    {0x01B1, 0x028A}, {0x01B2, 0x028B}, {0x01B7, 0x0292}, {0x01C4, 0x01C6}, {0x01C5, 0x01C6},
+    {0x01C7, 0x01C9}, {0x01C8, 0x01C9}, {0x01CA, 0x01CC}, {0x01CB, 0x01CC}, {0x01F1, 0x01F3},
+    {0x01F2, 0x01F3}, {0x01F6, 0x0195}, {0x01F7, 0x01BF}, {0x0220, 0x019E}, {0x023A, 0x2C65},
+    {0x023D, 0x019A}, {0x023E, 0x2C66}, {0x0243, 0x0180}, {0x0244, 0x0289}, {0x0245, 0x028C},
+    {0x0345, 0x03B9}, {0x037F, 0x03F3}, {0x0386, 0x03AC}, {0x038C, 0x03CC}, {0x038E, 0x03CD},
+    {0x038F, 0x03CE}, {0x03C2, 0x03C3}, {0x03CF, 0x03D7}, {0x03D0, 0x03B2}, {0x03D1, 0x03B8},
+    {0x03D5, 0x03C6}, {0x03D6, 0x03C0}, {0x03F0, 0x03BA}, {0x03F1, 0x03C1}, {0x03F4, 0x03B8},
+    {0x03F5, 0x03B5}, {0x03F9, 0x03F2}, {0x04C0, 0x04CF}, {0x1E9B, 0x1E61}, {0x1E9E, 0x00DF},
+};
+
+}  // namespace
+
+char32_t fold_case(char32_t cp) {
+    if (cp < 0x80) return (cp >= 'A' && cp <= 'Z') ? cp + 32 : cp;
+    // Latin-1: capitals 00C0..00DE (not the sign 00D7) are 32 below.
+    if (cp >= 0x00C0 && cp <= 0x00DE && cp != 0x00D7) return cp + 32;
+    for (const Fold& f : kSingleFolds) {
+        if (f.from == cp) return f.to;
+    }
+    // Latin Extended-A (0130 and 0149 have no simple folding).
+    if (even_pair(cp, 0x0100, 0x012F) || even_pair(cp, 0x0132, 0x0137) ||
+        odd_pair(cp, 0x0139, 0x0148) || even_pair(cp, 0x014A, 0x0177) ||
+        odd_pair(cp, 0x0179, 0x017E)) {
+        return cp + 1;
+    }
+    // Latin Extended-B: the regular pairs.
+    if (cp == 0x0182 || cp == 0x0184 || cp == 0x0187 || cp == 0x018B || cp == 0x0191 ||
+        cp == 0x0198 || even_pair(cp, 0x01A0, 0x01A5) || cp == 0x01A7 || cp == 0x01AC ||
+        cp == 0x01AF || cp == 0x01B3 || cp == 0x01B5 || cp == 0x01B8 || cp == 0x01BC ||
+        odd_pair(cp, 0x01CD, 0x01DC) || even_pair(cp, 0x01DE, 0x01EF) || cp == 0x01F4 ||
+        even_pair(cp, 0x01F8, 0x021F) || even_pair(cp, 0x0222, 0x0233) || cp == 0x023B ||
+        cp == 0x0241 || even_pair(cp, 0x0246, 0x024F)) {
+        return cp + 1;
+    }
+    // Greek.
+    if (even_pair(cp, 0x0370, 0x0373) || cp == 0x0376 || even_pair(cp, 0x03D8, 0x03EF) ||
+        cp == 0x03F7 || cp == 0x03FA) {
+        return cp + 1;
+    }
+    if (cp >= 0x0388 && cp <= 0x038A) return cp + 37;
+    if ((cp >= 0x0391 && cp <= 0x03A1) || (cp >= 0x03A3 && cp <= 0x03AB)) return cp + 32;
+    if (cp >= 0x03FD && cp <= 0x03FF) return cp - 130;
+    // Cyrillic.
+    if (cp >= 0x0400 && cp <= 0x040F) return cp + 80;
+    if (cp >= 0x0410 && cp <= 0x042F) return cp + 32;
+    if (even_pair(cp, 0x0460, 0x0481) || even_pair(cp, 0x048A, 0x04BF) ||
+        odd_pair(cp, 0x04C1, 0x04CE) || even_pair(cp, 0x04D0, 0x052F)) {
+        return cp + 1;
+    }
+    // Armenian.
+    if (cp >= 0x0531 && cp <= 0x0556) return cp + 48;
+    // Latin Extended Additional (1E96..1E9F are no pairs).
+    if (even_pair(cp, 0x1E00, 0x1E95) || even_pair(cp, 0x1EA0, 0x1EFF)) return cp + 1;
+    // Full-width Latin capitals.
+    if (cp >= 0xFF21 && cp <= 0xFF3A) return cp + 32;
+    return cp;
+}
+
+namespace {
+
+// A byte that starts no valid UTF-8 sequence reads as itself, lifted above
+// the Unicode range so that it never equals a code point.
+constexpr char32_t kRawByte = 0x110000;
+
+// Reads one code point of UTF-8 at `i` and moves past it.
+char32_t next_code_point(std::string_view s, std::size_t& i) {
+    auto b = static_cast<unsigned char>(s[i]);
+    std::size_t extra = (b >= 0xF0 && b < 0xF5) ? 3 : (b >= 0xE0 && b < 0xF0) ? 2 : (b >= 0xC2 && b < 0xE0) ? 1 : 0;
+    if (b < 0x80) {
+        ++i;
+        return b;
+    }
+    if (extra == 0 || s.size() - i <= extra) {
+        ++i;
+        return kRawByte + b;
+    }
+    char32_t cp = b & (0x3Fu >> extra);
+    for (std::size_t k = 1; k <= extra; ++k) {
+        auto c = static_cast<unsigned char>(s[i + k]);
+        if ((c & 0xC0) != 0x80) {
+            ++i;
+            return kRawByte + b;
+        }
+        cp = (cp << 6) | (c & 0x3Fu);
+    }
+    constexpr char32_t kMin[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < kMin[extra] || cp > 0x10FFFF) {  // overlong or out of range
+        ++i;
+        return kRawByte + b;
+    }
+    i += extra + 1;
+    return cp;
+}
+
+}  // namespace
+
+std::string fold_name(std::string_view name) {
+    std::string out;
+    out.reserve(name.size());
+    for (std::size_t i = 0; i < name.size();) {
+        std::size_t start = i;
+        char32_t cp = next_code_point(name, i);
+        if (cp >= kRawByte) {
+            out.append(name.substr(start, i - start));
+        } else {
+            append_utf8(out, fold_case(cp));
+        }
+    }
+    return out;
+}
+
+bool same_name(std::string_view a, std::string_view b) {
+    std::size_t i = 0, j = 0;
+    while (i < a.size() && j < b.size()) {
+        char32_t x = next_code_point(a, i);
+        char32_t y = next_code_point(b, j);
+        if (x != y && (x >= kRawByte || y >= kRawByte || fold_case(x) != fold_case(y))) return false;
+    }
+    return i == a.size() && j == b.size();
+}
+
 }  // namespace jet

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace jet {
@@ -39,5 +40,18 @@ private:
 };
 // The whole text at once; appends to `out`.
 void append_jet4_units(std::span<const std::uint8_t> stored, std::vector<std::uint8_t>& out);
+
+// Object names (tables, columns, indexes, fields) compare as Jet compares
+// them: case-insensitively, letters beyond ASCII included. Each code point
+// folds by its simple (one to one) case folding, so "\u00C4" equals "\u00E4"
+// and Cyrillic and Greek capitals equal their small letters, while "\u00DF"
+// stays one letter and never equals "SS". Covered: Latin (Basic, Latin-1,
+// Extended-A/B, Extended Additional), Greek, Cyrillic, Armenian and the
+// full-width Latin letters; scripts without case (CJK) compare as they are.
+char32_t fold_case(char32_t cp);
+// The UTF-8 name with every code point folded (bytes that are not UTF-8 stay
+// as they are): equal for names that are the same name.
+std::string fold_name(std::string_view name);
+bool same_name(std::string_view a, std::string_view b);
 
 }  // namespace jet

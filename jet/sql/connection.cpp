@@ -15,6 +15,7 @@
 
 #include "jet/base/error.h"
 #include "jet/base/progress.h"
+#include "jet/base/text.h"
 #include "jet/index/key.h"
 #include "jet/index/page.h"
 #include "jet/page/format.h"
@@ -28,20 +29,21 @@ namespace jet {
 
 RowProgressFn row_progress = nullptr;
 
-
 using namespace sql;
 
 namespace {
 
-std::string lower(std::string_view s) {
-    std::string out(s);
-    for (auto& c : out) {
+// True when `s` starts with the keyword `kw` (given in small letters), in
+// any case. Keywords are ASCII; names compare with same_name.
+bool starts_with_keyword(std::string_view s, std::string_view kw) {
+    if (s.size() < kw.size()) return false;
+    for (std::size_t i = 0; i < kw.size(); ++i) {
+        char c = s[i];
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != kw[i]) return false;
     }
-    return out;
+    return true;
 }
-
-bool same_name(std::string_view a, std::string_view b) { return lower(a) == lower(b); }
 
 std::string quoted(std::string_view s) { return "'" + std::string(s) + "'"; }
 
@@ -666,7 +668,7 @@ std::unique_ptr<UpdatableRowset> Connection::open_updatable(std::string_view sql
     std::string text(sql);
     std::size_t first = text.find_first_not_of(" \t\r\n");
     bool bare = first != std::string::npos &&
-                lower(text.substr(first, 6)) != "select";
+                !starts_with_keyword(std::string_view(text).substr(first), "select");
     if (bare) text = "SELECT * FROM " + text;
     Statement st;
     try {
@@ -718,416 +720,436 @@ std::unique_ptr<UpdatableRowset> Connection::open_updatable(std::string_view sql
         new UpdatableRowset(*this, alive_, table, std::move(fields), std::move(columns), fetch));
 }
 
+// The parser gives the statement; each kind has its own routine below.
 ExecuteResult Connection::run(std::string_view sql) {
     Statement st = parse_statement(sql);
-    Store& store = *store_;
     used_index_ = false;
+    if (auto* s = std::get_if<TransactionStmt>(&st)) return run_transaction(*s);
+    if (auto* s = std::get_if<SelectStmt>(&st)) return run_select(*s, sql);
+    if (auto* s = std::get_if<CreateTableStmt>(&st)) return run_create_table(*s);
+    if (auto* s = std::get_if<DropTableStmt>(&st)) return run_drop_table(*s);
+    if (auto* s = std::get_if<CreateIndexStmt>(&st)) return run_create_index(*s);
+    if (auto* s = std::get_if<DropIndexStmt>(&st)) return run_drop_index(*s);
+    if (auto* s = std::get_if<InsertStmt>(&st)) return run_insert(*s, sql);
+    if (auto* s = std::get_if<UpdateStmt>(&st)) return run_update(*s, sql);
+    if (auto* s = std::get_if<DeleteStmt>(&st)) return run_delete(*s, sql);
+    throw Error("This statement is not supported.");
+}
 
-    if (auto* t = std::get_if<TransactionStmt>(&st)) {
-        switch (t->kind) {
-            case TransactionStmt::Kind::kBegin: begin_transaction(); break;
-            case TransactionStmt::Kind::kCommit: commit(); break;
-            case TransactionStmt::Kind::kRollback: roll_back(); break;
-        }
-        return {};
+ExecuteResult Connection::run_transaction(TransactionStmt& s) {
+    switch (s.kind) {
+        case TransactionStmt::Kind::kBegin: begin_transaction(); break;
+        case TransactionStmt::Kind::kCommit: commit(); break;
+        case TransactionStmt::Kind::kRollback: roll_back(); break;
     }
+    return {};
+}
 
-    if (auto* s = std::get_if<SelectStmt>(&st)) {
-        if (s->into.empty()) {
-            Source src = open_source(store, s->from);
-            QueryResult q = run_query(*src.db, src.def, *s, sql, &used_index_);
-            ExecuteResult r;
-            r.rowset = std::make_unique<Rowset>(std::move(q.fields), std::move(q.rows));
-            return r;
+ExecuteResult Connection::run_select(SelectStmt& s, std::string_view sql) {
+    Store& store = *store_;
+    if (s.into.empty()) {
+        Source src = open_source(store, s.from);
+        QueryResult q = run_query(*src.db, src.def, s, sql, &used_index_);
+        ExecuteResult r;
+        r.rowset = std::make_unique<Rowset>(std::move(q.fields), std::move(q.rows));
+        return r;
+    }
+    return run_make_table(s, sql);
+}
+
+// Make-table: a new table with the source's columns and the matching rows.
+ExecuteResult Connection::run_make_table(SelectStmt& s, std::string_view sql) {
+    Store& store = *store_;
+    return in_statement([&] {
+        DatabaseWriter& w = store.writer();
+        for (const std::string& n : w.table_names()) {
+            if (same_name(n, s.into)) throw Error("Table " + quoted(s.into) + " already exists.");
         }
-        // Make-table: a new table with the source's columns and the matching rows.
-        return in_statement([&] {
-            DatabaseWriter& w = store.writer();
-            for (const std::string& n : w.table_names()) {
-                if (same_name(n, s->into)) throw Error("Table " + quoted(s->into) + " already exists.");
-            }
-            Source src = open_source(store, s->from);
-            const TableDef& def = src.def;
-            if (s->where) bind_columns(*s->where, def, sql);
-            TableSpec layout;
-            layout.name = s->into;
-            std::vector<int> picks;  // source column per target column; -1 = all (star)
-            for (auto& item : s->items) {
-                if (item.star) {
-                    for (std::size_t i = 0; i < def.columns.size(); ++i) {
-                        layout.columns.push_back(spec_of(def.columns[i], def.format));
-                        picks.push_back(static_cast<int>(i));
-                    }
-                    continue;
+        Source src = open_source(store, s.from);
+        const TableDef& def = src.def;
+        if (s.where) bind_columns(*s.where, def, sql);
+        TableSpec layout;
+        layout.name = s.into;
+        std::vector<int> picks;  // source column per target column; -1 = all (star)
+        for (auto& item : s.items) {
+            if (item.star) {
+                for (std::size_t i = 0; i < def.columns.size(); ++i) {
+                    layout.columns.push_back(spec_of(def.columns[i], def.format));
+                    picks.push_back(static_cast<int>(i));
                 }
-                bind_columns(*item.expr, def, sql);
-                if (item.expr->kind != ExprKind::kColumn) {
-                    throw Error("A make-table query can only copy columns; computed fields are not supported.");
-                }
-                ColumnSpec c = spec_of(def.columns[static_cast<std::size_t>(item.expr->column)], def.format);
-                if (!item.alias.empty()) c.name = item.alias;
-                layout.columns.push_back(c);
-                picks.push_back(item.expr->column);
+                continue;
             }
-            TableHandle h = w.create_table(layout);
-            std::uint64_t n = 0;
-            try {
-                auto report = [&n] {
-                    if (row_progress != nullptr && n % kProgressRows == 0) row_progress(n);
-                };
-                auto insert = [&](const Row& row) {
-                    Row out;
-                    out.reserve(picks.size());
-                    for (int p : picks) out.push_back(row[static_cast<std::size_t>(p)]);
-                    w.insert_row(h, out);
-                    ++n;
-                    report();
+            bind_columns(*item.expr, def, sql);
+            if (item.expr->kind != ExprKind::kColumn) {
+                throw Error("A make-table query can only copy columns; computed fields are not supported.");
+            }
+            ColumnSpec c = spec_of(def.columns[static_cast<std::size_t>(item.expr->column)], def.format);
+            if (!item.alias.empty()) c.name = item.alias;
+            layout.columns.push_back(c);
+            picks.push_back(item.expr->column);
+        }
+        TableHandle h = w.create_table(layout);
+        std::uint64_t n = 0;
+        try {
+            auto report = [&n] {
+                if (row_progress != nullptr && n % kProgressRows == 0) row_progress(n);
+            };
+            auto insert = [&](const Row& row) {
+                Row out;
+                out.reserve(picks.size());
+                for (int p : picks) out.push_back(row[static_cast<std::size_t>(p)]);
+                w.insert_row(h, out);
+                ++n;
+                report();
+                store.crash_point("make-table:row");
+            };
+            const bool whole = s.items.size() == 1 && s.items[0].star;
+            if (src.external && whole && !s.where && s.order.empty() && !s.distinct) {
+                // Every column of every row: the copy's fast path, fields
+                // in their stored form and long values in pieces.
+                std::uint64_t copied = 0;
+                n = copy_rows(*src.db, def, w, h, [&] {
+                    ++copied;
+                    if (row_progress != nullptr && copied % kProgressRows == 0) row_progress(copied);
                     store.crash_point("make-table:row");
-                };
-                const bool whole = s->items.size() == 1 && s->items[0].star;
-                if (src.external && whole && !s->where && s->order.empty() && !s->distinct) {
-                    // Every column of every row: the copy's fast path, fields
-                    // in their stored form and long values in pieces.
-                    std::uint64_t copied = 0;
-                    n = copy_rows(*src.db, def, w, h, [&] {
-                        ++copied;
-                        if (row_progress != nullptr && copied % kProgressRows == 0)
-                            row_progress(copied);
-                        store.crash_point("make-table:row");
-                    });
-                } else if (src.external && s->order.empty() && !s->distinct) {
-                    // Streams: one row at a time from the source's pages to ours.
-                    for_each_match(*src.db, def, s->where.get(), nullptr,
-                                   [&](const RowId&, const Row& row) {
-                                       insert(row);
-                                       return true;
-                                   });
-                } else {
-                    std::vector<Row> rows;
-                    for_each_match(*src.db, def, s->where.get(), nullptr,
-                                   [&](const RowId&, const Row& row) {
-                                       rows.push_back(row);
-                                       return true;
-                                   });
-                    for (const Row& row : rows) insert(row);
-                }
-            } catch (...) {
-                store.rebuild_without(layout.name);
-                throw;
+                });
+            } else if (src.external && s.order.empty() && !s.distinct) {
+                // Streams: one row at a time from the source's pages to ours.
+                for_each_match(*src.db, def, s.where.get(), nullptr,
+                               [&](const RowId&, const Row& row) {
+                                   insert(row);
+                                   return true;
+                               });
+            } else {
+                std::vector<Row> rows;
+                for_each_match(*src.db, def, s.where.get(), nullptr,
+                               [&](const RowId&, const Row& row) {
+                                   rows.push_back(row);
+                                   return true;
+                               });
+                for (const Row& row : rows) insert(row);
             }
-            store.changed();
-            ExecuteResult r;
-            r.rows_affected = n;
-            return r;
-        });
-    }
+        } catch (...) {
+            store.rebuild_without(layout.name);
+            throw;
+        }
+        store.changed();
+        ExecuteResult r;
+        r.rows_affected = n;
+        return r;
+    });
+}
 
-    if (auto* s = std::get_if<CreateTableStmt>(&st)) {
-        return in_statement([&] {
-            DatabaseWriter& w = store.writer();
-            for (const std::string& n : w.table_names()) {
-                if (same_name(n, s->name)) throw Error("Table " + quoted(s->name) + " already exists.");
-            }
-            TableSpec layout;
-            layout.name = s->name;
-            IndexSpec pk;
-            pk.name = "PrimaryKey";
-            pk.primary_key = pk.unique = pk.required = true;
-            std::vector<IndexSpec> indexes;
-            for (const auto& c : s->columns) {
-                for (const auto& other : layout.columns) {
-                    if (same_name(other.name, c.layout.name)) {
-                        throw Error("The field " + quoted(c.layout.name) + " is defined more than once.");
-                    }
-                }
-                layout.columns.push_back(c.layout);
-                if (c.primary_key) pk.columns.push_back({c.layout.name, false});
-                if (c.unique) {
-                    IndexSpec u;
-                    u.name = c.layout.name;
-                    u.unique = true;
-                    u.columns.push_back({c.layout.name, false});
-                    indexes.push_back(u);
+ExecuteResult Connection::run_create_table(CreateTableStmt& s) {
+    Store& store = *store_;
+    return in_statement([&] {
+        DatabaseWriter& w = store.writer();
+        for (const std::string& n : w.table_names()) {
+            if (same_name(n, s.name)) throw Error("Table " + quoted(s.name) + " already exists.");
+        }
+        TableSpec layout;
+        layout.name = s.name;
+        IndexSpec pk;
+        pk.name = "PrimaryKey";
+        pk.primary_key = pk.unique = pk.required = true;
+        std::vector<IndexSpec> indexes;
+        for (const auto& c : s.columns) {
+            for (const auto& other : layout.columns) {
+                if (same_name(other.name, c.layout.name)) {
+                    throw Error("The field " + quoted(c.layout.name) + " is defined more than once.");
                 }
             }
-            if (!pk.columns.empty()) indexes.insert(indexes.begin(), pk);
-            for (const auto& ix : s->constraints) indexes.push_back(ix);
-            for (const auto& ix : indexes) {
-                for (const auto& ic : ix.columns) spec_column(layout, ic.column);
-                if (ix.primary_key) {
-                    for (auto& c : layout.columns) {
-                        for (const auto& ic : ix.columns) {
-                            if (same_name(c.name, ic.column)) c.required = true;
-                        }
+            layout.columns.push_back(c.layout);
+            if (c.primary_key) pk.columns.push_back({c.layout.name, false});
+            if (c.unique) {
+                IndexSpec u;
+                u.name = c.layout.name;
+                u.unique = true;
+                u.columns.push_back({c.layout.name, false});
+                indexes.push_back(u);
+            }
+        }
+        if (!pk.columns.empty()) indexes.insert(indexes.begin(), pk);
+        for (const auto& ix : s.constraints) indexes.push_back(ix);
+        for (const auto& ix : indexes) {
+            for (const auto& ic : ix.columns) spec_column(layout, ic.column);
+            if (ix.primary_key) {
+                for (auto& c : layout.columns) {
+                    for (const auto& ic : ix.columns) {
+                        if (same_name(c.name, ic.column)) c.required = true;
                     }
                 }
             }
-            TableHandle h = w.create_table(layout);
-            try {
-                for (const auto& ix : indexes) w.create_index(h, ix);
-            } catch (...) {
-                store.rebuild_without(layout.name);
-                throw;
-            }
-            store.changed();
-            return ExecuteResult{};
-        });
-    }
+        }
+        TableHandle h = w.create_table(layout);
+        try {
+            for (const auto& ix : indexes) w.create_index(h, ix);
+        } catch (...) {
+            store.rebuild_without(layout.name);
+            throw;
+        }
+        store.changed();
+        return ExecuteResult{};
+    });
+}
 
-    if (auto* s = std::get_if<DropTableStmt>(&st)) {
-        return in_statement([&] {
-            DatabaseWriter& w = store.writer();
-            WriteTarget t = write_target(w, s->name);
-            store.rebuild_without(t.layout->name);
-            return ExecuteResult{};
-        });
-    }
+ExecuteResult Connection::run_drop_table(DropTableStmt& s) {
+    Store& store = *store_;
+    return in_statement([&] {
+        DatabaseWriter& w = store.writer();
+        WriteTarget t = write_target(w, s.name);
+        store.rebuild_without(t.layout->name);
+        return ExecuteResult{};
+    });
+}
 
-    if (auto* s = std::get_if<CreateIndexStmt>(&st)) {
-        return in_statement([&] {
-            store.writer();
-            Database& db = store.db();
-            const CatalogEntry* entry = db.find_table(s->table);
-            if (!entry || table_kind(*entry) != TableKind::kTable) no_table(s->table);
-            TableDef def = db.table_def(*entry);
-            for (const Index& ix : def.indexes) {
-                if (same_name(ix.name, s->index.name)) {
-                    throw Error("The index " + quoted(s->index.name) + " already exists on the table " +
-                                quoted(def.name) + ".");
-                }
-                if (s->index.primary_key && ix.primary_key()) {
-                    throw Error("The table " + quoted(def.name) + " already has a primary key (" +
-                                quoted(ix.name) + ").");
-                }
-            }
-            for (auto& ic : s->index.columns) {
-                const Column* c = def.find_column(ic.column);
-                if (!c) {
-                    throw Error("No such column " + quoted(ic.column) + " in the table " +
-                                quoted(def.name) + ".");
-                }
-                ic.column = c->name;
-                if (c->column_type() == ColumnType::kOle) {
-                    throw Error("The column " + quoted(c->name) +
-                                " is an OLE Object and cannot be indexed.");
-                }
-            }
-            DatabaseWriter& w = store.writer();
-            WriteTarget t = write_target(w, def.name);
-            try {
-                w.create_index(t.handle, s->index);
-            } catch (const Error& e) {
-                throw Error(with_index_name(e, s->index.name, def.name));
-            }
-            store.changed();
-            return ExecuteResult{};
-        });
-    }
-
-    if (auto* s = std::get_if<DropIndexStmt>(&st)) {
-        return in_statement([&] {
-            store.writer();
-            Database& db = store.db();
-            const CatalogEntry* entry = db.find_table(s->table);
-            if (!entry || table_kind(*entry) != TableKind::kTable) no_table(s->table);
-            TableDef def = db.table_def(*entry);
-            bool found = false;
-            for (const Index& ix : def.indexes) found = found || same_name(ix.name, s->name);
-            if (!found) {
-                throw Error("The index " + quoted(s->name) + " does not exist on the table " +
+ExecuteResult Connection::run_create_index(CreateIndexStmt& s) {
+    Store& store = *store_;
+    return in_statement([&] {
+        store.writer();
+        Database& db = store.db();
+        const CatalogEntry* entry = db.find_table(s.table);
+        if (!entry || table_kind(*entry) != TableKind::kTable) no_table(s.table);
+        TableDef def = db.table_def(*entry);
+        for (const Index& ix : def.indexes) {
+            if (same_name(ix.name, s.index.name)) {
+                throw Error("The index " + quoted(s.index.name) + " already exists on the table " +
                             quoted(def.name) + ".");
             }
-            store.rebuild_without(def.name, s->name);
-            return ExecuteResult{};
-        });
-    }
+            if (s.index.primary_key && ix.primary_key()) {
+                throw Error("The table " + quoted(def.name) + " already has a primary key (" +
+                            quoted(ix.name) + ").");
+            }
+        }
+        for (auto& ic : s.index.columns) {
+            const Column* c = def.find_column(ic.column);
+            if (!c) {
+                throw Error("No such column " + quoted(ic.column) + " in the table " +
+                            quoted(def.name) + ".");
+            }
+            ic.column = c->name;
+            if (c->column_type() == ColumnType::kOle) {
+                throw Error("The column " + quoted(c->name) +
+                            " is an OLE Object and cannot be indexed.");
+            }
+        }
+        DatabaseWriter& w = store.writer();
+        WriteTarget t = write_target(w, def.name);
+        try {
+            w.create_index(t.handle, s.index);
+        } catch (const Error& e) {
+            throw Error(with_index_name(e, s.index.name, def.name));
+        }
+        store.changed();
+        return ExecuteResult{};
+    });
+}
 
-    if (auto* s = std::get_if<InsertStmt>(&st)) {
-        return in_statement([&] {
-            DatabaseWriter& w = store.writer();
-            WriteTarget t = write_target(w, s->table);
-            const TableSpec& layout = *t.layout;
-            std::vector<std::size_t> cols;
-            if (s->columns.empty()) {
-                for (std::size_t i = 0; i < layout.columns.size(); ++i) cols.push_back(i);
-            } else {
-                for (const auto& c : s->columns) {
-                    auto i = static_cast<std::size_t>(spec_column(layout, c));
-                    if (std::find(cols.begin(), cols.end(), i) != cols.end()) {
-                        throw Error("The column " + quoted(c) + " is named twice in the column list.");
-                    }
-                    cols.push_back(i);
+ExecuteResult Connection::run_drop_index(DropIndexStmt& s) {
+    Store& store = *store_;
+    return in_statement([&] {
+        store.writer();
+        Database& db = store.db();
+        const CatalogEntry* entry = db.find_table(s.table);
+        if (!entry || table_kind(*entry) != TableKind::kTable) no_table(s.table);
+        TableDef def = db.table_def(*entry);
+        bool found = false;
+        for (const Index& ix : def.indexes) found = found || same_name(ix.name, s.name);
+        if (!found) {
+            throw Error("The index " + quoted(s.name) + " does not exist on the table " +
+                        quoted(def.name) + ".");
+        }
+        store.rebuild_without(def.name, s.name);
+        return ExecuteResult{};
+    });
+}
+
+ExecuteResult Connection::run_insert(InsertStmt& s, std::string_view sql) {
+    Store& store = *store_;
+    return in_statement([&] {
+        DatabaseWriter& w = store.writer();
+        WriteTarget t = write_target(w, s.table);
+        const TableSpec& layout = *t.layout;
+        std::vector<std::size_t> cols;
+        if (s.columns.empty()) {
+            for (std::size_t i = 0; i < layout.columns.size(); ++i) cols.push_back(i);
+        } else {
+            for (const auto& c : s.columns) {
+                auto i = static_cast<std::size_t>(spec_column(layout, c));
+                if (std::find(cols.begin(), cols.end(), i) != cols.end()) {
+                    throw Error("The column " + quoted(c) + " is named twice in the column list.");
                 }
+                cols.push_back(i);
             }
-            std::vector<Row> sources;
-            if (s->select) {
-                Source src = open_source(store, s->select->from);
-                if (!src.external && same_name(src.def.name, layout.name)) {
-                    // Reading and writing the same table: read everything first.
-                }
-                QueryResult q = run_query(*src.db, src.def, *s->select, sql, nullptr);
-                if (!q.rows.empty() && q.fields.size() != cols.size()) {
-                    throw Error("The query gives " + std::to_string(q.fields.size()) +
-                                " fields for " + std::to_string(cols.size()) + " columns.");
-                }
-                if (q.rows.empty() && q.fields.size() != cols.size()) {
-                    throw Error("The query gives " + std::to_string(q.fields.size()) +
-                                " fields for " + std::to_string(cols.size()) + " columns.");
-                }
-                sources = std::move(q.rows);
-            } else {
-                if (s->values.size() != cols.size()) {
-                    throw Error("The statement gives " + std::to_string(s->values.size()) +
-                                " values for " + std::to_string(cols.size()) + " columns.");
-                }
-                Row r;
-                for (auto& e : s->values) {
-                    forbid_columns(*e, sql, "the VALUES list");
-                    r.push_back(evaluate(*e, {}));
-                }
-                sources.push_back(std::move(r));
+        }
+        std::vector<Row> sources;
+        if (s.select) {
+            Source src = open_source(store, s.select->from);
+            if (!src.external && same_name(src.def.name, layout.name)) {
+                // Reading and writing the same table: read everything first.
             }
-            std::vector<RowId> done;
-            try {
-                for (const Row& in : sources) {
-                    Row row(layout.columns.size(), Null{});
-                    for (std::size_t k = 0; k < cols.size(); ++k) {
-                        row[cols[k]] = coerce_to_column(in[k], target_of(layout, cols[k]));
-                    }
-                    check_required(layout, row);
-                    try {
-                        done.push_back(w.insert_row(t.handle, row));
-                    } catch (const Error& e) {
-                        rethrow_duplicate(e, store, layout.name, row, nullptr);
-                    }
-                    store.changed();
-                    store.crash_point("insert:row");
+            QueryResult q = run_query(*src.db, src.def, *s.select, sql, nullptr);
+            if (!q.rows.empty() && q.fields.size() != cols.size()) {
+                throw Error("The query gives " + std::to_string(q.fields.size()) +
+                            " fields for " + std::to_string(cols.size()) + " columns.");
+            }
+            if (q.rows.empty() && q.fields.size() != cols.size()) {
+                throw Error("The query gives " + std::to_string(q.fields.size()) +
+                            " fields for " + std::to_string(cols.size()) + " columns.");
+            }
+            sources = std::move(q.rows);
+        } else {
+            if (s.values.size() != cols.size()) {
+                throw Error("The statement gives " + std::to_string(s.values.size()) +
+                            " values for " + std::to_string(cols.size()) + " columns.");
+            }
+            Row r;
+            for (auto& e : s.values) {
+                forbid_columns(*e, sql, "the VALUES list");
+                r.push_back(evaluate(*e, {}));
+            }
+            sources.push_back(std::move(r));
+        }
+        std::vector<RowId> done;
+        try {
+            for (const Row& in : sources) {
+                Row row(layout.columns.size(), Null{});
+                for (std::size_t k = 0; k < cols.size(); ++k) {
+                    row[cols[k]] = coerce_to_column(in[k], target_of(layout, cols[k]));
                 }
-            } catch (...) {
-                store.changed();
+                check_required(layout, row);
                 try {
-                    for (auto it = done.rbegin(); it != done.rend(); ++it) w.delete_row(t.handle, *it);
-                } catch (const std::exception& e) {
-                    store.rollback();
-                    in_transaction_ = false;
-                    throw Error(std::string("Undoing a failed INSERT failed (") + e.what() +
-                                "); the transaction was rolled back.");
+                    done.push_back(w.insert_row(t.handle, row));
+                } catch (const Error& e) {
+                    rethrow_duplicate(e, store, layout.name, row, nullptr);
                 }
-                throw;
-            }
-            ExecuteResult r;
-            r.rows_affected = done.size();
-            return r;
-        });
-    }
-
-    if (auto* s = std::get_if<UpdateStmt>(&st)) {
-        return in_statement([&] {
-            DatabaseWriter& w = store.writer();
-            WriteTarget t = write_target(w, s->table);
-            Database& db = store.db();
-            TableDef def = db.table_def(*db.find_table(t.layout->name));
-            if (def.columns.size() != t.layout->columns.size()) {
-                throw Error("The layout of the table " + quoted(def.name) + " changed unexpectedly.");
-            }
-            if (s->where) bind_columns(*s->where, def, sql);
-            std::vector<std::pair<std::size_t, const Expr*>> sets;
-            for (auto& a : s->assignments) {
-                auto i = static_cast<std::size_t>(spec_column(*t.layout, a.column));
-                if (t.layout->columns[i].autonumber) {
-                    throw Error("Cannot update " + quoted(t.layout->columns[i].name) +
-                                "; field not updateable (it is an autonumber).");
-                }
-                bind_columns(*a.value, def, sql);
-                if (has_aggregate(*a.value)) throw Error("An aggregate cannot stand in SET.");
-                sets.emplace_back(i, a.value.get());
-            }
-            std::vector<Matched> matches;
-            for_each_match(db, def, s->where.get(), &used_index_, [&](const RowId& id, const Row& row) {
-                matches.push_back({id, row});
-                return true;
-            });
-            // Compute every new row before changing any.
-            std::vector<Row> fresh;
-            for (const Matched& m : matches) {
-                Row row = m.row;
-                for (const auto& [i, e] : sets) {
-                    row[i] = coerce_to_column(evaluate(*e, m.row), target_of(*t.layout, i));
-                }
-                check_required(*t.layout, row);
-                fresh.push_back(std::move(row));
-            }
-            std::vector<std::pair<RowId, const Row*>> done;
-            try {
-                for (std::size_t k = 0; k < matches.size(); ++k) {
-                    RowId now;
-                    try {
-                        now = w.update_row(t.handle, matches[k].id, fresh[k]);
-                    } catch (const Error& e) {
-                        rethrow_duplicate(e, store, t.layout->name, fresh[k], &matches[k].id);
-                    }
-                    done.emplace_back(now, &matches[k].row);
-                    store.changed();
-                    store.crash_point("update:row");
-                }
-            } catch (...) {
                 store.changed();
-                try {
-                    for (auto it = done.rbegin(); it != done.rend(); ++it) {
-                        w.update_row(t.handle, it->first, *it->second);
-                    }
-                } catch (const std::exception& e) {
-                    store.rollback();
-                    in_transaction_ = false;
-                    throw Error(std::string("Undoing a failed UPDATE failed (") + e.what() +
-                                "); the transaction was rolled back.");
-                }
-                throw;
+                store.crash_point("insert:row");
             }
-            ExecuteResult r;
-            r.rows_affected = matches.size();
-            return r;
-        });
-    }
-
-    if (auto* s = std::get_if<DeleteStmt>(&st)) {
-        return in_statement([&] {
-            DatabaseWriter& w = store.writer();
-            WriteTarget t = write_target(w, s->table);
-            Database& db = store.db();
-            TableDef def = db.table_def(*db.find_table(t.layout->name));
-            if (s->where) bind_columns(*s->where, def, sql);
-            std::vector<Matched> matches;
-            for_each_match(db, def, s->where.get(), &used_index_, [&](const RowId& id, const Row& row) {
-                matches.push_back({id, row});
-                return true;
-            });
-            std::size_t k = 0;
+        } catch (...) {
+            store.changed();
             try {
-                for (; k < matches.size(); ++k) {
-                    w.delete_row(t.handle, matches[k].id);
-                    store.changed();
-                    store.crash_point("delete:row");
-                }
-            } catch (...) {
-                store.changed();
-                try {
-                    while (k-- > 0) w.insert_row(t.handle, matches[k].row);
-                } catch (const std::exception& e) {
-                    store.rollback();
-                    in_transaction_ = false;
-                    throw Error(std::string("Undoing a failed DELETE failed (") + e.what() +
-                                "); the transaction was rolled back.");
-                }
-                throw;
+                for (auto it = done.rbegin(); it != done.rend(); ++it) w.delete_row(t.handle, *it);
+            } catch (const std::exception& e) {
+                store.rollback();
+                in_transaction_ = false;
+                throw Error(std::string("Undoing a failed INSERT failed (") + e.what() +
+                            "); the transaction was rolled back.");
             }
-            ExecuteResult r;
-            r.rows_affected = matches.size();
-            return r;
-        });
-    }
+            throw;
+        }
+        ExecuteResult r;
+        r.rows_affected = done.size();
+        return r;
+    });
+}
 
-    throw Error("This statement is not supported.");
+ExecuteResult Connection::run_update(UpdateStmt& s, std::string_view sql) {
+    Store& store = *store_;
+    return in_statement([&] {
+        DatabaseWriter& w = store.writer();
+        WriteTarget t = write_target(w, s.table);
+        Database& db = store.db();
+        TableDef def = db.table_def(*db.find_table(t.layout->name));
+        if (def.columns.size() != t.layout->columns.size()) {
+            throw Error("The layout of the table " + quoted(def.name) + " changed unexpectedly.");
+        }
+        if (s.where) bind_columns(*s.where, def, sql);
+        std::vector<std::pair<std::size_t, const Expr*>> sets;
+        for (auto& a : s.assignments) {
+            auto i = static_cast<std::size_t>(spec_column(*t.layout, a.column));
+            if (t.layout->columns[i].autonumber) {
+                throw Error("Cannot update " + quoted(t.layout->columns[i].name) +
+                            "; field not updateable (it is an autonumber).");
+            }
+            bind_columns(*a.value, def, sql);
+            if (has_aggregate(*a.value)) throw Error("An aggregate cannot stand in SET.");
+            sets.emplace_back(i, a.value.get());
+        }
+        std::vector<Matched> matches;
+        for_each_match(db, def, s.where.get(), &used_index_, [&](const RowId& id, const Row& row) {
+            matches.push_back({id, row});
+            return true;
+        });
+        // Compute every new row before changing any.
+        std::vector<Row> fresh;
+        for (const Matched& m : matches) {
+            Row row = m.row;
+            for (const auto& [i, e] : sets) {
+                row[i] = coerce_to_column(evaluate(*e, m.row), target_of(*t.layout, i));
+            }
+            check_required(*t.layout, row);
+            fresh.push_back(std::move(row));
+        }
+        std::vector<std::pair<RowId, const Row*>> done;
+        try {
+            for (std::size_t k = 0; k < matches.size(); ++k) {
+                RowId now;
+                try {
+                    now = w.update_row(t.handle, matches[k].id, fresh[k]);
+                } catch (const Error& e) {
+                    rethrow_duplicate(e, store, t.layout->name, fresh[k], &matches[k].id);
+                }
+                done.emplace_back(now, &matches[k].row);
+                store.changed();
+                store.crash_point("update:row");
+            }
+        } catch (...) {
+            store.changed();
+            try {
+                for (auto it = done.rbegin(); it != done.rend(); ++it) {
+                    w.update_row(t.handle, it->first, *it->second);
+                }
+            } catch (const std::exception& e) {
+                store.rollback();
+                in_transaction_ = false;
+                throw Error(std::string("Undoing a failed UPDATE failed (") + e.what() +
+                            "); the transaction was rolled back.");
+            }
+            throw;
+        }
+        ExecuteResult r;
+        r.rows_affected = matches.size();
+        return r;
+    });
+}
+
+ExecuteResult Connection::run_delete(DeleteStmt& s, std::string_view sql) {
+    Store& store = *store_;
+    return in_statement([&] {
+        DatabaseWriter& w = store.writer();
+        WriteTarget t = write_target(w, s.table);
+        Database& db = store.db();
+        TableDef def = db.table_def(*db.find_table(t.layout->name));
+        if (s.where) bind_columns(*s.where, def, sql);
+        std::vector<Matched> matches;
+        for_each_match(db, def, s.where.get(), &used_index_, [&](const RowId& id, const Row& row) {
+            matches.push_back({id, row});
+            return true;
+        });
+        std::size_t k = 0;
+        try {
+            for (; k < matches.size(); ++k) {
+                w.delete_row(t.handle, matches[k].id);
+                store.changed();
+                store.crash_point("delete:row");
+            }
+        } catch (...) {
+            store.changed();
+            try {
+                while (k-- > 0) w.insert_row(t.handle, matches[k].row);
+            } catch (const std::exception& e) {
+                store.rollback();
+                in_transaction_ = false;
+                throw Error(std::string("Undoing a failed DELETE failed (") + e.what() +
+                            "); the transaction was rolled back.");
+            }
+            throw;
+        }
+        ExecuteResult r;
+        r.rows_affected = matches.size();
+        return r;
+    });
 }
 
 }  // namespace jet

@@ -33,6 +33,14 @@ namespace jet {
 namespace sql {
 class Store;
 struct SelectStmt;
+struct CreateTableStmt;
+struct DropTableStmt;
+struct CreateIndexStmt;
+struct DropIndexStmt;
+struct InsertStmt;
+struct UpdateStmt;
+struct DeleteStmt;
+struct TransactionStmt;
 }  // namespace sql
 
 struct ConnectionOptions {
@@ -85,6 +93,17 @@ private:
     explicit Connection(std::unique_ptr<sql::Store> store);
 
     ExecuteResult run(std::string_view sql);
+    // One routine per statement kind; run() parses and picks one.
+    ExecuteResult run_transaction(sql::TransactionStmt& s);
+    ExecuteResult run_select(sql::SelectStmt& s, std::string_view sql);
+    ExecuteResult run_make_table(sql::SelectStmt& s, std::string_view sql);
+    ExecuteResult run_create_table(sql::CreateTableStmt& s);
+    ExecuteResult run_drop_table(sql::DropTableStmt& s);
+    ExecuteResult run_create_index(sql::CreateIndexStmt& s);
+    ExecuteResult run_drop_index(sql::DropIndexStmt& s);
+    ExecuteResult run_insert(sql::InsertStmt& s, std::string_view sql);
+    ExecuteResult run_update(sql::UpdateStmt& s, std::string_view sql);
+    ExecuteResult run_delete(sql::DeleteStmt& s, std::string_view sql);
     // Inserts one record of an updatable rowset.
     void insert_record(const std::string& table, const std::vector<std::string>& columns,
                        const std::vector<Value>& values);

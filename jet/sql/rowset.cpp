@@ -2,25 +2,11 @@
 #include "jet/sql/rowset.h"
 
 #include "jet/base/error.h"
+#include "jet/base/text.h"
 #include "jet/sql/connection.h"
 #include "jet/sql/eval.h"
 
 namespace jet {
-
-namespace {
-
-bool same_name(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-        if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-        if (x != y) return false;
-    }
-    return true;
-}
-
-}  // namespace
 
 Rowset::Rowset(std::vector<Field> fields, std::vector<Row> rows)
     : fields_(std::move(fields)), rows_(std::move(rows)) {}

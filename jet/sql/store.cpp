@@ -11,21 +11,12 @@
 
 #include "jet/write/create_database.h"
 #include "jet/base/error.h"
+#include "jet/base/text.h"
 #include "jet/txn/journal.h"
 
 namespace jet::sql {
 
 namespace {
-
-std::string lower(std::string_view s) {
-    std::string out(s);
-    for (auto& c : out) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return out;
-}
-
-bool same_name(std::string_view a, std::string_view b) { return lower(a) == lower(b); }
 
 bool file_identity(const std::string& path, std::uint64_t& dev, std::uint64_t& ino) {
     struct stat st{};

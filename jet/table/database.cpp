@@ -4,21 +4,9 @@
 #include <algorithm>
 
 #include "jet/base/error.h"
+#include "jet/base/text.h"
 
 namespace jet {
-
-namespace {
-
-bool iequals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lo = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; };
-        if (lo(a[i]) != lo(b[i])) return false;
-    }
-    return true;
-}
-
-}  // namespace
 
 std::unique_ptr<Database> Database::open(const std::string& path, std::string_view password) {
     std::unique_ptr<Database> db(new Database());
@@ -58,7 +46,7 @@ std::vector<TableInfo> Database::tables() const {
 
 const CatalogEntry* Database::find_table(std::string_view name) const {
     for (const auto& e : catalog_)
-        if (e.type == kObjectTable && iequals(e.name, name)) return &e;
+        if (e.type == kObjectTable && same_name(e.name, name)) return &e;
     return nullptr;
 }
 

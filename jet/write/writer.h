@@ -27,6 +27,10 @@
 
 namespace jet {
 
+class Database;
+struct CatalogEntry;
+struct TableDef;
+
 struct ColumnSpec {
     std::string name;
     ColumnType type = ColumnType::kText;
@@ -195,6 +199,10 @@ private:
     TableHandle add_table(const TableSpec& layout, bool system, std::uint32_t tdef_page,
                           bool with_maps = true);
     void load_tables(const std::string& password);
+    void load_table(Database& db, const CatalogEntry& entry);
+    void load_long_value_maps(Table& t, const write::Bytes& definition, const std::string& table);
+    void prove_index_trees(Database& db, const TableDef& def, Table& t,
+                           const std::vector<std::size_t>& spec_position);
     MapRef load_map(std::uint32_t pointer, std::vector<std::uint32_t>& pages);
     std::uint32_t allocate_page();
     MapRef new_map();
@@ -214,6 +222,7 @@ private:
     void add_index_entries(Table& t, std::span<const Value> values, RowId id);
     void remove_index_entries(Table& t, RowId id);
     void write_index(Table& t, IndexState& ix);
+    void build_index(TableHandle table, std::unique_ptr<IndexState> ix);
     void load_index_entries(const Table& t, IndexState& ix);
     void write_tdef(Table& t);
     void flush_table(Table& t);

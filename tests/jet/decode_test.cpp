@@ -51,6 +51,45 @@ TEST(Text, CodePages) {
     for (const auto& c : cases) EXPECT_EQ(jet::decode_codepage_text(c.in, c.cp), c.out) << c.cp;
 }
 
+// Object names compare as Jet compares them: case-insensitively, letters
+// beyond ASCII included, one code point to one (no "ß" = "SS").
+TEST(Text, SameName) {
+    struct Case {
+        const char* a;
+        const char* b;
+        bool same;
+    };
+    const std::vector<Case> cases = {
+        {"Orders", "ORDERS", true},
+        {"Orders", "Order", false},
+        {"Order_1", "order_1", true},
+        {"\xC3\x84pfel", "\xC3\xA4PFEL", true},              // Äpfel, äPFEL
+        {"\xC3\x84", "A", false},                            // Ä is not A
+        {"Stra\xC3\x9F" "e", "STRASSE", false},              // Straße: ß stays one letter
+        {"Stra\xC3\x9F" "e", "STRA\xE1\xBA\x9E" "E", true},  // capital ẞ folds to ß
+        {"\xC5\x81\xC3\xB3" "d\xC5\xBA", "\xC5\x82\xC3\x93" "D\xC5\xB9", true},  // Łódź, łÓDŹ
+        {"\xC7\x85", "\xC7\x84", true},                      // ǅ, Ǆ (title case)
+        {"\xCE\xA3\xCE\xBF\xCF\x86\xCE\xAF\xCE\xB1", "\xCF\x83\xCE\x9F\xCE\xA6\xCE\x8A\xCE\x91",
+         true},                                              // Σοφία, σΟΦΊΑ
+        {"\xCE\xBF\xCF\x82", "\xCE\x9F\xCE\xA3", true},      // final sigma
+        {"\xD0\x9C\xD0\xBE\xD1\x81\xD0\xBA\xD0\xB2\xD0\xB0",
+         "\xD0\xBC\xD0\x9E\xD0\xA1\xD0\x9A\xD0\x92\xD0\x90", true},  // Москва, мОСКВА
+        {"\xD0\x81\xD0\xBB\xD0\xBA\xD0\xB0", "\xD1\x91\xD0\x9B\xD0\x9A\xD0\x90", true},  // Ёлка
+        {"\xD0\x95", "E", false},                            // Cyrillic Е is not Latin E
+        {"\xE4\xB8\xAD\xE6\x96\x87", "\xE4\xB8\xAD\xE6\x96\x87", true},  // 中文: no case
+        {"\xE4\xB8\xAD", "\xE6\x96\x87", false},
+        {"\xEF\xBC\xA1", "\xEF\xBD\x81", true},              // full-width Ａ, ａ
+        {"a\xFF" "b", "A\xFF" "B", true},                    // a byte that is not UTF-8
+        {"a\xFF", "a\xFE", false},
+        {"", "", true},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(jet::same_name(c.a, c.b), c.same) << c.a << " / " << c.b;
+        EXPECT_EQ(jet::same_name(c.b, c.a), c.same) << c.b << " / " << c.a;
+        EXPECT_EQ(jet::fold_name(c.a) == jet::fold_name(c.b), c.same) << c.a << " / " << c.b;
+    }
+}
+
 TEST(Values, TextForms) {
     EXPECT_EQ(jet::currency_text({-12345}), "-1.2345");
     EXPECT_EQ(jet::currency_text({35000}), "3.5000");

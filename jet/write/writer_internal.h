@@ -1,0 +1,195 @@
+// The writer's private parts, shared by the files that implement
+// DatabaseWriter (writer*.cpp): the texts of its errors, its small helpers
+// and the state it keeps per table.
+#pragma once
+
+#include "jet/write/writer.h"
+
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cmath>
+#include <ctime>
+#include <filesystem>
+#include <limits>
+#include <random>
+
+#include "jet/table/database.h"
+#include "jet/base/error.h"
+#include "jet/base/text.h"
+#include "jet/index/key.h"
+#include "jet/index/page.h"
+#include "jet/page/format.h"
+#include "jet/base/sort_general.h"
+#include "jet/write/index_build.h"
+
+namespace jet {
+
+using write::Bytes;
+using write::RowSlotImage;
+
+namespace writer_detail {
+
+inline constexpr std::string_view kDuplicateKeyMessage =
+    "The changes you requested to the table were not successful because they would create "
+    "duplicate values in the index, primary key, or relationship. Change the data in the field "
+    "or fields that contain duplicate data, remove the index, or redefine the index to permit "
+    "duplicate entries and try again.";
+inline constexpr std::string_view kFieldTooSmallMessage =
+    "The field is too small to accept the amount of data you attempted to add. Try inserting or "
+    "pasting less data.";
+inline constexpr std::string_view kRecordTooLargeMessage = "Record is too large.";
+
+// Inline long values up to this size, when the row has room.
+inline constexpr std::size_t kInlineLongValueMax = 1024;
+// Bytes of one long-value chunk in a chained value (row = next pointer + chunk).
+inline constexpr std::size_t kLongValueChunk = write::kMaxRowSize - 4;
+
+inline std::size_t utf8_length(std::string_view s) {
+    return utf8_to_utf16(s).size();
+}
+
+inline void check_object_name(std::string_view name, std::string_view what) {
+    std::size_t n = utf8_length(name);
+    if (n == 0 || n > 64) {
+        throw Error("The " + std::string(what) + " name '" + std::string(name) +
+                    "' is not valid: it must have 1 to 64 characters.");
+    }
+    if (name.find_first_of(".!`[]") != std::string_view::npos || name.front() == ' ') {
+        throw Error("The " + std::string(what) + " name '" + std::string(name) +
+                    "' is not valid: it contains a character Jet does not allow.");
+    }
+}
+
+template <class T>
+inline const T* get_if_value(const Value& v) {
+    return std::get_if<T>(&v);
+}
+
+// Integral view of a value for the integer column types.
+inline bool integral_value(const Value& v, std::int64_t& out) {
+    if (auto p = std::get_if<std::uint8_t>(&v)) return out = *p, true;
+    if (auto p = std::get_if<std::int16_t>(&v)) return out = *p, true;
+    if (auto p = std::get_if<std::int32_t>(&v)) return out = *p, true;
+    if (auto p = std::get_if<bool>(&v)) return out = *p ? 1 : 0, true;
+    return false;
+}
+
+inline bool real_value(const Value& v, double& out) {
+    std::int64_t i = 0;
+    if (integral_value(v, i)) return out = static_cast<double>(i), true;
+    if (auto p = std::get_if<float>(&v)) return out = *p, true;
+    if (auto p = std::get_if<double>(&v)) return out = *p, true;
+    if (auto p = std::get_if<DateTime>(&v)) return out = p->days, true;
+    if (auto p = std::get_if<Currency>(&v)) return out = static_cast<double>(p->scaled) / 10000.0, true;
+    return false;
+}
+
+inline std::uint16_t fixed_length(ColumnType type) {
+    switch (type) {
+        case ColumnType::kBoolean: return 1;
+        case ColumnType::kByte: return 1;
+        case ColumnType::kInteger: return 2;
+        case ColumnType::kLong: return 4;
+        case ColumnType::kCurrency: return 8;
+        case ColumnType::kSingle: return 4;
+        case ColumnType::kDouble: return 8;
+        case ColumnType::kDateTime: return 8;
+        case ColumnType::kGuid: return 16;
+        case ColumnType::kNumeric: return 17;
+        default: return 0;
+    }
+}
+
+inline bool is_fixed_type(ColumnType type) { return fixed_length(type) != 0; }
+
+inline bool is_long_type(ColumnType type) { return type == ColumnType::kMemo || type == ColumnType::kOle; }
+
+inline bool is_text_type(ColumnType type) { return type == ColumnType::kText || type == ColumnType::kMemo; }
+
+inline std::string type_mismatch(const ColumnSpec& c) {
+    return "Data type mismatch in column '" + c.name + "' (" +
+           column_type_name(static_cast<std::uint8_t>(c.type)) + ").";
+}
+
+
+[[noreturn]] inline void refuse_open(const std::string& path, const std::string& why) {
+    throw Error("Database '" + path + "' cannot be opened for writing in place: " + why + ".");
+}
+
+}  // namespace writer_detail
+
+// ---- internal state ----------------------------------------------------------
+
+// ---- internal state ----------------------------------------------------------
+
+struct DatabaseWriter::MapRef {
+    std::uint32_t page = 0;  // owner-0 page holding the map row
+    std::uint8_t row = 0;
+    std::vector<std::uint32_t> reference_pages;  // type-5 pages of a type-1 map
+    std::uint32_t pointer() const { return write::row_pointer(page, row); }
+};
+
+struct DatabaseWriter::LongColumn {
+    std::size_t column = 0;
+    MapRef used, free;
+    std::vector<std::uint32_t> pages;
+    std::uint32_t current = 0;  // LVAL page being filled (0 = none)
+    std::vector<RowSlotImage> rows;
+};
+
+struct DatabaseWriter::IndexState {
+    IndexSpec layout;
+    std::vector<std::pair<std::size_t, bool>> columns;  // position, descending
+    std::uint8_t flags = 0;
+    std::uint8_t index_type = 0;
+    std::uint32_t number = 0;
+    MapRef map;
+    std::vector<std::uint32_t> pages;  // pages the B-tree occupies
+    std::uint32_t first_page = 0;
+    std::set<Bytes> entries;  // key + 4-byte row pointer, in index order
+    // Where each row's entry is, to take it out again (set iterators stay valid).
+    std::unordered_map<std::uint32_t, std::set<Bytes>::const_iterator> entry_of_row;
+    bool dirty = true;
+    // An index built over a table's rows lives on its pages only; its entries
+    // are read back (load_index_entries) when a change of the table needs them.
+    bool loaded = true;
+    std::uint32_t stored_entries = 0;  // while !loaded
+    std::uint32_t entry_count() const {
+        return loaded ? static_cast<std::uint32_t>(entries.size()) : stored_entries;
+    }
+};
+
+struct DatabaseWriter::Table {
+    TableSpec layout;
+    bool system = false;
+    std::uint32_t tdef_page = 0;
+    std::vector<std::uint32_t> tdef_pages;
+    std::vector<write::TdefColumn> columns;  // parallel to layout.columns
+    std::uint16_t fixed_size = 0;
+    std::uint16_t var_count = 0;
+    std::uint32_t rows = 0;
+    std::uint32_t autonumber = 0;
+    MapRef used, free;
+    std::vector<std::uint32_t> data_pages;
+    std::uint32_t current = 0;  // data page being filled (0 = none)
+    std::vector<RowSlotImage> current_rows;
+    std::vector<LongColumn> longs;
+    std::vector<int> long_of_column;  // -1 or index into longs
+    std::vector<std::unique_ptr<IndexState>> indexes;
+    bool dirty = true;
+};
+
+struct DatabaseWriter::RowScratch {
+    Bytes mask, fixed, chunk, value;
+    std::vector<Bytes> var;                              // by variable index
+    std::vector<Bytes> long_data;                        // memo/OLE data before it is stored
+    std::vector<std::pair<std::size_t, std::size_t>> longs;  // column, slot in long_data
+    std::vector<std::size_t> streams;                    // columns whose value streams
+    std::vector<std::size_t> by_size;
+    std::vector<bool> inline_ok;
+    std::vector<std::uint16_t> offsets;
+    std::vector<FieldInput> inputs;                      // encode_row's view of its values
+};
+
+}  // namespace jet

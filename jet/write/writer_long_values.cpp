@@ -1,0 +1,128 @@
+// The writer's long values (memo and OLE): inline, on one LVAL page, or
+// chained over several, from a whole value or a stream.
+#include "jet/write/writer_internal.h"
+
+namespace jet {
+
+using namespace writer_detail;
+
+Bytes DatabaseWriter::store_long_value(Table& t, std::size_t column,
+                                       std::span<const std::uint8_t> data, bool allow_inline) {
+    LongColumn& lc = t.longs.at(static_cast<std::size_t>(t.long_of_column.at(column)));
+    if (data.size() > kLongValueLengthMask) throw Error(std::string(kRecordTooLargeMessage));
+    Bytes header;
+    auto length = static_cast<std::uint32_t>(data.size());
+    if (allow_inline) {
+        write::append_u32(header, length | kLongValueInline);
+        write::append_u32(header, 0);
+        write::append_u32(header, 0);
+        header.insert(header.end(), data.begin(), data.end());
+        return header;
+    }
+    auto flush_current = [&] {
+        if (lc.current) pager_.write(lc.current, write::encode_row_page(0, true, lc.rows));
+    };
+    auto new_page = [&] {
+        flush_current();
+        lc.current = allocate_page();
+        lc.pages.push_back(lc.current);
+        lc.rows.clear();
+    };
+    if (data.size() <= write::kMaxRowSize) {
+        if (lc.current == 0 || lc.rows.size() >= write::kMaxRowsPerPage ||
+            write::row_page_free(lc.rows) < data.size() + 2) {
+            new_page();
+        }
+        auto row = static_cast<std::uint8_t>(lc.rows.size());
+        lc.rows.push_back(RowSlotImage{Bytes(data.begin(), data.end()), false});
+        write::append_u32(header, length | kLongValueSinglePage);
+        write::append_u32(header, write::row_pointer(lc.current, row));
+        write::append_u32(header, 0);
+        return header;
+    }
+    // A chain: every full chunk alone on a page of its own, the remainder on
+    // the page being filled. The remainder is placed first so that each
+    // chunk can name the next one when it is written.
+    std::size_t chunks = (data.size() + kLongValueChunk - 1) / kLongValueChunk;
+    std::size_t last_from = (chunks - 1) * kLongValueChunk;
+    RowSlotImage last;
+    write::append_u32(last.bytes, 0);
+    last.bytes.insert(last.bytes.end(), data.begin() + static_cast<std::ptrdiff_t>(last_from), data.end());
+    if (lc.current == 0 || lc.rows.size() >= write::kMaxRowsPerPage ||
+        write::row_page_free(lc.rows) < last.bytes.size() + 2) {
+        new_page();
+    }
+    std::uint32_t next = write::row_pointer(lc.current, static_cast<std::uint8_t>(lc.rows.size()));
+    lc.rows.push_back(std::move(last));
+    for (std::size_t k = chunks - 1; k-- > 0;) {
+        std::uint32_t page = allocate_page();
+        lc.pages.push_back(page);
+        RowSlotImage r;
+        write::append_u32(r.bytes, next);
+        std::size_t from = k * kLongValueChunk;
+        r.bytes.insert(r.bytes.end(), data.begin() + static_cast<std::ptrdiff_t>(from),
+                       data.begin() + static_cast<std::ptrdiff_t>(from + kLongValueChunk));
+        std::vector<RowSlotImage> one{std::move(r)};
+        pager_.write(page, write::encode_row_page(0, true, one));
+        next = write::row_pointer(page, 0);
+    }
+    write::append_u32(header, length);
+    write::append_u32(header, next);
+    write::append_u32(header, 0);
+    return header;
+}
+
+Bytes DatabaseWriter::store_long_value_stream(
+    Table& t, std::size_t column, const std::function<void(const FieldInput::Sink&)>& stream) {
+    LongColumn& lc = t.longs.at(static_cast<std::size_t>(t.long_of_column.at(column)));
+    // Chunks are written first to last, so each page is allocated before
+    // the chunk that names it is written: a full chunk goes out only when
+    // more bytes follow, and the last one is placed when the value ends.
+    Bytes& pending = scratch_->chunk;
+    pending.clear();
+    std::uint32_t pending_page = 0;  // page of the chunk in `pending` (0 = none yet)
+    std::uint32_t first = 0;
+    std::uint64_t total = 0;
+    stream([&](std::span<const std::uint8_t> piece) {
+        total += piece.size();
+        if (total > kLongValueLengthMask) throw Error(std::string(kRecordTooLargeMessage));
+        while (!piece.empty()) {
+            if (pending.size() == kLongValueChunk) {
+                if (pending_page == 0) {
+                    pending_page = allocate_page();
+                    lc.pages.push_back(pending_page);
+                    first = write::row_pointer(pending_page, 0);
+                }
+                const std::uint32_t next = allocate_page();
+                lc.pages.push_back(next);
+                std::vector<RowSlotImage> one(1);
+                one[0].bytes.reserve(4 + pending.size());
+                write::append_u32(one[0].bytes, write::row_pointer(next, 0));
+                one[0].bytes.insert(one[0].bytes.end(), pending.begin(), pending.end());
+                pager_.write(pending_page, write::encode_row_page(0, true, one));
+                pending_page = next;
+                pending.clear();
+            }
+            const std::size_t take = std::min(piece.size(), kLongValueChunk - pending.size());
+            pending.insert(pending.end(), piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(take));
+            piece = piece.subspan(take);
+        }
+    });
+    if (pending_page == 0) return store_long_value(t, column, pending, false);
+    // The last chunk opens the page the column fills next.
+    RowSlotImage last;
+    last.bytes.reserve(4 + pending.size());
+    write::append_u32(last.bytes, 0);
+    last.bytes.insert(last.bytes.end(), pending.begin(), pending.end());
+    if (lc.current) pager_.write(lc.current, write::encode_row_page(0, true, lc.rows));
+    lc.current = pending_page;
+    lc.rows.clear();
+    lc.rows.push_back(std::move(last));
+    Bytes header;
+    write::append_u32(header, static_cast<std::uint32_t>(total));
+    write::append_u32(header, first);
+    write::append_u32(header, 0);
+    return header;
+}
+
+}  // namespace jet
