@@ -73,6 +73,23 @@ struct IndexEntrySorter::Run {
     }
 };
 
+namespace {
+
+// Grows a buffer by doubling from a small start, but never past cap, so the
+// buffers stay inside the budget. Reserving the whole budget up front would
+// cost nothing resident in an ordinary build, but a memory checker maps and
+// clears shadow memory for all of it, for every index of every commit.
+template <class V>
+void grow_within(V& v, std::size_t extra, std::size_t cap) {
+    const std::size_t need = v.size() + extra;
+    if (need <= v.capacity()) return;
+    const std::size_t start = 64 * 1024 / sizeof(typename V::value_type);
+    const std::size_t want = std::max({need, v.capacity() * 2, start});
+    v.reserve(std::max(need, std::min(want, cap)));
+}
+
+}  // namespace
+
 IndexEntrySorter::IndexEntrySorter(std::string temp_folder, std::size_t budget)
     : folder_(std::move(temp_folder)),
       budget_(std::clamp<std::size_t>(budget, 1024, std::size_t{1} << 31)) {}
@@ -85,12 +102,8 @@ void IndexEntrySorter::add(std::span<const std::uint8_t> key, std::uint32_t page
     if (n >= kMarkBit) throw Error("Internal error: index entry too long");
     std::size_t need = n + 2 + sizeof(Ref);
     if (!refs_.empty() && arena_.size() + refs_.size() * sizeof(Ref) + need > budget_) spill();
-    if (arena_.capacity() == 0) {
-        // Reserved once, so the buffers never grow past the budget by doubling;
-        // untouched reserved memory costs no resident pages.
-        arena_.reserve(budget_);
-        refs_.reserve(budget_ / sizeof(Ref) + 1);
-    }
+    grow_within(arena_, n + 2, budget_);
+    grow_within(refs_, 1, budget_ / sizeof(Ref) + 1);
     std::uint16_t header = static_cast<std::uint16_t>(n | (mark ? kMarkBit : 0));
     arena_.push_back(static_cast<std::uint8_t>(header));
     arena_.push_back(static_cast<std::uint8_t>(header >> 8));
