@@ -51,6 +51,8 @@ std::string_view table_kind_name(TableKind kind);
 std::optional<TableKind> table_kind(const CatalogEntry& entry, bool has_parameters = false);
 
 // Every MSysObjects row in scan order.
-std::vector<CatalogEntry> read_catalog(PageFile& file);
+// With `salvage`, catalog rows on pages that do not read are left out
+// (salvage_table_bytes) instead of failing the whole catalog.
+std::vector<CatalogEntry> read_catalog(PageFile& file, bool salvage = false);
 
 }  // namespace jet

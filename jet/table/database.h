@@ -33,7 +33,10 @@ struct TableInfo {
 class Database {
 public:
     // Throws jet::Error (see PageFile::open for the messages).
-    static std::unique_ptr<Database> open(const std::string& path, std::string_view password = {});
+    // With `salvage`, a damaged header page is rebuilt from the rest of the
+    // file (PageFile::open_salvage) instead of refusing the file.
+    static std::unique_ptr<Database> open(const std::string& path, std::string_view password = {},
+                                          bool salvage = false);
 
     PageFile& file() { return *file_; }
     const Header& header() const { return file_->header(); }
