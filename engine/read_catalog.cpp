@@ -55,6 +55,12 @@ int Read_Tab_List(const char* source, const char* password, OT_Array<Mdb_Tab_Str
         Print_Msg("数据库文件头已损坏，已根据文件内容重建");
         Copy_Err_Flag = 1;
     }
+    if (std::uint64_t lost = conn->ado_conn->catalog_rows_lost(); lost > 0) {
+        // The tables those rows named are not in the list: nothing copies
+        // them, and the run must not end as a success.
+        Print_Msg("表 %s 有 %d 行无法读取，已跳过", "MSysObjects", static_cast<int>(lost));
+        Copy_Err_Flag = 1;
+    }
     {
         provider::Recordset rs = conn->ado_conn->open_schema(provider::Schema::kTables);
         int f_type = rs.field_index("TABLE_TYPE");

@@ -88,6 +88,10 @@ void Connection::set_salvage(bool on) {
     if (session_) session_->set_salvage(on);
 }
 
+std::uint64_t Connection::catalog_rows_lost() const {
+    return session_ ? session_->catalog_rows_lost() : 0;
+}
+
 bool Connection::header_rebuilt() const { return session_ && session_->header_rebuilt(); }
 
 CopyLosses Connection::last_losses() const { return session_ ? session_->last_losses() : CopyLosses{}; }

@@ -65,6 +65,9 @@ class Connection {
     // True when the file was opened in salvage mode with its header page
     // rebuilt from the rest of the file.
     bool header_rebuilt() const;
+    // Opened in salvage mode: catalog rows that could not be read (the
+    // tables they named are missing from the schema rowsets).
+    std::uint64_t catalog_rows_lost() const;
 
     // The TABLES (20) or INDEXES (12) schema rowset, without restrictions.
     Recordset open_schema(Schema schema);

@@ -29,6 +29,11 @@ std::unique_ptr<Session> Session::open(const std::string& path, const std::strin
     return s;
 }
 
+std::uint64_t Session::catalog_rows_lost() {
+    if (!conn_) return 0;
+    return engine([&] { return conn_->database().catalog_rows_lost(); });
+}
+
 bool Session::header_rebuilt() {
     if (!conn_) return false;
     return engine([&] { return conn_->database().file().header_rebuilt(); });

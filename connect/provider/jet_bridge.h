@@ -5,6 +5,7 @@
 // provider::Error with the engine's message text.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -28,6 +29,7 @@ class Session {
     static std::unique_ptr<Session> open(const std::string& path, const std::string& password,
                                          bool salvage = false);
     bool header_rebuilt();
+    std::uint64_t catalog_rows_lost();
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;

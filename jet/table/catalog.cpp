@@ -55,7 +55,7 @@ std::string as_text(const Value& v) {
 
 }  // namespace
 
-std::vector<CatalogEntry> read_catalog(PageFile& file, bool salvage) {
+std::vector<CatalogEntry> read_catalog(PageFile& file, bool salvage, std::uint64_t* lost_rows) {
     const TableDef t = read_table_def(file, kCatalogTdefPage, "MSysObjects");
     auto find = [&](std::string_view name) -> int {
         for (std::size_t i = 0; i < t.columns.size(); ++i)
@@ -94,10 +94,16 @@ std::vector<CatalogEntry> read_catalog(PageFile& file, bool salvage) {
         try {
             add(decode_row(file, t, b, page));
         } catch (const Error&) {
-            // A row that does not decode names no table we could copy.
+            ++lost.rows_skipped;  // names no table we could copy
         }
         return true;
     });
+    if (lost_rows) {
+        std::uint64_t n = lost.rows_skipped;
+        if (t.row_count > out.size() + n) n = t.row_count - out.size();
+        if (n == 0 && lost.pages_skipped) n = 1;  // rows went with the pages: at least one
+        *lost_rows = n;
+    }
     return out;
 }
 

@@ -43,6 +43,9 @@ public:
     Format format() const { return file_->header().format; }
 
     const std::vector<CatalogEntry>& catalog() const { return catalog_; }
+    // Opened with salvage: catalog rows that could not be read (their
+    // objects are missing from catalog()).
+    std::uint64_t catalog_rows_lost() const { return catalog_rows_lost_; }
     // Table-like objects in catalog order.
     std::vector<TableInfo> tables() const;
     // Catalog row of a local table by name (case-insensitive as Jet), or nullptr.
@@ -59,6 +62,7 @@ private:
     Database() = default;
     std::unique_ptr<PageFile> file_;
     std::vector<CatalogEntry> catalog_;
+    std::uint64_t catalog_rows_lost_ = 0;
     std::vector<std::int32_t> parameterised_queries_;
 };
 
