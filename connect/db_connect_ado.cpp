@@ -102,6 +102,7 @@ int TDb_Connect_Ado::Connect(int kind_, const char* source, const char* user_,
         ado_conn->set_name(area);
         ado_conn->set_connection_string(conn_str);
         ado_conn->set_login_prompt(false);
+        ado_conn->set_salvage(salvage);
         ado_conn->open();
     } catch (const provider::Error& e) {
         std::printf("dbconnect %s fail\n", shown);

@@ -23,6 +23,9 @@ class TDb_Connect_Ado : public TDb_Connect {
     // The provider connection; created by Connect (kept, unopened, when
     // opening fails) and released by Disconnect and by the destructor.
     std::unique_ptr<provider::Connection> ado_conn;
+    // Set before Connect: open the file in the provider's salvage mode (a
+    // repair's reading of a source that may be damaged).
+    bool salvage = false;
 
     TDb_Connect_Ado() = default;
     ~TDb_Connect_Ado() override;

@@ -3,10 +3,16 @@
 // external database. All statements run in the transaction the connection
 // begins on open and are committed together at the end; a table that fails
 // is reported, raises Copy_Err_Flag, and the copy goes on.
+//
+// The copies run in the engine's salvage mode: from a damaged source every
+// row that still reads is copied, and what had to be left out is reported
+// per table and raises Copy_Err_Flag, so that a loss never ends as success.
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <memory>
+
+#include "connect/provider/provider.h"
 
 #include "connect/db_connect_ado.h"
 #include "engine/print_msg.h"
@@ -19,6 +25,24 @@ int Bracket_Name(char* out, int size, const char* name) {
 
 int Is_User_Table(const Mdb_Tab_Stru& tab) { return std::strncmp(tab.tab_type, "TABLE", 5) == 0; }
 
+int Report_Copy_Losses(const char* tab_name, const provider::CopyLosses& losses) {
+    if (!losses.any()) return 0;
+    // Rows on pages that could not be read at all were never seen; the
+    // table definition's count says how many are missing.
+    const std::uint64_t rows = losses.rows_skipped + losses.rows_unaccounted();
+    if (rows > 0) Print_Msg("表 %s 有 %d 行无法读取，已跳过", tab_name, static_cast<int>(rows));
+    if (losses.values_nulled > 0) {
+        Print_Msg("表 %s 有 %d 个长数据值无法读取，已置为空", tab_name,
+                  static_cast<int>(losses.values_nulled));
+    }
+    if (rows == 0 && losses.values_nulled == 0) {
+        Print_Msg("表 %s 有 %d 个数据页无法读取，已跳过", tab_name,
+                  static_cast<int>(losses.pages_skipped));
+    }
+    Copy_Err_Flag = 1;
+    return 1;
+}
+
 int Copy_Tables(const char* target, const char* target_password, const char* source,
                 const char* source_password, const OT_Array<Mdb_Tab_Stru>& tabs) {
     auto conn = std::make_unique<TDb_Connect_Ado>();
@@ -26,6 +50,7 @@ int Copy_Tables(const char* target, const char* target_password, const char* sou
         Print_Msg("无法连接到数据库%s", target);
         return 0;
     }
+    conn->ado_conn->set_salvage(true);
     for (int i = 0; i < tabs.count; ++i) {
         const Mdb_Tab_Stru& tab = tabs.data[i];
         if (!Is_User_Table(tab)) continue;
@@ -57,6 +82,8 @@ int Copy_Tables(const char* target, const char* target_password, const char* sou
         if (failed) {
             Print_Msg("******** 复制 %s 出错了 *********", tab.tab_name);
             Copy_Err_Flag = 1;
+        } else {
+            Report_Copy_Losses(tab.tab_name, conn->ado_conn->last_losses());
         }
     }
     // A failing commit leaves the run as an exception.

@@ -44,9 +44,22 @@ int Reads_True(char* text) {
 
 int Read_Tab_List(const char* source, const char* password, OT_Array<Mdb_Tab_Stru>& tabs) {
     auto conn = std::make_unique<TDb_Connect_Ado>();
+    conn->salvage = 1;  // a damaged header is rebuilt rather than refused
     if (!conn->Connect(kConnectKind, source, "admin", password, "", 0)) {
         Print_Msg("无法连接到数据库%s，请检查文件名及密码", source);
         return 0;
+    }
+    if (conn->ado_conn->header_rebuilt()) {
+        // What the header held beyond the format (the password among it)
+        // is gone: the run must not end as a plain success.
+        Print_Msg("数据库文件头已损坏，已根据文件内容重建");
+        Copy_Err_Flag = 1;
+    }
+    if (std::uint64_t lost = conn->ado_conn->catalog_rows_lost(); lost > 0) {
+        // The tables those rows named are not in the list: nothing copies
+        // them, and the run must not end as a success.
+        Print_Msg("表 %s 有 %d 行无法读取，已跳过", "MSysObjects", static_cast<int>(lost));
+        Copy_Err_Flag = 1;
     }
     {
         provider::Recordset rs = conn->ado_conn->open_schema(provider::Schema::kTables);
@@ -84,6 +97,7 @@ int Read_Tab_List(const char* source, const char* password, OT_Array<Mdb_Tab_Str
 
 int Read_Index_List(const char* source, const char* password, OT_Array<Mdb_Index_Stru>& indexes) {
     auto conn = std::make_unique<TDb_Connect_Ado>();
+    conn->salvage = 1;
     if (!conn->Connect(kConnectKind, source, "admin", password, "", 0)) {
         Print_Msg("无法连接到数据库%s，请检查文件名及密码", source);
         return 0;

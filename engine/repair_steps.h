@@ -48,5 +48,13 @@ int Rebuild_Indexes(const char* target, const char* password, const OT_Array<Mdb
 // (size bytes); 0 when it does not fit.
 int Bracket_Name(char* out, int size, const char* name);
 
+namespace provider {
+struct CopyLosses;
+}
+// Writes what a table's salvaging copy left out ("表 %s 有 %d 行无法读取，已跳过",
+// "表 %s 有 %d 个长数据值无法读取，已置为空") and raises Copy_Err_Flag; 1 when
+// anything was lost, 0 (and no line) when nothing was.
+int Report_Copy_Losses(const char* tab_name, const provider::CopyLosses& losses);
+
 // 1 when a table record names a user table: its type begins with "TABLE".
 int Is_User_Table(const Mdb_Tab_Stru& tab);

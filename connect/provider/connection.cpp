@@ -49,7 +49,7 @@ void Connection::open() {
     if (!is_admin(props.user_id) || !props.password.empty())
         throw Error(std::string(kMsgBadAccount));
     std::unique_ptr<bridge::Session> s =
-        bridge::Session::open(props.data_source, props.database_password);
+        bridge::Session::open(props.data_source, props.database_password, salvage_);
     session_ = std::move(s);
 }
 
@@ -82,6 +82,19 @@ void Connection::execute(std::string_view command_text) {
     require_open();
     session_->execute(command_text);
 }
+
+void Connection::set_salvage(bool on) {
+    salvage_ = on;
+    if (session_) session_->set_salvage(on);
+}
+
+std::uint64_t Connection::catalog_rows_lost() const {
+    return session_ ? session_->catalog_rows_lost() : 0;
+}
+
+bool Connection::header_rebuilt() const { return session_ && session_->header_rebuilt(); }
+
+CopyLosses Connection::last_losses() const { return session_ ? session_->last_losses() : CopyLosses{}; }
 
 Recordset Connection::open_schema(Schema schema) {
     require_open();

@@ -56,6 +56,19 @@ class Connection {
     // Runs a statement as command text; a query's rows are dropped.
     void execute(std::string_view command_text);
 
+    // Salvage mode for a repair: a make-table copy from an external file
+    // keeps every row that still reads from a damaged source instead of
+    // failing; last_losses() says what the last statement left out. Kept
+    // across open and close.
+    void set_salvage(bool on);
+    CopyLosses last_losses() const;
+    // True when the file was opened in salvage mode with its header page
+    // rebuilt from the rest of the file.
+    bool header_rebuilt() const;
+    // Opened in salvage mode: catalog rows that could not be read (the
+    // tables they named are missing from the schema rowsets).
+    std::uint64_t catalog_rows_lost() const;
+
     // The TABLES (20) or INDEXES (12) schema rowset, without restrictions.
     Recordset open_schema(Schema schema);
     Recordset open_schema(int schema) { return open_schema(static_cast<Schema>(schema)); }
@@ -69,6 +82,7 @@ class Connection {
     std::string name_;
     std::string connection_string_;
     bool login_prompt_ = true;
+    bool salvage_ = false;
     std::shared_ptr<bridge::Session> session_;
 };
 

@@ -20,10 +20,23 @@ auto engine(F&& body) -> decltype(body()) {
 
 }  // namespace
 
-std::unique_ptr<Session> Session::open(const std::string& path, const std::string& password) {
+std::unique_ptr<Session> Session::open(const std::string& path, const std::string& password,
+                                       bool salvage) {
     std::unique_ptr<Session> s(new Session());
-    s->conn_ = engine([&] { return jet::Connection::open(path, password); });
+    jet::ConnectionOptions options;
+    options.salvage = salvage;
+    s->conn_ = engine([&] { return jet::Connection::open(path, password, options); });
     return s;
+}
+
+std::uint64_t Session::catalog_rows_lost() {
+    if (!conn_) return 0;
+    return engine([&] { return conn_->database().catalog_rows_lost(); });
+}
+
+bool Session::header_rebuilt() {
+    if (!conn_) return false;
+    return engine([&] { return conn_->database().file().header_rebuilt(); });
 }
 
 Session::~Session() {
@@ -68,6 +81,23 @@ int Session::depth() const { return conn_ && conn_->in_transaction() ? 1 : 0; }
 void Session::execute(std::string_view sql) {
     if (!conn_) throw provider::Error(std::string(kMsgObjectClosed));
     engine([&] { (void)conn_->execute(sql); });
+}
+
+void Session::set_salvage(bool on) {
+    if (conn_) conn_->set_salvage(on);
+}
+
+CopyLosses Session::last_losses() const {
+    CopyLosses out;
+    if (!conn_) return out;
+    const jet::SalvageCounts& c = conn_->last_salvage();
+    out.rows_declared = c.rows_declared;
+    out.rows_copied = c.rows_copied;
+    out.rows_skipped = c.rows_skipped;
+    out.values_nulled = c.values_nulled;
+    out.pages_skipped = c.pages_skipped;
+    out.pages_by_owner = c.pages_by_owner;
+    return out;
 }
 
 std::unique_ptr<jet::Rowset> Session::open_rowset(std::string_view sql) {

@@ -5,9 +5,12 @@
 // provider::Error with the engine's message text.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+
+#include "connect/provider/provider.h"
 
 namespace jet {
 class Connection;
@@ -21,7 +24,12 @@ class Session {
   public:
     // Opens the database file; throws provider::Error with the engine's text
     // ("Not a valid password.", "Could not find file '...'.", ...).
-    static std::unique_ptr<Session> open(const std::string& path, const std::string& password);
+    // With `salvage`, a damaged header is rebuilt (header_rebuilt()) and the
+    // make-table copies run in the engine's salvage mode.
+    static std::unique_ptr<Session> open(const std::string& path, const std::string& password,
+                                         bool salvage = false);
+    bool header_rebuilt();
+    std::uint64_t catalog_rows_lost();
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -43,6 +51,10 @@ class Session {
 
     // Runs a statement; a query's rows are dropped.
     void execute(std::string_view sql);
+    // Salvage mode of the engine's make-table copy, and what the last
+    // statement left out under it.
+    void set_salvage(bool on);
+    CopyLosses last_losses() const;
     // The rowset of a query. A query of one table ("select * from t",
     // "select a, b from t") gives a rowset that takes new records.
     std::unique_ptr<jet::Rowset> open_rowset(std::string_view sql);

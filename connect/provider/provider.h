@@ -8,6 +8,7 @@
 // same failure wherever the engine has one.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -43,6 +44,26 @@ inline constexpr std::string_view kMsgReadOnly =
     "of the selected locktype.";
 inline constexpr std::string_view kMsgBadSchema =
     "Object or provider is not capable of performing requested operation.";
+
+// What a salvaging make-table copy (Connection::set_salvage) had to leave
+// out of the last statement: rows that did not read, memo/OLE values that
+// became null, pages that could not be read at all; and the row count the
+// source's table definition declares against the rows copied.
+struct CopyLosses {
+    std::uint64_t rows_declared = 0;
+    std::uint64_t rows_copied = 0;
+    std::uint64_t rows_skipped = 0;
+    std::uint64_t values_nulled = 0;
+    std::uint64_t pages_skipped = 0;
+    bool pages_by_owner = false;  // the usage map was damaged
+    // Rows the definition declares that were neither copied nor counted
+    // as skipped: a damaged slot table can make a row look deleted. The
+    // declared count is sometimes stale, but only ever low.
+    std::uint64_t rows_unaccounted() const {
+        return rows_declared > rows_copied + rows_skipped ? rows_declared - rows_copied - rows_skipped : 0;
+    }
+    bool any() const { return rows_skipped || values_nulled || pages_skipped || rows_unaccounted(); }
+};
 
 // Schema rowsets (the numbers of the schema enumeration).
 enum class Schema : int { kIndexes = 12, kTables = 20 };

@@ -133,7 +133,14 @@ Recordset indexes_rowset(jet::Database& db) {
     try {
         for (const jet::TableInfo& t : db.tables()) {
             if (!t.local() || t.entry == nullptr) continue;
-            const jet::TableDef def = db.table_def(*t.entry);
+            // A table whose definition does not read has no indexes to list;
+            // copying it fails on its own and says so.
+            jet::TableDef def;
+            try {
+                def = db.table_def(*t.entry);
+            } catch (const jet::Error&) {
+                continue;
+            }
             for (const jet::Index& ix : def.indexes) {
                 if (hidden_index(ix)) continue;
                 const std::int32_t nulls = ix.required() || ix.primary_key()

@@ -146,6 +146,62 @@ std::unique_ptr<PageFile> PageFile::open(const std::string& path, std::string_vi
     return f;
 }
 
+namespace {
+
+// The header a damaged file would have had. The catalog's definition is
+// always page 2; its page type byte (2) and the byte after it (1) sit at
+// 2 * page size, which tells the two page sizes apart.
+bool rebuild_header(int fd, std::uint64_t size, Header& h) {
+    auto tdef_at = [&](std::uint64_t offset) {
+        std::uint8_t b[2] = {};
+        if (offset + 2 > size) return false;
+        if (::pread(fd, b, 2, static_cast<off_t>(offset)) != 2) return false;
+        return b[0] == static_cast<std::uint8_t>(PageType::kTableDef) && b[1] == 1;
+    };
+    // Jet 3 first: page 1 of a Jet 4 file (at the same offset) is never a
+    // definition, but page 4 of a Jet 3 file (at Jet 4's offset) may be.
+    if (tdef_at(2ull * format_info(Format::Jet3).page_size)) {
+        h.format = Format::Jet3;
+    } else if (tdef_at(2ull * kJet4PageSize)) {
+        h.format = Format::Jet4;
+    } else {
+        return false;
+    }
+    h.page_size = format_info(h.format).page_size;
+    h.code_page = h.format == Format::Jet3 ? 1252 : 0;
+    h.sort_order = 1033;  // General
+    h.raw.assign(h.page_size, 0);
+    h.password.clear();
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<PageFile> PageFile::open_salvage(const std::string& path, std::string_view password) {
+    try {
+        return open(path, password);
+    } catch (const Error& e) {
+        const std::string why = e.what();
+        if (why.find("Unrecognized database format") == std::string::npos &&
+            why.find("The database header of") == std::string::npos) {
+            throw;
+        }
+        std::unique_ptr<PageFile> f(new PageFile());
+        f->path_ = path;
+        f->fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st {};
+        if (f->fd_ < 0 || ::fstat(f->fd_, &st) != 0) throw;
+        const auto size = static_cast<std::uint64_t>(st.st_size);
+        if (!rebuild_header(f->fd_, size, f->header_)) throw;
+        f->info_ = &format_info(f->header_.format);
+        const std::uint64_t pages = size / f->header_.page_size;
+        if (pages < 3 || pages > 0xFFFFFFull) throw;
+        f->page_count_ = static_cast<std::uint32_t>(pages);
+        f->header_rebuilt_ = true;
+        return f;
+    }
+}
+
 PageFile::~PageFile() {
     if (fd_ >= 0) ::close(fd_);
 }

@@ -55,6 +55,16 @@ public:
     // "Not a valid password.".
     static std::unique_ptr<PageFile> open(const std::string& path, std::string_view password = {},
                                           std::size_t cache_pages = 256);
+    // The same for a repair's reading of a file that may be damaged: when
+    // the header page does not decode, what the readers need of it is
+    // rebuilt from the rest of the file (the format and page size from
+    // where the first table definition lies, code page and sort order
+    // from the defaults) and header_rebuilt() is true. The password the
+    // caller gives is then taken as is.
+    static std::unique_ptr<PageFile> open_salvage(const std::string& path,
+                                                  std::string_view password = {});
+    bool header_rebuilt() const { return header_rebuilt_; }
+
     ~PageFile();
     PageFile(const PageFile&) = delete;
     PageFile& operator=(const PageFile&) = delete;
@@ -76,6 +86,7 @@ private:
     Header header_;
     const FormatInfo* info_ = nullptr;
     std::uint32_t page_count_ = 0;
+    bool header_rebuilt_ = false;
     std::size_t cache_limit_ = 256;
     std::list<PageRef> lru_;  // front = most recent
     std::unordered_map<std::uint32_t, std::list<PageRef>::iterator> cache_;

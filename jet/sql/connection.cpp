@@ -439,7 +439,7 @@ struct Source {
     TableDef def;
 };
 
-Source open_source(Store& store, const TableRef& ref) {
+Source open_source(Store& store, const TableRef& ref, bool salvage = false) {
     Source src;
     if (ref.external) {
         std::string path = ref.external_path;
@@ -449,7 +449,7 @@ Source open_source(Store& store, const TableRef& ref) {
         }
         try {
             src.external = Store::open_committed_file(path, ref.external_password,
-                                                      store.lock_timeout(), src.lock);
+                                                      store.lock_timeout(), src.lock, nullptr, salvage);
         } catch (const Error& e) {
             std::string why = e.what();
             if (why == kBadPasswordMessage) {
@@ -583,8 +583,11 @@ std::unique_ptr<Connection> Connection::open(const std::string& path, std::strin
     StoreOptions so;
     so.lock_timeout = options.lock_timeout;
     so.crash_point = std::move(options.crash_point);
+    so.salvage = options.salvage;
     auto store = std::make_unique<Store>(path, password, std::move(so));
-    return std::unique_ptr<Connection>(new Connection(std::move(store)));
+    std::unique_ptr<Connection> c(new Connection(std::move(store)));
+    c->salvage_ = options.salvage;
+    return c;
 }
 
 const std::string& Connection::path() const { return store_->path(); }
@@ -623,6 +626,7 @@ auto Connection::in_statement(F&& body) -> decltype(body()) {
 }
 
 ExecuteResult Connection::execute(std::string_view sql) {
+    last_salvage_ = {};
     try {
         return run(sql);
     } catch (const Error& e) {
@@ -765,7 +769,7 @@ ExecuteResult Connection::run_make_table(SelectStmt& s, std::string_view sql) {
         for (const std::string& n : w.table_names()) {
             if (same_name(n, s.into)) throw Error("Table " + quoted(s.into) + " already exists.");
         }
-        Source src = open_source(store, s.from);
+        Source src = open_source(store, s.from, salvage_);
         const TableDef& def = src.def;
         if (s.where) bind_columns(*s.where, def, sql);
         TableSpec layout;
@@ -812,7 +816,7 @@ ExecuteResult Connection::run_make_table(SelectStmt& s, std::string_view sql) {
                     ++copied;
                     if (row_progress != nullptr && copied % kProgressRows == 0) row_progress(copied);
                     store.crash_point("make-table:row");
-                });
+                }, salvage_ ? &last_salvage_ : nullptr);
             } else if (src.external && s.order.empty() && !s.distinct) {
                 // Streams: one row at a time from the source's pages to ours.
                 for_each_match(*src.db, def, s.where.get(), nullptr,

@@ -26,6 +26,7 @@
 #include <string_view>
 
 #include "jet/table/database.h"
+#include "jet/table/salvage.h"
 #include "jet/sql/rowset.h"
 
 namespace jet {
@@ -47,6 +48,9 @@ struct ConnectionOptions {
     std::chrono::milliseconds lock_timeout{10000};
     // Test hook, see sql::StoreOptions::crash_point.
     std::function<void(std::string_view point)> crash_point;
+    // Salvage mode from the start (see set_salvage); the database itself is
+    // opened with a damaged header rebuilt.
+    bool salvage = false;
 };
 
 struct ExecuteResult {
@@ -80,6 +84,13 @@ public:
     // Opens an updatable rowset: "SELECT * FROM t", "SELECT a, b FROM t" or
     // a bare table name. Used after the connection is gone, it throws.
     std::unique_ptr<UpdatableRowset> open_updatable(std::string_view sql);
+
+    // Salvage mode: a make-table copy of every row from an external file
+    // (the copy of a repair) keeps what still reads of a damaged source
+    // and counts what it left out, instead of failing. Off by default.
+    void set_salvage(bool on) { salvage_ = on; }
+    // What the last statement's salvage copy left out (all zero otherwise).
+    const SalvageCounts& last_salvage() const { return last_salvage_; }
 
     // True when the last statement found its rows through an index.
     bool last_statement_used_index() const { return used_index_; }
@@ -116,6 +127,8 @@ private:
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
     bool in_transaction_ = false;
     bool used_index_ = false;
+    bool salvage_ = false;
+    SalvageCounts last_salvage_;
 };
 
 }  // namespace jet

@@ -134,7 +134,8 @@ Store::~Store() {
 std::unique_ptr<Database> Store::open_committed_file(const std::string& path,
                                                      std::string_view password,
                                                      std::chrono::milliseconds timeout,
-                                                     ReadLock& lock, WriteLock* held_write_lock) {
+                                                     ReadLock& lock, WriteLock* held_write_lock,
+                                                     bool salvage) {
     for (int attempt = 0;; ++attempt) {
         lock = ReadLock::acquire(path, timeout);
         // Holding the reader lock, no connection writes in place: a journal
@@ -158,7 +159,7 @@ std::unique_ptr<Database> Store::open_committed_file(const std::string& path,
         } else {
             before = file_identity(path, d1, i1);
         }
-        auto db = Database::open(path, password);
+        auto db = Database::open(path, password, salvage);
         bool after = file_identity(path, d2, i2);
         // The path named the locked file before and after the open, so the
         // open read that file (a replaced file never comes back).
@@ -169,7 +170,8 @@ std::unique_ptr<Database> Store::open_committed_file(const std::string& path,
 void Store::open_committed() {
     committed_.reset();
     read_lock_.release();
-    committed_ = open_committed_file(path_, password_, options_.lock_timeout, read_lock_, &lock_);
+    committed_ = open_committed_file(path_, password_, options_.lock_timeout, read_lock_, &lock_,
+                                     options_.salvage);
     file_identity(path_, committed_dev_, committed_ino_);
 }
 

@@ -46,6 +46,8 @@ struct StoreOptions {
     // Test hook: called at named points of writing and committing (the crash
     // test kills the process inside it).
     std::function<void(std::string_view point)> crash_point;
+    // Open the committed file as Database::open's salvage mode does.
+    bool salvage = false;
 };
 
 class Store {
@@ -89,7 +91,8 @@ public:
                                                          std::string_view password,
                                                          std::chrono::milliseconds timeout,
                                                          ReadLock& lock,
-                                                         WriteLock* held_write_lock = nullptr);
+                                                         WriteLock* held_write_lock = nullptr,
+                                                         bool salvage = false);
 
     void commit();
     void rollback();

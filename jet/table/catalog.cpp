@@ -2,6 +2,8 @@
 // TABLES schema rowset. The rule is written down in docs/jet-catalog.md.
 #include "jet/table/catalog.h"
 
+#include "jet/table/salvage.h"
+
 #include "jet/base/error.h"
 #include "jet/page/file.h"
 #include "jet/table/rows.h"
@@ -53,7 +55,7 @@ std::string as_text(const Value& v) {
 
 }  // namespace
 
-std::vector<CatalogEntry> read_catalog(PageFile& file) {
+std::vector<CatalogEntry> read_catalog(PageFile& file, bool salvage, std::uint64_t* lost_rows) {
     const TableDef t = read_table_def(file, kCatalogTdefPage, "MSysObjects");
     auto find = [&](std::string_view name) -> int {
         for (std::size_t i = 0; i < t.columns.size(); ++i)
@@ -68,7 +70,7 @@ std::vector<CatalogEntry> read_catalog(PageFile& file) {
                       "MSysObjects", kCatalogTdefPage);
     }
     std::vector<CatalogEntry> out;
-    scan_table(file, t, [&](const RowId&, const Row& row) {
+    auto add = [&](const Row& row) {
         CatalogEntry e;
         e.id = static_cast<std::int32_t>(as_int(row[id]));
         if (parent >= 0) e.parent_id = static_cast<std::int32_t>(as_int(row[parent]));
@@ -79,8 +81,29 @@ std::vector<CatalogEntry> read_catalog(PageFile& file) {
         if (connect >= 0) e.connect = as_text(row[connect]);
         if (foreign >= 0) e.foreign_name = as_text(row[foreign]);
         out.push_back(std::move(e));
+    };
+    if (!salvage) {
+        scan_table(file, t, [&](const RowId&, const Row& row) {
+            add(row);
+            return true;
+        });
+        return out;
+    }
+    SalvageCounts lost;
+    salvage_table_bytes(file, t, lost, [&](const RowId&, std::uint32_t page, std::span<const std::uint8_t> b) {
+        try {
+            add(decode_row(file, t, b, page));
+        } catch (const Error&) {
+            ++lost.rows_skipped;  // names no table we could copy
+        }
         return true;
     });
+    if (lost_rows) {
+        std::uint64_t n = lost.rows_skipped;
+        if (t.row_count > out.size() + n) n = t.row_count - out.size();
+        if (n == 0 && lost.pages_skipped) n = 1;  // rows went with the pages: at least one
+        *lost_rows = n;
+    }
     return out;
 }
 

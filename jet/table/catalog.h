@@ -51,6 +51,11 @@ std::string_view table_kind_name(TableKind kind);
 std::optional<TableKind> table_kind(const CatalogEntry& entry, bool has_parameters = false);
 
 // Every MSysObjects row in scan order.
-std::vector<CatalogEntry> read_catalog(PageFile& file);
+// With `salvage`, catalog rows on pages that do not read are left out
+// (salvage_table_bytes) instead of failing the whole catalog.
+// `lost` (when given) counts the catalog rows left out, those on pages that
+// could not be read included as far as the definition's row count tells.
+std::vector<CatalogEntry> read_catalog(PageFile& file, bool salvage = false,
+                                       std::uint64_t* lost = nullptr);
 
 }  // namespace jet

@@ -8,10 +8,11 @@
 
 namespace jet {
 
-std::unique_ptr<Database> Database::open(const std::string& path, std::string_view password) {
+std::unique_ptr<Database> Database::open(const std::string& path, std::string_view password,
+                                         bool salvage) {
     std::unique_ptr<Database> db(new Database());
-    db->file_ = PageFile::open(path, password);
-    db->catalog_ = read_catalog(*db->file_);
+    db->file_ = salvage ? PageFile::open_salvage(path, password) : PageFile::open(path, password);
+    db->catalog_ = read_catalog(*db->file_, salvage, &db->catalog_rows_lost_);
     // Select queries that declare parameters are procedures, not views. A
     // damaged MSysQueries only blurs that line; it does not stop the open.
     if (const CatalogEntry* q = db->find_table("MSysQueries")) try {

@@ -33,13 +33,19 @@ struct TableInfo {
 class Database {
 public:
     // Throws jet::Error (see PageFile::open for the messages).
-    static std::unique_ptr<Database> open(const std::string& path, std::string_view password = {});
+    // With `salvage`, a damaged header page is rebuilt from the rest of the
+    // file (PageFile::open_salvage) instead of refusing the file.
+    static std::unique_ptr<Database> open(const std::string& path, std::string_view password = {},
+                                          bool salvage = false);
 
     PageFile& file() { return *file_; }
     const Header& header() const { return file_->header(); }
     Format format() const { return file_->header().format; }
 
     const std::vector<CatalogEntry>& catalog() const { return catalog_; }
+    // Opened with salvage: catalog rows that could not be read (their
+    // objects are missing from catalog()).
+    std::uint64_t catalog_rows_lost() const { return catalog_rows_lost_; }
     // Table-like objects in catalog order.
     std::vector<TableInfo> tables() const;
     // Catalog row of a local table by name (case-insensitive as Jet), or nullptr.
@@ -56,6 +62,7 @@ private:
     Database() = default;
     std::unique_ptr<PageFile> file_;
     std::vector<CatalogEntry> catalog_;
+    std::uint64_t catalog_rows_lost_ = 0;
     std::vector<std::int32_t> parameterised_queries_;
 };
 

@@ -18,9 +18,9 @@ constexpr std::uint32_t kStreamAbove = 64 * 1024;
 // on in pieces. Buffers are kept from row to row.
 class Jet4RowCopier {
 public:
-    Jet4RowCopier(PageFile& file, const TableDef& def)
-        : file_(file), def_(def), inputs_(def.columns.size()), buffers_(def.columns.size()),
-          values_(def.columns.size()) {}
+    Jet4RowCopier(PageFile& file, const TableDef& def, SalvageCounts* salvage = nullptr)
+        : file_(file), def_(def), salvage_(salvage), inputs_(def.columns.size()),
+          buffers_(def.columns.size()), values_(def.columns.size()) {}
 
     const std::vector<FieldInput>& fields(std::span<const std::uint8_t> row, std::uint32_t page) {
         split_row(def_, row, page, raw_);
@@ -67,6 +67,25 @@ private:
                     case ColumnType::kMemo:
                     case ColumnType::kOle: {
                         const bool memo = col.column_type() == ColumnType::kMemo;
+                        if (salvage_) {
+                            // A value must read whole before any of it goes
+                            // out: a stream cannot be taken back halfway.
+                            try {
+                                if (long_value_length(f.bytes) > kStreamAbove) {
+                                    read_long_value_chunks(file_, def_, f.bytes, page,
+                                                           [](std::span<const std::uint8_t>) {});
+                                } else {
+                                    read_whole(f.bytes, page, memo, buf);
+                                    in.kind = memo ? Kind::kUnits : Kind::kStored;
+                                    in.bytes = buf;
+                                    return;
+                                }
+                            } catch (const Error&) {
+                                ++salvage_->values_nulled;
+                                in.kind = Kind::kNull;
+                                return;
+                            }
+                        }
                         if (long_value_length(f.bytes) > kStreamAbove) {
                             in.kind = Kind::kStream;
                             in.stream = [this, field = f.bytes, page, memo](const FieldInput::Sink& sink) {
@@ -74,20 +93,7 @@ private:
                             };
                             return;
                         }
-                        buf.clear();
-                        if (memo) {
-                            Jet4TextUnits units;
-                            read_long_value_chunks(file_, def_, f.bytes, page,
-                                                   [&](std::span<const std::uint8_t> piece) {
-                                                       units.feed(piece, buf);
-                                                   });
-                            units.finish(buf);
-                        } else {
-                            read_long_value_chunks(file_, def_, f.bytes, page,
-                                                   [&](std::span<const std::uint8_t> piece) {
-                                                       buf.insert(buf.end(), piece.begin(), piece.end());
-                                                   });
-                        }
+                        read_whole(f.bytes, page, memo, buf);
                         in.kind = memo ? Kind::kUnits : Kind::kStored;
                         in.bytes = buf;
                         return;
@@ -103,6 +109,20 @@ private:
         values_[i] = decode_field(file_, def_, col, f, page);
         in.kind = Kind::kValue;
         in.value = &values_[i];
+    }
+
+    void read_whole(std::span<const std::uint8_t> field, std::uint32_t page, bool memo, Bytes& buf) {
+        buf.clear();
+        if (memo) {
+            Jet4TextUnits units;
+            read_long_value_chunks(file_, def_, field, page,
+                                   [&](std::span<const std::uint8_t> piece) { units.feed(piece, buf); });
+            units.finish(buf);
+        } else {
+            read_long_value_chunks(file_, def_, field, page, [&](std::span<const std::uint8_t> piece) {
+                buf.insert(buf.end(), piece.begin(), piece.end());
+            });
+        }
     }
 
     void stream_long_value(std::span<const std::uint8_t> field, std::uint32_t page, bool memo,
@@ -125,6 +145,7 @@ private:
 
     PageFile& file_;
     const TableDef& def_;
+    SalvageCounts* salvage_;
     std::vector<RawField> raw_;
     std::vector<FieldInput> inputs_;
     std::vector<Bytes> buffers_;  // per column: texts as UTF-16, long values read whole
@@ -175,38 +196,85 @@ TableHandle copy_table(Database& source, std::string_view source_table, Database
 }
 
 std::uint64_t copy_rows(Database& source, const TableDef& def, DatabaseWriter& target,
-                        TableHandle t, const std::function<void()>& after_row) {
+                        TableHandle t, const std::function<void()>& after_row,
+                        SalvageCounts* salvage) {
     std::uint64_t n = 0;
     auto failed = [&](const Error& e) {
         return Error("Copying row " + std::to_string(n + 1) + " of table '" + def.name + "': " +
                      e.what());
     };
-    if (def.format == Format::Jet4) {
-        // Jet 4 to Jet 4: fields pass in their stored form.
-        Jet4RowCopier copier(source.file(), def);
-        scan_table_bytes(source.file(), def,
-                         [&](const RowId&, std::uint32_t page, std::span<const std::uint8_t> row) {
-                             const auto& fields = copier.fields(row, page);
-                             try {
-                                 target.insert_fields(t, fields);
-                             } catch (const Error& e) {
-                                 throw failed(e);
-                             }
-                             ++n;
-                             if (after_row) after_row();
-                             return true;
-                         });
-        return n;
-    }
-    // Jet 3 texts are in a code page: they go through the decoded values.
-    source.scan(def, [&](const RowId&, const Row& row) {
+    auto walk = [&](const RawRowVisitor& visit) {
+        if (salvage) {
+            salvage_table_bytes(source.file(), def, *salvage, visit);
+        } else {
+            scan_table_bytes(source.file(), def, visit);
+        }
+    };
+    auto insert = [&](auto&& put) {
         try {
-            target.insert_row(t, row);
+            put();
         } catch (const Error& e) {
             throw failed(e);
         }
         ++n;
+        if (salvage) salvage->rows_copied = n;
         if (after_row) after_row();
+    };
+    if (salvage) salvage->rows_declared = def.row_count;
+    if (def.format == Format::Jet4) {
+        // Jet 4 to Jet 4: fields pass in their stored form.
+        Jet4RowCopier copier(source.file(), def, salvage);
+        walk([&](const RowId&, std::uint32_t page, std::span<const std::uint8_t> row) {
+            const std::vector<FieldInput>* fields = nullptr;
+            if (salvage) {
+                try {
+                    fields = &copier.fields(row, page);
+                } catch (const Error&) {
+                    ++salvage->rows_skipped;
+                    return true;
+                }
+            } else {
+                fields = &copier.fields(row, page);
+            }
+            insert([&] { target.insert_fields(t, *fields); });
+            return true;
+        });
+        return n;
+    }
+    // Jet 3 texts are in a code page: they go through the decoded values.
+    if (!salvage) {
+        source.scan(def, [&](const RowId&, const Row& row) {
+            insert([&] { target.insert_row(t, row); });
+            return true;
+        });
+        return n;
+    }
+    std::vector<RawField> fields;
+    Row values;
+    walk([&](const RowId&, std::uint32_t page, std::span<const std::uint8_t> row) {
+        values.clear();
+        try {
+            split_row(def, row, page, fields);
+            for (std::size_t k = 0; k < def.columns.size(); ++k) {
+                const Column& col = def.columns[k];
+                const bool long_value = col.column_type() == ColumnType::kMemo ||
+                                        col.column_type() == ColumnType::kOle;
+                if (!long_value) {
+                    values.push_back(decode_field(source.file(), def, col, fields[k], page));
+                    continue;
+                }
+                try {
+                    values.push_back(decode_field(source.file(), def, col, fields[k], page));
+                } catch (const Error&) {
+                    ++salvage->values_nulled;
+                    values.push_back(Null{});
+                }
+            }
+        } catch (const Error&) {
+            ++salvage->rows_skipped;
+            return true;
+        }
+        insert([&] { target.insert_row(t, values); });
         return true;
     });
     return n;

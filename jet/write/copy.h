@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "jet/table/database.h"
+#include "jet/table/salvage.h"
 #include "jet/write/writer.h"
 
 namespace jet {
@@ -34,7 +35,13 @@ TableHandle copy_table(Database& source, std::string_view source_table, Database
 // columns are the source's, one to one in TableDef::columns order and of the
 // same types, with no index and no autonumber (the new table of a make-table
 // query). Calls `after_row` after each row; returns the number of rows.
+//
+// With `salvage`, the source is read as a repair of a damaged file needs
+// it (salvage_table_bytes): a row that does not decode is left out and a
+// memo or OLE value whose pages do not read becomes null, both counted in
+// `*salvage`; rows that cannot be written still fail the copy.
 std::uint64_t copy_rows(Database& source, const TableDef& source_table, DatabaseWriter& target,
-                        TableHandle target_table, const std::function<void()>& after_row = {});
+                        TableHandle target_table, const std::function<void()>& after_row = {},
+                        SalvageCounts* salvage = nullptr);
 
 }  // namespace jet
