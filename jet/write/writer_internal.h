@@ -85,20 +85,11 @@ inline bool real_value(const Value& v, double& out) {
     return false;
 }
 
+// A column's length in the definition: the stored width, and 1 for a
+// Boolean, which lives in the null mask but is declared one byte long.
 inline std::uint16_t fixed_length(ColumnType type) {
-    switch (type) {
-        case ColumnType::kBoolean: return 1;
-        case ColumnType::kByte: return 1;
-        case ColumnType::kInteger: return 2;
-        case ColumnType::kLong: return 4;
-        case ColumnType::kCurrency: return 8;
-        case ColumnType::kSingle: return 4;
-        case ColumnType::kDouble: return 8;
-        case ColumnType::kDateTime: return 8;
-        case ColumnType::kGuid: return 16;
-        case ColumnType::kNumeric: return 17;
-        default: return 0;
-    }
+    if (type == ColumnType::kBoolean) return 1;
+    return static_cast<std::uint16_t>(fixed_type_size(type));
 }
 
 inline bool is_fixed_type(ColumnType type) { return fixed_length(type) != 0; }
