@@ -6,5 +6,10 @@ dir="$here/build"; extra=()
 if [ "${1:-}" = "--sanitize" ]; then
   dir="$here/build-asan"; extra=(-DZOLVAK_SANITIZE=ON)
 fi
+# A compiler cache, where the machine has one, makes rebuilds in other
+# checkouts of the same sources cheap; a fresh machine builds without it.
+if command -v ccache >/dev/null 2>&1; then
+  extra+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
 cmake -S "$here" -B "$dir" -G Ninja "${extra[@]}" >/dev/null
 cmake --build "$dir" -j "$(nproc)"
