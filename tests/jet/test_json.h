@@ -12,26 +12,39 @@
 
 namespace testjson {
 
+struct Member;
+
 struct Value {
     enum class Kind { Null, Bool, Number, String, Array, Object } kind = Kind::Null;
     bool b = false;
     double number = 0;
     std::string text;  // String value, or the number as written
     std::vector<Value> items;
-    std::vector<std::pair<std::string, Value>> members;
+    // A vector of an incomplete element type is fine; a std::pair holding
+    // this still incomplete Value is not, with every standard library.
+    std::vector<Member> members;
 
     bool is_null() const { return kind == Kind::Null; }
-    const Value* find(std::string_view key) const {
-        for (const auto& [k, v] : members)
-            if (k == key) return &v;
-        return nullptr;
-    }
-    const Value& operator[](std::string_view key) const {
-        if (const Value* v = find(key)) return *v;
-        throw std::runtime_error("JSON: no member " + std::string(key));
-    }
+    const Value* find(std::string_view key) const;
+    const Value& operator[](std::string_view key) const;
     long long as_int() const { return static_cast<long long>(number); }
 };
+
+struct Member {
+    std::string name;
+    Value value;
+};
+
+inline const Value* Value::find(std::string_view key) const {
+    for (const auto& [k, v] : members)
+        if (k == key) return &v;
+    return nullptr;
+}
+
+inline const Value& Value::operator[](std::string_view key) const {
+    if (const Value* v = find(key)) return *v;
+    throw std::runtime_error("JSON: no member " + std::string(key));
+}
 
 class Parser {
 public:
@@ -117,7 +130,7 @@ private:
                 ws();
                 std::string k = string();
                 expect(':');
-                v.members.emplace_back(std::move(k), value());
+                v.members.push_back(Member{std::move(k), value()});
             } while (eat(','));
             expect('}');
         } else if (c == '[') {
