@@ -67,7 +67,16 @@ Comparison Compare(const damage::Layout& sound, const damage::Variant& v, const 
         for (const jet::TableInfo& t : db->tables()) {
             if (t.kind != jet::TableKind::kTable) continue;
             jet::TableDef def = db->table_def(*t.entry);
-            auto& keys = by_key[t.name];
+            // A table found without its catalog row comes back under the
+            // name of its definition's page: compare it with that table.
+            std::string name = t.name;
+            const std::string found = "Recovered_Table_";
+            if (name.compare(0, found.size(), found) == 0) {
+                const std::uint32_t page = static_cast<std::uint32_t>(std::stoul(name.substr(found.size())));
+                for (const damage::TableLayout& tl : sound.tables)
+                    if (tl.tdef_page == page) name = tl.name;
+            }
+            auto& keys = by_key[name];
             db->scan(def, [&](const jet::RowId&, const jet::Row& row) {
                 ++c.copied;
                 const damage::RowKey k = damage::row_key(def, row);
@@ -108,14 +117,14 @@ Comparison Compare(const damage::Layout& sound, const damage::Variant& v, const 
 }
 
 // Kinds whose damage a repair must get around completely: every sound row
-// on an undamaged page comes back. Not yet: a table whose catalog row was
-// on a lost page (catalog damage, truncation) is not found, because tables
-// are not yet looked for by scanning for their definitions; those runs
-// only have to report the loss.
+// on an undamaged page comes back (a table whose catalog row is lost comes
+// back under the name of its definition's page; one whose definition lay
+// past the cut of a truncated copy is lost with it).
 bool Must_Recover_All(const std::string& kind) {
     return kind == "usage_map" || kind == "data_page" || kind == "long_value" ||
            kind == "row_pointers" || kind == "cycle" || kind == "huge_count" ||
-           kind == "bit_flips" || kind == "tdef" || kind == "header";
+           kind == "bit_flips" || kind == "tdef" || kind == "header" || kind == "catalog" ||
+           kind == "truncation";
 }
 
 TEST(Salvage, DamagedCopiesOfEveryFixture) {

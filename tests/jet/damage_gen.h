@@ -348,6 +348,10 @@ inline std::vector<Variant> make_variants(const std::string& sound, const Layout
         Variant v = base("truncation", "to " + std::to_string(keep) + " pages");
         v.bytes.resize(keep * ps);
         v.cut = keep;
+        // A table whose definition lay past the cut is gone whole.
+        for (const TableLayout& t : L.tables)
+            for (std::uint32_t pg : t.tdef_pages)
+                if (pg >= keep) v.lost_tables.insert(t.name);
         out.push_back(std::move(v));
     }
     return out;
