@@ -4,6 +4,7 @@
 // not written, and a run that lost anything says so and fails.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -124,15 +125,44 @@ bool Must_Recover_All(const std::string& kind) {
     return kind == "usage_map" || kind == "data_page" || kind == "long_value" ||
            kind == "row_pointers" || kind == "cycle" || kind == "huge_count" ||
            kind == "bit_flips" || kind == "tdef" || kind == "header" || kind == "catalog" ||
-           kind == "truncation";
+           kind == "truncation" || kind == "index";
 }
 
-TEST(Salvage, DamagedCopiesOfEveryFixture) {
-    if (!Have_Fixtures()) GTEST_SKIP() << "fixture folder absent";
-    std::map<std::string, Kind_Tally> tally;
+// The tally of every copy repaired in this process, by kind of damage;
+// printed when the program ends (a run of the whole program prints the
+// rates over all fixtures).
+std::map<std::string, Kind_Tally>& Tally() {
+    static std::map<std::string, Kind_Tally> tally;
+    return tally;
+}
+
+class Print_Tally : public ::testing::Environment {
+  public:
+    void TearDown() override {
+        if (Tally().empty()) return;
+        std::printf("%-13s %8s %8s %9s %9s %8s %8s\n", "kind", "copies", "exit0", "expected",
+                    "recovered", "rate", "altered");
+        for (const auto& [kind, k] : Tally()) {
+            std::printf("%-13s %8d %8d %9zu %9zu %7.1f%% %8zu\n", kind.c_str(), k.variants,
+                        k.lossless, k.expected, k.recovered,
+                        k.expected ? 100.0 * static_cast<double>(k.recovered) /
+                                         static_cast<double>(k.expected)
+                                   : 100.0,
+                        k.invented);
+        }
+    }
+};
+const auto* const kPrintTally = ::testing::AddGlobalTestEnvironment(new Print_Tally);
+
+// One fixture's damaged copies per test, so that each stays short.
+class Salvage : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(Salvage, DamagedCopies) {
+    std::map<std::string, Kind_Tally>& tally = Tally();
     Scratch s;
     int n = 0;
-    for (const std::string& fixture : Mdb_Fixtures()) {
+    {
+        const std::string fixture = GetParam();
         const std::string password = Password_Of(fixture);
         const std::string sound_path = Fixtures() + "/" + fixture;
         const damage::Layout layout = damage::analyse(sound_path, password);
@@ -195,15 +225,22 @@ TEST(Salvage, DamagedCopiesOfEveryFixture) {
             fs::remove(target);
         }
     }
-    std::printf("%-13s %8s %8s %9s %9s %8s %8s\n", "kind", "copies", "exit0", "expected",
-                "recovered", "rate", "altered");
-    for (const auto& [kind, k] : tally) {
-        std::printf("%-13s %8d %8d %9zu %9zu %7.1f%% %8zu\n", kind.c_str(), k.variants, k.lossless,
-                    k.expected, k.recovered,
-                    k.expected ? 100.0 * static_cast<double>(k.recovered) / static_cast<double>(k.expected)
-                               : 100.0,
-                    k.invented);
-    }
 }
+
+// Without the fixture folder there is nothing to damage.
+TEST(SalvageFixtures, Present) {
+    if (!Have_Fixtures()) GTEST_SKIP() << "fixture folder absent";
+    EXPECT_FALSE(Mdb_Fixtures().empty());
+}
+
+std::string Test_Name(const ::testing::TestParamInfo<std::string>& info) {
+    std::string out;
+    for (char c : info.param.substr(0, info.param.rfind('.')))
+        out += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, Salvage, ::testing::ValuesIn(Mdb_Fixtures()), Test_Name);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(Salvage);
 
 }  // namespace
