@@ -196,9 +196,9 @@ constexpr const char* kAccessLayouts[] = {
     "DateDelim:10:1,DateFourDigitYear:1:1,DateLeadingZeros:1:1,DateOrder:3:2,DecimalPoint:10:1,"
     "FieldSeparator:10:1,FileType:3:2,SpecID:4:4,SpecName:10:64,SpecType:2:1,StartRow:4:4,"
     "TextDelim:10:1,TimeDelim:10:1",
-    "DateDelim:10:1,DateFourDigitYear:1:1,DateLeadingZeros:1:1,DateOrder:3:2,DecimalPoint:10:1,"
-    "FieldSeparator:10:1,FileType:3:2,SpecID:4:4,SpecName:10:32,SpecType:2:1,StartRow:4:4,"
-    "TextDelim:10:1,TimeDelim:10:1",
+    "DateDelim:10:2,DateFourDigitYear:1:1,DateLeadingZeros:1:1,DateOrder:3:2,DecimalPoint:10:2,"
+    "FieldSeparator:10:2,FileType:3:2,SpecID:4:4,SpecName:10:64,SpecType:2:1,StartRow:4:4,"
+    "TextDelim:10:2,TimeDelim:10:2",
     // MSysModules, MSysModules2
     "__A__:10:255",
     "Flags:4:4,Form:11:0,Module:11:0,Name:10:255,ReplicationVersion:4:4,Type:4:4,TypeInfo:11:0,"
