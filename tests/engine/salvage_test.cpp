@@ -227,6 +227,50 @@ TEST_P(Salvage, DamagedCopies) {
     }
 }
 
+// A copy whose header page is all zeros: the header is rebuilt from the
+// rest of the file, the run says so and fails, and every user table of the
+// new file exports with mdb-export exactly as the sound file's does.
+TEST_P(Salvage, ZeroedHeaderExportsLikeTheSoundFile) {
+    const std::string fixture = GetParam();
+    const std::string password = Password_Of(fixture);
+    const std::string sound_path = Fixtures() + "/" + fixture;
+    Scratch s;
+    std::string bytes = Read_File(sound_path);
+    const std::size_t page = jet::Database::open(sound_path, password)->file().page_size();
+    std::fill(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(page), '\0');
+    const std::string src = s.path("zeroed.mdb");
+    const std::string target = src + ".new";
+    Write_File(src, bytes);
+    int result;
+    std::vector<std::string> lines;
+    {
+        Collecting c;
+        result = Repair_Mdb(src.c_str(), password.c_str(), target.c_str());
+        lines = Lines();
+    }
+    std::string log;
+    for (const auto& l : lines) log += l + "\n";
+    EXPECT_EQ(result, 0) << log;
+    EXPECT_NE(log.find("数据库文件头已损坏，已根据文件内容重建"), std::string::npos) << log;
+    EXPECT_NE(log.find(kLostLine), std::string::npos) << log;
+    auto user_tables = [&](const std::string& path) {
+        std::vector<std::string> names;
+        auto db = jet::Database::open(path, password);
+        for (const jet::TableInfo& t : db->tables())
+            if (t.kind == jet::TableKind::kTable) names.push_back(t.name);
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    const std::vector<std::string> tables = user_tables(sound_path);
+    ASSERT_TRUE(fs::exists(target)) << log;
+    EXPECT_EQ(user_tables(target), tables);
+    for (const std::string& table : tables) {
+        const std::string from = Export(sound_path, table);
+        const std::string to = Export(target, table);
+        if (from != to) EXPECT_EQ(Normalised(to), Normalised(from)) << "table " << table;
+    }
+}
+
 // Without the fixture folder there is nothing to damage.
 TEST(SalvageFixtures, Present) {
     if (!Have_Fixtures()) GTEST_SKIP() << "fixture folder absent";
