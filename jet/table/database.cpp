@@ -44,6 +44,7 @@ std::unique_ptr<Database> Database::open(const std::string& path, std::string_vi
 void Database::read_catalog_salvaging() {
     PageFile& file = *file_;
     bool damaged = false;
+    bool unreadable = false;
     try {
         catalog_ = read_catalog(file, true, &catalog_rows_lost_);
         damaged = catalog_rows_lost_ > 0;
@@ -51,8 +52,8 @@ void Database::read_catalog_salvaging() {
         // The catalog's own definition does not read: every table has to
         // be found by its pages, and none keeps its name.
         catalog_.clear();
-        catalog_rows_lost_ = 1;
-        damaged = true;
+        catalog_rows_lost_ = 0;
+        damaged = unreadable = true;
     }
     // A catalog row that survived but names a page that holds no table
     // definition (a damaged Id, a file cut short) is damage too; one page
@@ -70,7 +71,11 @@ void Database::read_catalog_salvaging() {
         }
     }
     if (!damaged) return;
-    for (const FoundTableDef& f : find_table_defs(file)) {
+    const std::vector<FoundTableDef> found = find_table_defs(file);
+    // Without the catalog's definition its rows cannot be counted; each
+    // table found had one, which is the least that was lost.
+    if (unreadable) catalog_rows_lost_ = std::max<std::uint64_t>(1, found.size());
+    for (const FoundTableDef& f : found) {
         if (f.system || named.count(f.tdef_page)) continue;
         std::string name = "Recovered_Table_" + std::to_string(f.tdef_page);
         // A surviving row may hold the name already (a second repair of
