@@ -61,6 +61,13 @@ int Read_Tab_List(const char* source, const char* password, OT_Array<Mdb_Tab_Str
         Print_Msg("表 %s 有 %d 行无法读取，已跳过", "MSysObjects", static_cast<int>(lost));
         Copy_Err_Flag = 1;
     }
+    for (const auto& [page, name] : conn->ado_conn->recovered_tables()) {
+        // Found by its definition on that page; its real name went with the
+        // catalog row. Copied under the new name, it is still a loss.
+        const std::string where = "第" + std::to_string(page) + "页";
+        Print_Msg("表 %s 的名称无法读取，已命名为 %s", where.c_str(), name.c_str());
+        Copy_Err_Flag = 1;
+    }
     {
         provider::Recordset rs = conn->ado_conn->open_schema(provider::Schema::kTables);
         int f_type = rs.field_index("TABLE_TYPE");

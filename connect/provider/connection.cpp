@@ -92,6 +92,11 @@ std::uint64_t Connection::catalog_rows_lost() const {
     return session_ ? session_->catalog_rows_lost() : 0;
 }
 
+std::vector<std::pair<std::uint32_t, std::string>> Connection::recovered_tables() const {
+    if (!session_) return {};
+    return session_->recovered_tables();
+}
+
 bool Connection::header_rebuilt() const { return session_ && session_->header_rebuilt(); }
 
 CopyLosses Connection::last_losses() const { return session_ ? session_->last_losses() : CopyLosses{}; }

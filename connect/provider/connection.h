@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "connect/provider/provider.h"
 #include "connect/provider/recordset.h"
@@ -68,6 +70,9 @@ class Connection {
     // Opened in salvage mode: catalog rows that could not be read (the
     // tables they named are missing from the schema rowsets).
     std::uint64_t catalog_rows_lost() const;
+    // Opened in salvage mode with the catalog damaged: the tables found by
+    // their definitions, each as (definition page, the name given it).
+    std::vector<std::pair<std::uint32_t, std::string>> recovered_tables() const;
 
     // The TABLES (20) or INDEXES (12) schema rowset, without restrictions.
     Recordset open_schema(Schema schema);

@@ -34,6 +34,15 @@ std::uint64_t Session::catalog_rows_lost() {
     return engine([&] { return conn_->database().catalog_rows_lost(); });
 }
 
+std::vector<std::pair<std::uint32_t, std::string>> Session::recovered_tables() {
+    std::vector<std::pair<std::uint32_t, std::string>> out;
+    if (!conn_) return out;
+    engine([&] {
+        for (const auto& t : conn_->database().recovered_tables()) out.emplace_back(t.tdef_page, t.name);
+    });
+    return out;
+}
+
 bool Session::header_rebuilt() {
     if (!conn_) return false;
     return engine([&] { return conn_->database().file().header_rebuilt(); });

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 #include <string_view>
 
 #include "connect/provider/provider.h"
@@ -30,6 +32,9 @@ class Session {
                                          bool salvage = false);
     bool header_rebuilt();
     std::uint64_t catalog_rows_lost();
+    // Tables found by their definitions under a given name (see
+    // jet::Database::recovered_tables): (definition page, name).
+    std::vector<std::pair<std::uint32_t, std::string>> recovered_tables();
     ~Session();
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;

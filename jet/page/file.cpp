@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -199,6 +200,29 @@ std::unique_ptr<PageFile> PageFile::open_salvage(const std::string& path, std::s
         f->page_count_ = static_cast<std::uint32_t>(pages);
         f->header_rebuilt_ = true;
         return f;
+    }
+}
+
+void PageFile::for_each_page_head(
+    const std::function<void(std::uint32_t, std::span<const std::uint8_t>)>& visit) {
+    constexpr std::uint32_t kRun = 64;  // pages per read
+    constexpr std::size_t kHead = 8;
+    std::vector<std::uint8_t> buf(static_cast<std::size_t>(kRun) * header_.page_size);
+    for (std::uint32_t first = 1; first < page_count_; first += kRun) {
+        const std::uint32_t n = std::min(kRun, page_count_ - first);
+        const off_t offset = static_cast<off_t>(first) * header_.page_size;
+        std::size_t want = static_cast<std::size_t>(n) * header_.page_size, done = 0;
+        while (done < want) {
+            ssize_t got = ::pread(fd_, buf.data() + done, want - done, offset + static_cast<off_t>(done));
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            done += static_cast<std::size_t>(got);
+        }
+        for (std::uint32_t i = 0; i < n; ++i) {
+            const std::size_t at = static_cast<std::size_t>(i) * header_.page_size;
+            if (at + header_.page_size > done) break;
+            visit(first + i, std::span<const std::uint8_t>(buf.data() + at, kHead));
+        }
     }
 }
 

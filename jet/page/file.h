@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <span>
@@ -78,6 +79,14 @@ public:
     // Page `number`; throws jet::Error when it lies outside the file
     // (naming `table` when one is given, for the message).
     PageRef page(std::uint32_t number, std::string_view table = {});
+
+    // Calls `visit(number, head)` for every page after the header, in page
+    // order, with the first 8 bytes of the page (its type and chain
+    // fields). The file is read in runs of many pages past the cache, so
+    // a look at every page of a large file costs one sequential read and
+    // no cache churn. Pages that cannot be read are left out.
+    void for_each_page_head(
+        const std::function<void(std::uint32_t, std::span<const std::uint8_t>)>& visit);
 
 private:
     PageFile() = default;

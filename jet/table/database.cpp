@@ -2,9 +2,11 @@
 #include "jet/table/database.h"
 
 #include <algorithm>
+#include <set>
 
 #include "jet/base/error.h"
 #include "jet/base/text.h"
+#include "jet/table/salvage.h"
 
 namespace jet {
 
@@ -12,7 +14,11 @@ std::unique_ptr<Database> Database::open(const std::string& path, std::string_vi
                                          bool salvage) {
     std::unique_ptr<Database> db(new Database());
     db->file_ = salvage ? PageFile::open_salvage(path, password) : PageFile::open(path, password);
-    db->catalog_ = read_catalog(*db->file_, salvage, &db->catalog_rows_lost_);
+    if (salvage) {
+        db->read_catalog_salvaging();
+    } else {
+        db->catalog_ = read_catalog(*db->file_);
+    }
     // Select queries that declare parameters are procedures, not views. A
     // damaged MSysQueries only blurs that line; it does not stop the open.
     if (const CatalogEntry* q = db->find_table("MSysQueries")) try {
@@ -33,6 +39,56 @@ std::unique_ptr<Database> Database::open(const std::string& path, std::string_vi
         db->parameterised_queries_.clear();
     }
     return db;
+}
+
+void Database::read_catalog_salvaging() {
+    PageFile& file = *file_;
+    bool damaged = false;
+    bool unreadable = false;
+    try {
+        catalog_ = read_catalog(file, true, &catalog_rows_lost_);
+        damaged = catalog_rows_lost_ > 0;
+    } catch (const Error&) {
+        // The catalog's own definition does not read: every table has to
+        // be found by its pages, and none keeps its name.
+        catalog_.clear();
+        catalog_rows_lost_ = 0;
+        damaged = unreadable = true;
+    }
+    // A catalog row that survived but names a page that holds no table
+    // definition (a damaged Id, a file cut short) is damage too; one page
+    // head per table is all that costs a sound file.
+    std::set<std::uint32_t> named;
+    for (const CatalogEntry& e : catalog_) {
+        if (e.type != kObjectTable) continue;
+        named.insert(e.tdef_page());
+        if (damaged || !table_kind(e)) continue;
+        try {
+            if (file.page(e.tdef_page(), e.name)->type() != static_cast<std::uint8_t>(PageType::kTableDef))
+                damaged = true;
+        } catch (const Error&) {
+            damaged = true;
+        }
+    }
+    if (!damaged) return;
+    const std::vector<FoundTableDef> found = find_table_defs(file);
+    // Without the catalog's definition its rows cannot be counted; each
+    // table found had one, which is the least that was lost.
+    if (unreadable) catalog_rows_lost_ = std::max<std::uint64_t>(1, found.size());
+    for (const FoundTableDef& f : found) {
+        if (f.system || named.count(f.tdef_page)) continue;
+        std::string name = "Recovered_Table_" + std::to_string(f.tdef_page);
+        // A surviving row may hold the name already (a second repair of
+        // a repaired file): the found table takes the next free one.
+        for (int k = 2; find_table(name) != nullptr; ++k)
+            name = "Recovered_Table_" + std::to_string(f.tdef_page) + "_" + std::to_string(k);
+        CatalogEntry e;
+        e.id = static_cast<std::int32_t>(f.tdef_page);
+        e.name = name;
+        e.type = kObjectTable;
+        catalog_.push_back(e);
+        recovered_.push_back({f.tdef_page, name});
+    }
 }
 
 std::vector<TableInfo> Database::tables() const {

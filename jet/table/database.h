@@ -46,6 +46,15 @@ public:
     // Opened with salvage: catalog rows that could not be read (their
     // objects are missing from catalog()).
     std::uint64_t catalog_rows_lost() const { return catalog_rows_lost_; }
+    // Opened with salvage and the catalog damaged: the user tables found by
+    // their definitions (find_table_defs) that no surviving catalog row
+    // names, with the names given them here ("Recovered_Table_<page>").
+    // catalog() lists them as plain tables under those names.
+    struct RecoveredTable {
+        std::uint32_t tdef_page = 0;
+        std::string name;
+    };
+    const std::vector<RecoveredTable>& recovered_tables() const { return recovered_; }
     // Table-like objects in catalog order.
     std::vector<TableInfo> tables() const;
     // Catalog row of a local table by name (case-insensitive as Jet), or nullptr.
@@ -60,9 +69,11 @@ public:
 
 private:
     Database() = default;
+    void read_catalog_salvaging();
     std::unique_ptr<PageFile> file_;
     std::vector<CatalogEntry> catalog_;
     std::uint64_t catalog_rows_lost_ = 0;
+    std::vector<RecoveredTable> recovered_;
     std::vector<std::int32_t> parameterised_queries_;
 };
 

@@ -3,10 +3,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
+#include <string>
 
 #include "jet/base/error.h"
 #include "jet/page/file.h"
 #include "jet/page/format.h"
+#include "jet/table/catalog.h"
 
 namespace jet {
 
@@ -162,6 +165,124 @@ void salvage_table_bytes(PageFile& file, const TableDef& table, SalvageCounts& c
             if (!visit(id, holder->number, holder->span().subspan(cur.start, cur.end - cur.start))) return;
         }
     }
+}
+
+namespace {
+
+// The table-type byte of a definition: a user table ('N') or one of the
+// engine's own ('S').
+constexpr std::uint8_t kTableTypeUser = 0x4E;
+constexpr std::uint8_t kTableTypeSystem = 0x53;
+
+// Column layouts of the tables Access creates for itself, as sorted
+// "name:type:characters" lists. Text sizes are in characters (a Jet 4
+// definition stores bytes) so one entry serves both formats; where Access
+// changed a table between versions, each version has its entry.
+constexpr const char* kAccessLayouts[] = {
+    // MSysAccessObjects
+    "Data:17:3992,ID:4:4",
+    "Data:9:241,ID:4:4",
+    // MSysAccessStorage
+    "DateCreate:8:8,DateUpdate:8:8,Id:4:4,Lv:11:0,Name:10:128,ParentId:4:4,Type:4:4",
+    // MSysAccessXML
+    "Id:4:4,LValue:11:0,ObjectGuid:15:16,ObjectName:10:65,Property:10:65,Value:10:255",
+    // MSysCmdbars
+    "Grptbcd:11:0,TbName:10:255",
+    // MSysIMEXColumns
+    "Attributes:4:4,DataType:3:2,FieldName:10:64,IndexType:2:1,SkipColumn:1:1,SpecID:4:4,Start:3:2,"
+    "Width:3:2",
+    "DataType:3:2,FieldName:10:64,IndexType:2:1,SkipColumn:1:1,SpecID:4:4,Start:3:2,Width:3:2",
+    // MSysIMEXSpecs
+    "DateDelim:10:1,DateFourDigitYear:1:1,DateLeadingZeros:1:1,DateOrder:3:2,DecimalPoint:10:1,"
+    "FieldSeparator:10:1,FileType:3:2,SpecID:4:4,SpecName:10:64,SpecType:2:1,StartRow:4:4,"
+    "TextDelim:10:1,TimeDelim:10:1",
+    "DateDelim:10:2,DateFourDigitYear:1:1,DateLeadingZeros:1:1,DateOrder:3:2,DecimalPoint:10:2,"
+    "FieldSeparator:10:2,FileType:3:2,SpecID:4:4,SpecName:10:64,SpecType:2:1,StartRow:4:4,"
+    "TextDelim:10:2,TimeDelim:10:2",
+    // MSysModules, MSysModules2
+    "__A__:10:255",
+    "Flags:4:4,Form:11:0,Module:11:0,Name:10:255,ReplicationVersion:4:4,Type:4:4,TypeInfo:11:0,"
+    "Version:4:4",
+    // MSysNameMap
+    "GUID:15:16,Id:4:4,Name:10:65,NameMap:11:0,Type:4:4",
+    // MSysNavPaneGroupCategories, MSysNavPaneGroupToObjects, MSysNavPaneGroups, MSysNavPaneObjectIDs
+    "Filter:10:255,Flags:4:4,Id:4:4,Name:10:255,Position:4:4,SelectedObjectID:4:4,Type:4:4",
+    "Flags:4:4,GroupID:4:4,Icon:4:4,Id:4:4,Name:10:255,ObjectID:4:4,Position:4:4",
+    "Flags:4:4,GroupCategoryID:4:4,Id:4:4,Name:10:255,Object Type Group:4:4,ObjectID:4:4,Position:4:4",
+    "Id:4:4,Name:10:65,Type:4:4",
+};
+
+// The columns every hidden table behind an attachment column has.
+constexpr const char* kAttachmentColumns[] = {"FileData:11:0",      "FileFlags:4:4",
+                                              "FileName:10:255",    "FileTimeStamp:8:8",
+                                              "FileType:10:255",    "FileURL:12:0"};
+
+}  // namespace
+
+bool access_internal_layout(const TableDef& table) {
+    std::vector<std::string> cols;
+    cols.reserve(table.columns.size());
+    for (const Column& c : table.columns) {
+        unsigned size = c.length;
+        const bool text = c.type == static_cast<std::uint8_t>(ColumnType::kText);
+        if (text && table.format == Format::Jet4) size /= 2;
+        cols.push_back(c.name + ":" + std::to_string(c.type) + ":" + std::to_string(size));
+    }
+    std::sort(cols.begin(), cols.end());
+    std::string joined;
+    for (const std::string& c : cols) joined += (joined.empty() ? "" : ",") + c;
+    for (const char* layout : kAccessLayouts)
+        if (joined == layout) return true;
+    std::size_t attachment = 0;
+    for (const char* c : kAttachmentColumns)
+        if (std::binary_search(cols.begin(), cols.end(), std::string(c))) ++attachment;
+    return attachment == std::size(kAttachmentColumns);
+}
+
+std::vector<FoundTableDef> find_table_defs(PageFile& file) {
+    const std::uint8_t tdef_type = static_cast<std::uint8_t>(PageType::kTableDef);
+    // First pass, over the heads only: definition pages and the pages
+    // their chains continue on.
+    std::vector<std::uint32_t> candidates;
+    std::set<std::uint32_t> continued;
+    file.for_each_page_head([&](std::uint32_t pg, std::span<const std::uint8_t> head) {
+        if (head[0] != tdef_type || head[1] != 1) return;
+        candidates.push_back(pg);
+        const std::uint32_t next = head[4] | head[5] << 8 | head[6] << 16 |
+                                   static_cast<std::uint32_t>(head[7]) << 24;
+        if (next != 0 && next != pg) continued.insert(next);
+    });
+    // Pages the file lists as free (row 0 of page 1) belong to no table.
+    // A map that does not read (it may be the damage) does not stop the search.
+    std::vector<std::uint32_t> free_pages;
+    try {
+        free_pages = usage_map_pages(file, 1u << 8, "MSysObjects");
+    } catch (const Error&) {
+        free_pages.clear();
+    }
+    std::vector<FoundTableDef> out;
+    for (std::uint32_t pg : candidates) {
+        if (continued.count(pg)) continue;
+        if (std::binary_search(free_pages.begin(), free_pages.end(), pg)) continue;
+        TableDef def;
+        try {
+            def = read_table_def(file, pg, "Recovered_Table_" + std::to_string(pg));
+        } catch (const Error&) {
+            continue;
+        }
+        if (def.columns.empty()) continue;
+        FoundTableDef f;
+        f.tdef_page = pg;
+        if (def.table_type == kTableTypeSystem || pg == kCatalogTdefPage) {
+            f.system = true;
+        } else if (def.table_type == kTableTypeUser) {
+            f.system = access_internal_layout(def);
+        } else {
+            continue;  // neither kind: not a definition the engine wrote
+        }
+        out.push_back(f);
+    }
+    return out;
 }
 
 }  // namespace jet

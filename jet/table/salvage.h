@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "jet/table/rows.h"
 #include "jet/table/table_def.h"
@@ -42,5 +43,27 @@ bool plausible_row(const TableDef& table, std::span<const std::uint8_t> row);
 // take; such errors pass through.
 void salvage_table_bytes(PageFile& file, const TableDef& table, SalvageCounts& counts,
                          const RawRowVisitor& visit);
+
+// A table definition found by its pages rather than through the catalog.
+struct FoundTableDef {
+    std::uint32_t tdef_page = 0;
+    // A table of the engine (its definition says so) or of Access itself
+    // (recognised by the layout Access gives it): never user data.
+    bool system = false;
+};
+
+// The tables of a file whose catalog is damaged, found by their
+// definitions: the first page of every chain of table-definition pages
+// that is not the continuation of another chain, is not on the file's
+// free-page list (a dropped table's definition may still sit there), and
+// reads and decodes whole. In page order. One sequential pass over the
+// file plus one definition read per candidate: bounded by the file.
+std::vector<FoundTableDef> find_table_defs(PageFile& file);
+
+// Whether a definition has the layout of one of the tables Access keeps
+// for itself (navigation pane, modules, import specifications, ...). Their
+// catalog rows carry the system flag; without the catalog, the columns
+// (names, types and text sizes Access always gives them) tell.
+bool access_internal_layout(const TableDef& table);
 
 }  // namespace jet

@@ -7,6 +7,8 @@
 #include <sstream>
 #include <vector>
 
+#include "../jet/damage_gen.h"
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
 
 namespace {
@@ -40,6 +42,26 @@ TEST(FuzzCorpus, KeptInputsRunClean) {
 TEST(FuzzCorpus, SmallFixturesRunClean) {
     if (!fs::exists(ZOLVAK_FIXTURES_DIR)) GTEST_SKIP() << "fixtures folder " << ZOLVAK_FIXTURES_DIR << " is absent";
     EXPECT_GT(run_dir(ZOLVAK_FIXTURES_DIR, ".mdb", 600000), 0u);
+}
+
+// The damaged copies the salvage tests repair, of the small fixtures:
+// every kind of damage through both readers.
+TEST(FuzzCorpus, DamagedCopiesRunClean) {
+    if (!fs::exists(ZOLVAK_FIXTURES_DIR)) GTEST_SKIP() << "fixtures folder " << ZOLVAK_FIXTURES_DIR << " is absent";
+    std::size_t n = 0;
+    for (const auto& e : fs::directory_iterator(ZOLVAK_FIXTURES_DIR)) {
+        if (e.path().extension() != ".mdb" || e.file_size() > 300000) continue;
+        const std::string password = e.path().filename() == "jet4-password.mdb" ? "password" : "";
+        const auto bytes = read_bytes(e.path());
+        const std::string sound(bytes.begin(), bytes.end());
+        const damage::Layout layout = damage::analyse(e.path().string(), password);
+        for (const damage::Variant& v : damage::make_variants(sound, layout)) {
+            SCOPED_TRACE(e.path().filename().string() + ": " + v.name);
+            LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(v.bytes.data()), v.bytes.size());
+            ++n;
+        }
+    }
+    EXPECT_GT(n, 0u);
 }
 
 TEST(FuzzCorpus, OddInputsRunClean) {

@@ -103,6 +103,7 @@ struct TableLayout {
     std::uint32_t usage_map = 0;  // row pointer
     std::vector<std::uint32_t> data_pages;
     std::vector<jet::RowId> overflow_slots;  // slots that point elsewhere
+    std::vector<std::uint32_t> index_roots;  // root page of each index's B-tree
 };
 
 struct Layout {
@@ -161,6 +162,8 @@ inline Layout analyse(const std::string& path, const std::string& password) {
         tl.tdef_page = def.tdef_page;
         tl.tdef_pages = def.pages;
         tl.usage_map = def.used_pages;
+        for (const jet::RealIndex& ix : def.real_indexes)
+            if (ix.first_page != 0 && ix.first_page < L.page_count) tl.index_roots.push_back(ix.first_page);
         for (std::uint32_t pg : jet::usage_map_pages(file, def.used_pages, def.name)) {
             jet::PageRef p = file.page(pg);
             if (p->type() != 1 || jet::data_page_owner(p->span(), fmt) != def.tdef_page) continue;
@@ -198,7 +201,7 @@ inline Layout analyse(const std::string& path, const std::string& password) {
 // One damaged copy.
 struct Variant {
     std::string kind;  // header, catalog, tdef, usage_map, data_page, long_value,
-                       // row_pointers, cycle, huge_count, truncation, bit_flips
+                       // row_pointers, cycle, huge_count, truncation, bit_flips, index
     std::string name;  // kind and what was hit
     std::string bytes;
     std::set<std::uint32_t> damaged;      // pages whose rows a repair may lose
@@ -253,7 +256,22 @@ inline std::vector<Variant> make_variants(const std::string& sound, const Layout
         fill_random(v.bytes, pg * ps + 8, ps - 8, rng);
         out.push_back(std::move(v));
     }
+    // Catalog: the catalog's own definition overwritten, so that no table
+    // keeps its name and every one has to be found by its definition.
+    {
+        Variant v = base("catalog", "definition page 2");
+        fill_random(v.bytes, 2 * ps + 8, ps - 8, rng);
+        out.push_back(std::move(v));
+    }
     for (const TableLayout& t : L.tables) {
+        // Index: the root page of the table's first index overwritten. A
+        // copy never reads an index, so every row comes back.
+        if (!t.index_roots.empty()) {
+            const std::uint32_t pg = t.index_roots.front();
+            Variant v = base("index", t.name + " page " + std::to_string(pg));
+            fill_random(v.bytes, pg * ps + 8, ps - 8, rng);
+            out.push_back(std::move(v));
+        }
         // Table definition: its first page's body overwritten.
         {
             Variant v = base("tdef", t.name + " page " + std::to_string(t.tdef_page));
@@ -348,6 +366,10 @@ inline std::vector<Variant> make_variants(const std::string& sound, const Layout
         Variant v = base("truncation", "to " + std::to_string(keep) + " pages");
         v.bytes.resize(keep * ps);
         v.cut = keep;
+        // A table whose definition lay past the cut is gone whole.
+        for (const TableLayout& t : L.tables)
+            for (std::uint32_t pg : t.tdef_pages)
+                if (pg >= keep) v.lost_tables.insert(t.name);
         out.push_back(std::move(v));
     }
     return out;
