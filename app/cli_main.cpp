@@ -92,8 +92,10 @@ std::string pad(const std::string& s, std::size_t width) {
     return w >= width ? s : s + std::string(width - w, ' ');
 }
 
-// The user tables as a table for people: name, rows, indexes.
-std::string readable(const ordered_json& inv, const std::string& file) {
+// The user tables as a table for people: name, rows, indexes. The first
+// line names the format, and says so when the file's pages are RC4-encoded
+// (the readers decode them; other tools may not).
+std::string readable(const ordered_json& inv, const std::string& file, bool encoded) {
     struct Row {
         std::string name, rows, indexes;
     };
@@ -114,7 +116,7 @@ std::string readable(const ordered_json& inv, const std::string& file) {
         wn = std::max(wn, display_width(r.name));
         wr = std::max(wr, r.rows.size());
     }
-    std::string out = file + ": " + inv["format"].get<std::string>() + ", " +
+    std::string out = file + ": " + inv["format"].get<std::string>() + (encoded ? " (RC4-encoded)" : "") + ", " +
                       std::to_string(rows.size()) + (rows.size() == 1 ? " table\n" : " tables\n");
     auto line = [&](const Row& r) {
         out += pad(r.name, wn) + "  " + std::string(wr - r.rows.size(), ' ') + r.rows + "  " +
@@ -239,7 +241,7 @@ int main(int argc, char** argv) {
             ordered_json inv = inventory(*db);
             std::string text = json || !isatty(1)
                                    ? inv.dump(-1, ' ', false, ordered_json::error_handler_t::replace) + "\n"
-                                   : readable(inv, files[0]);
+                                   : readable(inv, files[0], db->header().database_key != 0);
             std::fwrite(text.data(), 1, text.size(), stdout);
             return std::fflush(stdout) == 0 ? 0 : 1;
         } catch (const std::exception& e) {

@@ -18,6 +18,7 @@
 
 #include "data/fixed_text.h"
 #include "jet/table/database.h"
+#include "jet/write/encode_file.h"
 #include "engine/ot_array.h"
 #include "engine/repair_steps.h"
 #include "stdclass/cpp/err/thr_err.h"
@@ -286,6 +287,14 @@ std::string Repair_Target_Password(const char* source, const char* password) {
     }
 }
 
+std::uint32_t Repair_Source_Key(const char* source, const char* password) {
+    try {
+        return jet::Database::open(source, password)->header().database_key;
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
 int Repair_Fill_Field(char* field, int size, const char* text) {
     return Fixed_Copy(field, size, text);
 }
@@ -392,6 +401,21 @@ int Repair_Run(const char* source, const char* password, const char* target, boo
         g_reason = std::string("cannot create ") + target + ": " + Thread_Error("unknown error");
         Remove_Temp();
         return 0;
+    }
+    // An RC4-encoded source gives an encoded target, with the source's own
+    // key: the key is no secret (it stands in the header), so a new one
+    // would protect nothing more, and keeping it leaves the header as the
+    // source has it. The empty new file is encoded before any row reaches
+    // it; every later write, in place or through a shadow copy, keeps the
+    // key of the file it writes.
+    if (const std::uint32_t key = Repair_Source_Key(source, password); key != 0) {
+        try {
+            jet::set_database_key(work, key);
+        } catch (const std::exception& e) {
+            g_reason = std::string("cannot create ") + target + ": " + e.what();
+            Remove_Temp();
+            return 0;
+        }
     }
     Thr_Clear_Err();
     int ok = Read_Tab_List(source, password, tab_list) &&

@@ -6,6 +6,7 @@
 // a single table or index failed on the way.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "engine/print_msg.h"
@@ -37,6 +38,10 @@ inline constexpr const char* REPAIR_MSG_SAME_PASSWORD = "新的数据库文件�
 // (empty when the source has none); the given password when the source
 // cannot be read.
 std::string Repair_Target_Password(const char* source, const char* password);
+
+// The database key of an RC4-encoded source (0 when its pages are plain or
+// it cannot be read); the new file is encoded with the same key.
+std::uint32_t Repair_Source_Key(const char* source, const char* password);
 
 // The line written when a signal ends a run, and the exit status then.
 inline constexpr const char* REPAIR_MSG_INTERRUPTED = "修复已中断，未生成新的数据库文件";

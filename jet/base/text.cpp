@@ -1,5 +1,5 @@
 // Text decoding to UTF-8: Jet 4 UCS-2 with its compressed form, Jet 3
-// code-page bytes through iconv.
+// code-page bytes as Windows converts them (iconv plus Windows' own rules).
 #include "jet/base/text.h"
 
 #include <cerrno>
@@ -208,6 +208,101 @@ void append_jet4_units(std::span<const std::uint8_t> stored, std::vector<std::ui
 
 namespace {
 
+// ---- Windows code pages --------------------------------------------------
+//
+// A Jet 3 file names one Windows code page; Access turned its texts into
+// Unicode with Windows' own conversion, which maps every byte to some
+// character. iconv knows the assigned characters of these code pages but
+// rejects the bytes Windows maps by rules of its own, so those rules are
+// applied here on top of iconv. The values are those of the code-page
+// tables Windows publishes (the "bestfit" tables of each ANSI code page):
+//   - single-byte pages: an unassigned byte 0x80-0x9F becomes the C1
+//     control character of the same value (1252: 0x81 -> U+0081, ...);
+//     the unassigned bytes above 0x9F of 874, 1253, 1255 and 1257 become
+//     the private-use characters Windows gives them; 1255's 0xCA is the
+//     Hebrew point holam haser (U+05BA), which later tables assign;
+//   - double-byte pages: the single bytes 0x80 and 0xA0/0xFD-0xFF become
+//     U+0080 and Windows' private-use characters, and the user-defined
+//     areas (where users' own characters, often rare name characters,
+//     live) map in order onto U+E000..., as Windows maps them.
+// What Windows itself would turn into its default character (a lead byte
+// without a valid trail byte, a pair that is assigned nowhere) must not be
+// lost either: each such byte b becomes U+F850 + (b - 0x80), a private-use
+// range no double-byte code page uses, so the byte can be told from the
+// text and recovered from it.
+
+bool double_byte(unsigned cp) { return cp == 932 || cp == 936 || cp == 949 || cp == 950; }
+
+bool lead_byte(unsigned cp, std::uint8_t b) {
+    if (cp == 932) return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+    return b >= 0x81 && b <= 0xFE;
+}
+
+bool trail_byte(unsigned cp, std::uint8_t b) {
+    switch (cp) {
+        case 932: return b >= 0x40 && b <= 0xFC && b != 0x7F;
+        case 936: return b >= 0x40 && b <= 0xFE && b != 0x7F;
+        case 949: return (b >= 0x41 && b <= 0x5A) || (b >= 0x61 && b <= 0x7A) || (b >= 0x81 && b <= 0xFE);
+        default: return (b >= 0x40 && b <= 0x7E) || (b >= 0xA1 && b <= 0xFE);  // 950
+    }
+}
+
+char32_t orphan_byte(std::uint8_t b) { return 0xF850 + (b - 0x80); }
+
+// What Windows makes of single byte `b` (0x80-0xFF) that iconv rejects.
+char32_t windows_single_byte(unsigned cp, std::uint8_t b) {
+    struct Private {
+        unsigned cp;
+        std::uint8_t first, last;
+        char32_t to;
+    };
+    static constexpr Private kPrivate[] = {
+        {874, 0xDB, 0xDE, 0xF8C1}, {874, 0xFC, 0xFF, 0xF8C5}, {1253, 0xAA, 0xAA, 0xF8F9},
+        {1253, 0xD2, 0xD2, 0xF8FA}, {1253, 0xFF, 0xFF, 0xF8FB}, {1255, 0xCA, 0xCA, 0x05BA},
+        {1255, 0xD9, 0xDF, 0xF88D}, {1255, 0xFB, 0xFC, 0xF894}, {1255, 0xFF, 0xFF, 0xF896},
+        {1257, 0xA1, 0xA1, 0xF8FC}, {1257, 0xA5, 0xA5, 0xF8FD}, {932, 0xA0, 0xA0, 0xF8F0},
+        {932, 0xFD, 0xFF, 0xF8F1}, {936, 0xFF, 0xFF, 0xF8F5}, {949, 0xFF, 0xFF, 0xF8F7},
+        {950, 0xFF, 0xFF, 0xF8F8},
+    };
+    for (const Private& p : kPrivate) {
+        if (p.cp == cp && b >= p.first && b <= p.last) return p.to + (b - p.first);
+    }
+    if (b <= 0x9F) return b;
+    return double_byte(cp) ? orphan_byte(b) : 0xFFFD;
+}
+
+// The user-defined areas of the double-byte pages: blocks of lead bytes
+// whose valid trail bytes, in order, follow one another in the private-use
+// area. Returns 0 outside them.
+char32_t windows_user_defined(unsigned cp, std::uint8_t lead, std::uint8_t trail) {
+    struct Area {
+        unsigned cp;
+        std::uint8_t lead_first, lead_last, trail_first, trail_last;
+        char32_t to;
+    };
+    static constexpr Area kAreas[] = {
+        {936, 0xAA, 0xAF, 0xA1, 0xFE, 0xE000}, {936, 0xF8, 0xFE, 0xA1, 0xFE, 0xE234},
+        {936, 0xA1, 0xA7, 0x40, 0xA0, 0xE4C6}, {932, 0xF0, 0xF9, 0x40, 0xFC, 0xE000},
+        {949, 0xC9, 0xC9, 0xA1, 0xFE, 0xE000}, {949, 0xFE, 0xFE, 0xA1, 0xFE, 0xE05E},
+        {950, 0xFA, 0xFE, 0x40, 0xFE, 0xE000}, {950, 0x8E, 0xA0, 0x40, 0xFE, 0xE311},
+        {950, 0x81, 0x8D, 0x40, 0xFE, 0xEEB8}, {950, 0xC6, 0xC6, 0xA1, 0xFE, 0xF6B1},
+        {950, 0xC7, 0xC8, 0x40, 0xFE, 0xF70F},
+    };
+    // Position of `b` among the valid trail bytes from `first`.
+    auto rank = [cp](std::uint8_t first, std::uint8_t b) {
+        unsigned n = 0;
+        for (unsigned t = first; t < b; ++t) n += trail_byte(cp, static_cast<std::uint8_t>(t));
+        return n;
+    };
+    for (const Area& a : kAreas) {
+        if (a.cp != cp || lead < a.lead_first || lead > a.lead_last) continue;
+        if (trail < a.trail_first || trail > a.trail_last || !trail_byte(cp, trail)) continue;
+        const unsigned per_lead = rank(a.trail_first, a.trail_last) + 1;
+        return a.to + (lead - a.lead_first) * per_lead + rank(a.trail_first, trail);
+    }
+    return 0;
+}
+
 std::string iconv_name(unsigned code_page) {
     if (code_page == 0) code_page = 1252;
     if (code_page == 936) return "GBK";
@@ -215,36 +310,127 @@ std::string iconv_name(unsigned code_page) {
     return "CP" + std::to_string(code_page);
 }
 
-// One iconv descriptor per thread, for the code page met last: files use
-// one code page throughout, and a hostile file cannot make the engine hold
-// a descriptor per code page number it invents.
+constexpr unsigned kNoCodePage = ~0u;
+
+// The conversion of the code page met last, per thread: files use one code
+// page throughout, and a hostile file cannot make the engine hold state per
+// code page number it invents. A single-byte page becomes a table of 256
+// characters (built once with iconv, each byte on its own, so that iconv's
+// composition of base letters and marks in 1255 and 1258 does not merge
+// characters Windows keeps apart); a double-byte page keeps its iconv
+// descriptor.
 class ThreadConverter {
 public:
     ~ThreadConverter() { reset(); }
-    // The descriptor for `code_page`, or (iconv_t)-1 when iconv has none
-    // and not even CP1252.
-    iconv_t get(unsigned code_page) {
-        if (code_page != code_page_) {
-            reset();
-            cd_ = iconv_open("UTF-8", iconv_name(code_page).c_str());
-            if (cd_ == kInvalid) cd_ = iconv_open("UTF-8", "CP1252");
-            code_page_ = code_page;
+    // Switches to `code_page` (0 = 1252). A number iconv does not know
+    // decodes as 1252.
+    void select(unsigned code_page) {
+        if (code_page == 0) code_page = 1252;
+        if (code_page == code_page_) return;
+        reset();
+        cd_ = iconv_open("UTF-8", iconv_name(code_page).c_str());
+        unsigned effective = code_page;
+        if (cd_ == kInvalid) {
+            effective = 1252;
+            cd_ = iconv_open("UTF-8", "CP1252");
         }
-        return cd_;
+        code_page_ = code_page;
+        effective_ = effective;
+        if (!double_byte(effective)) build_table();
     }
+    bool double_byte_page() const { return double_byte(effective_); }
+    unsigned effective() const { return effective_; }
+    iconv_t descriptor() const { return cd_; }
+    char32_t single(std::uint8_t b) const { return table_[b]; }
 
 private:
     static inline const iconv_t kInvalid = reinterpret_cast<iconv_t>(-1);
     void reset() {
         if (cd_ != kInvalid) iconv_close(cd_);
         cd_ = kInvalid;
-        code_page_ = ~0u;
+        code_page_ = kNoCodePage;
+        effective_ = 1252;
     }
+    void build_table() {
+        for (unsigned b = 0; b < 0x80; ++b) table_[b] = b;
+        for (unsigned b = 0x80; b < 0x100; ++b) {
+            const auto byte = static_cast<std::uint8_t>(b);
+            table_[b] = one_byte(byte);
+            if (table_[b] == 0) table_[b] = windows_single_byte(effective_, byte);
+        }
+    }
+    // iconv's character for byte `b` alone, 0 when it has none.
+    char32_t one_byte(std::uint8_t b) {
+        if (cd_ == kInvalid) return 0;
+        iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+        char in = static_cast<char>(b);
+        char* src = &in;
+        std::size_t src_left = 1;
+        char buf[16];
+        char* dst = buf;
+        std::size_t dst_left = sizeof buf;
+        std::size_t rc = iconv(cd_, &src, &src_left, &dst, &dst_left);
+        if (rc != static_cast<std::size_t>(-1)) rc = iconv(cd_, nullptr, nullptr, &dst, &dst_left);
+        iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+        if (rc == static_cast<std::size_t>(-1)) return 0;
+        const std::size_t n = static_cast<std::size_t>(dst - buf);
+        const auto* u = reinterpret_cast<const unsigned char*>(buf);
+        // Exactly one character, as UTF-8 of two or three bytes.
+        if (n == 2 && (u[0] & 0xE0) == 0xC0) return ((u[0] & 0x1F) << 6) | (u[1] & 0x3F);
+        if (n == 3 && (u[0] & 0xF0) == 0xE0) {
+            return ((u[0] & 0x0F) << 12) | ((u[1] & 0x3F) << 6) | (u[2] & 0x3F);
+        }
+        return 0;
+    }
+
     iconv_t cd_ = kInvalid;
-    unsigned code_page_ = ~0u;
+    unsigned code_page_ = kNoCodePage;
+    unsigned effective_ = 1252;
+    char32_t table_[256] = {};
 };
 
 thread_local ThreadConverter t_converter;
+
+// A double-byte text: iconv for what it maps, the rules above where it
+// stops.
+void decode_double_byte(std::span<const std::uint8_t> bytes, unsigned cp, iconv_t cd,
+                        std::string& out) {
+    iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    std::string in(bytes.begin(), bytes.end());
+    char* src = in.data();
+    std::size_t src_left = in.size();
+    char buf[1024];
+    while (src_left > 0) {
+        char* dst = buf;
+        std::size_t dst_left = sizeof buf;
+        std::size_t rc = iconv(cd, &src, &src_left, &dst, &dst_left);
+        out.append(buf, static_cast<std::size_t>(dst - buf));
+        if (rc != static_cast<std::size_t>(-1) || errno == E2BIG) continue;
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        const auto b = static_cast<std::uint8_t>(src[0]);
+        std::size_t used = 1;
+        if (!lead_byte(cp, b)) {
+            append_utf8(out, windows_single_byte(cp, b));
+        } else if (src_left < 2 || !trail_byte(cp, static_cast<std::uint8_t>(src[1]))) {
+            // No pair at all: the next byte is read on its own.
+            append_utf8(out, orphan_byte(b));
+        } else {
+            const auto t = static_cast<std::uint8_t>(src[1]);
+            if (char32_t u = windows_user_defined(cp, b, t)) {
+                append_utf8(out, u);
+            } else {
+                // A well-formed pair no table assigns: both bytes kept; a
+                // trail byte below 0x80 is an ASCII character of its own.
+                append_utf8(out, orphan_byte(b));
+                if (t >= 0x80) append_utf8(out, orphan_byte(t));
+                else out += static_cast<char>(t);
+            }
+            used = 2;
+        }
+        src += used;
+        src_left -= used;
+    }
+}
 
 }  // namespace
 
@@ -255,30 +441,13 @@ std::string decode_codepage_text(std::span<const std::uint8_t> bytes, unsigned c
     for (auto b : bytes) ascii = ascii && b < 0x80;
     if (ascii) return std::string(bytes.begin(), bytes.end());
 
-    iconv_t cd = t_converter.get(code_page);
-    if (cd == reinterpret_cast<iconv_t>(-1)) {
-        for (auto b : bytes) append_utf8(out, b < 0x80 ? b : 0xFFFD);
+    t_converter.select(code_page);
+    if (t_converter.double_byte_page()) {
+        decode_double_byte(bytes, t_converter.effective(), t_converter.descriptor(), out);
         return out;
     }
-    iconv(cd, nullptr, nullptr, nullptr, nullptr);
-    std::string in(bytes.begin(), bytes.end());
-    char* src = in.data();
-    std::size_t src_left = in.size();
-    char buf[1024];
-    while (src_left > 0) {
-        char* dst = buf;
-        std::size_t dst_left = sizeof buf;
-        std::size_t rc = iconv(cd, &src, &src_left, &dst, &dst_left);
-        out.append(buf, dst - buf);
-        if (rc == static_cast<std::size_t>(-1)) {
-            if (errno == E2BIG) continue;
-            // Unmapped or truncated sequence: one replacement character per byte.
-            append_utf8(out, 0xFFFD);
-            ++src;
-            --src_left;
-            iconv(cd, nullptr, nullptr, nullptr, nullptr);
-        }
-    }
+    out.reserve(bytes.size() * 2);
+    for (auto b : bytes) append_utf8(out, t_converter.single(b));
     return out;
 }
 

@@ -15,8 +15,14 @@ namespace jet {
 std::string decode_jet4_text(std::span<const std::uint8_t> bytes);
 // Plain UCS-2 little-endian to UTF-8 (names in the TDEF).
 std::string ucs2_to_utf8(std::span<const std::uint8_t> bytes);
-// Bytes in Windows code page `code_page` (0 = 1252) to UTF-8 with iconv;
-// bytes the code page leaves unmapped become U+FFFD.
+// Bytes in Windows code page `code_page` (0 = 1252; a number iconv does not
+// know decodes as 1252) to UTF-8, as Windows converts them: iconv for the
+// assigned characters, Windows' own rules for the rest (an unassigned byte
+// 0x80-0x9F of a single-byte page is the C1 control of the same value,
+// others and the user-defined areas of 932/936/949/950 are private-use
+// characters). A byte of a double-byte page that forms no valid pair, or a
+// pair assigned nowhere, becomes U+F850 + (byte - 0x80) per byte, so no byte
+// of a text is lost.
 std::string decode_codepage_text(std::span<const std::uint8_t> bytes, unsigned code_page);
 // Appends code point `cp` as UTF-8.
 void append_utf8(std::string& out, char32_t cp);

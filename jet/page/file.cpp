@@ -37,6 +37,14 @@ void rc4_apply(std::span<const std::uint8_t> key, std::span<std::uint8_t> data) 
     }
 }
 
+void rc4_page(std::uint32_t database_key, std::uint32_t page, std::span<std::uint8_t> data) {
+    if (database_key == 0 || page == 0) return;
+    const std::uint32_t k = database_key ^ page;
+    const std::uint8_t key[4] = {static_cast<std::uint8_t>(k), static_cast<std::uint8_t>(k >> 8),
+                                 static_cast<std::uint8_t>(k >> 16), static_cast<std::uint8_t>(k >> 24)};
+    rc4_apply(key, data);
+}
+
 namespace {
 
 constexpr std::uint8_t kMagic[4] = {0x00, 0x01, 0x00, 0x00};
@@ -257,7 +265,15 @@ PageRef PageFile::page(std::uint32_t number, std::string_view table) {
         }
         done += static_cast<std::size_t>(n);
     }
-    if (number == 0) p->bytes = header_.raw;  // callers see the unmasked header
+    if (number == 0) {
+        p->bytes = header_.raw;  // callers see the unmasked header
+    } else if (header_.database_key != 0) {
+        // A page that is all zeros on disk was never written, in an encoded
+        // file as in a plain one.
+        bool written = false;
+        for (std::uint8_t b : p->bytes) written = written || b != 0;
+        if (written) rc4_page(header_.database_key, number, p->bytes);
+    }
     lru_.push_front(p);
     cache_[number] = lru_.begin();
     while (lru_.size() > cache_limit_) {

@@ -27,7 +27,7 @@ struct Header {
     std::uint16_t code_page = 0;    // as recorded; 0 when none
     std::uint32_t sort_order = 0;   // 1033 = General
     double creation_date = 0;       // Jet 4 only (0 on Jet 3)
-    std::uint32_t database_key = 0;
+    std::uint32_t database_key = 0;  // non-zero: pages are RC4-encoded (rc4_page)
     std::string password;           // UTF-8, empty when the file has none
     std::vector<std::uint8_t> raw;  // the header page with its masked area unmasked
 };
@@ -36,8 +36,14 @@ struct Header {
 // `path` when the page is not a Jet 3/4 header or is damaged.
 Header decode_header(std::span<const std::uint8_t> page, std::string_view path);
 
-// RC4 over `data` in place (the header mask and, later, encrypted pages).
+// RC4 over `data` in place (the header mask and encoded pages).
 void rc4_apply(std::span<const std::uint8_t> key, std::span<std::uint8_t> data);
+
+// A database whose header holds a non-zero database key has every page but
+// the header RC4-encoded, each with its own four-byte key: the database key
+// XOR the page number, little-endian. Encoding and decoding are the same
+// operation; a key of 0 leaves the page as it is.
+void rc4_page(std::uint32_t database_key, std::uint32_t page, std::span<std::uint8_t> data);
 
 // One page image. Shared so a caller may hold it while the cache moves on.
 struct Page {

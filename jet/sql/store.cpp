@@ -247,6 +247,7 @@ std::unique_ptr<DatabaseWriter> Store::copy_into(Database& from, const std::stri
     CreateOptions options;
     options.password = from.header().password;
     options.creation_date = from.header().creation_date;
+    options.database_key = from.header().database_key;  // an encoded file stays encoded
     ::unlink(shadow.c_str());
     auto w = create_database(shadow, options);
     try {

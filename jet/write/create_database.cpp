@@ -147,8 +147,10 @@ std::unique_ptr<DatabaseWriter> DatabaseWriter::create(const std::string& path,
         write::HeaderFields header;
         header.creation_date = w->creation_date_;
         header.password = options.password;
+        header.database_key = options.database_key;
         std::uint32_t page0 = w->pager_.allocate();
         w->pager_.write(page0, write::encode_header_page(header));
+        w->pager_.set_page_key(options.database_key);
         w->pager_.allocate();  // page 1: the free-page map, written by flush
         std::uint32_t tdefs[4];
         for (auto& p : tdefs) p = w->pager_.allocate();  // pages 2..5, MSysObjects first

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "jet/base/error.h"
+#include "jet/page/file.h"
 
 namespace jet {
 
@@ -62,6 +63,7 @@ PageWriter& PageWriter::operator=(PageWriter&& other) noexcept {
         fd_ = std::exchange(other.fd_, -1);
         page_size_ = other.page_size_;
         page_count_ = other.page_count_;
+        page_key_ = other.page_key_;
         before_overwrite_ = std::move(other.before_overwrite_);
         original_pages_ = other.original_pages_;
         seen_ = std::move(other.seen_);
@@ -108,8 +110,14 @@ void PageWriter::write(std::uint32_t page, std::span<const std::uint8_t> image) 
         return;
     }
     if (before_overwrite_ && page < original_pages_ && !seen_[page]) {
-        before_overwrite_(page, read(page));
+        before_overwrite_(page, read_stored(page));
         seen_[page] = true;
+    }
+    std::vector<std::uint8_t> encoded;
+    if (page_key_ != 0 && page != 0) {
+        encoded.assign(image.begin(), image.end());
+        rc4_page(page_key_, page, encoded);
+        image = encoded;
     }
     if (!observer_) {
         const std::uint32_t run_pages = static_cast<std::uint32_t>(run_.size() / page_size_);
@@ -166,6 +174,16 @@ void PageWriter::write_run() {
 }
 
 std::vector<std::uint8_t> PageWriter::read(std::uint32_t page) const {
+    std::vector<std::uint8_t> out = read_stored(page);
+    if (page_key_ != 0 && page != 0) {
+        bool written = false;
+        for (std::uint8_t b : out) written = written || b != 0;
+        if (written) rc4_page(page_key_, page, out);
+    }
+    return out;
+}
+
+std::vector<std::uint8_t> PageWriter::read_stored(std::uint32_t page) const {
     std::vector<std::uint8_t> out(page_size_, 0);
     if (fd_ < 0 || page >= page_count_) return out;
     if (page >= run_first_ && page - run_first_ < run_.size() / page_size_) {

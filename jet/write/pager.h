@@ -47,9 +47,18 @@ public:
     static constexpr std::size_t kRunBytes = 1 << 20;
     // Reads back a page this writer has written (zeros if never written).
     std::vector<std::uint8_t> read(std::uint32_t page) const;
+
+    // The database key of an RC4-encoded file (0 = plain, the default):
+    // from then on write() stores every page but the header encoded with
+    // its page key and read() returns pages decoded, so the writer above
+    // works on plain images either way. A page that is all zeros on disk
+    // was never written and reads as zeros.
+    void set_page_key(std::uint32_t database_key) { page_key_ = database_key; }
+    std::uint32_t page_key() const { return page_key_; }
     // Called by write() before the first overwrite of each page that lies
     // below the file's length at the time the hook is set (the header page
-    // included), with the page's image as it is on disk then. A rollback
+    // included), with the page's image as it is on disk then (encoded, in
+    // an encoded file: the journal puts back bytes, not pages). A rollback
     // journal saves that image, synced, before returning; if the hook throws,
     // the page is not written. An empty function removes the hook.
     using BeforeOverwrite =
@@ -83,6 +92,7 @@ private:
     int fd_ = -1;
     std::uint32_t page_size_ = 0;
     std::uint32_t page_count_ = 0;
+    std::uint32_t page_key_ = 0;
     BeforeOverwrite before_overwrite_;
     std::uint32_t original_pages_ = 0;
     std::vector<bool> seen_;  // original pages already handed to the hook
@@ -95,6 +105,8 @@ private:
     // Bytes written since the kernel was last asked to start writing back.
     std::uint64_t unflushed_ = 0;
     void write_at(const std::uint8_t* data, std::size_t size, std::uint64_t at);
+    // The page as it lies in the file or the gathered run (zeros beyond).
+    std::vector<std::uint8_t> read_stored(std::uint32_t page) const;
 };
 
 }  // namespace jet

@@ -75,6 +75,7 @@ SampleSummary write_sample_database(const std::string& path, const SampleOptions
     using T = ColumnType;
     CreateOptions create;
     create.password = options.password;
+    create.database_key = options.database_key;
     auto w = create_database(path, create);
     Generator g(options.seed);
     SampleSummary sum;

@@ -20,6 +20,7 @@ struct SampleOptions {
     std::uint32_t rows = 5000;  // rows of the largest table
     std::string password;       // database password (empty = none)
     std::uint32_t seed = 20240601;
+    std::uint32_t database_key = 0;  // non-zero: the file is RC4-encoded with it
 };
 
 struct SampleSummary {

@@ -331,6 +331,7 @@ void DatabaseWriter::load_tables(const std::string& password) {
     }
     password_ = h.password;
     creation_date_ = h.creation_date;
+    pager_.set_page_key(h.database_key);
 
     // MSysObjects first: catalog rows go to table 0.
     std::vector<const CatalogEntry*> entries;

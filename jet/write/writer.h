@@ -97,6 +97,9 @@ using TableHandle = std::size_t;
 struct CreateOptions {
     std::string password;        // empty = none
     double creation_date = -1;   // days since 1899-12-30; < 0 = now
+    // Non-zero: the file is RC4-encoded with this database key (every page
+    // but the header, see rc4_page), as "Encrypt Database" leaves a file.
+    std::uint32_t database_key = 0;
 };
 
 class DatabaseWriter {
@@ -125,6 +128,8 @@ public:
 
     const std::string& path() const { return pager_.path(); }
     double creation_date() const { return creation_date_; }
+    // The database key the file's pages are encoded with (0 = plain).
+    std::uint32_t database_key() const { return pager_.page_key(); }
 
     // Adds a user table and its catalog row. Names are checked as Jet checks
     // them (1..64 characters, unique case-insensitively, no . ! ` [ ]).

@@ -279,12 +279,22 @@ inline std::string Export(const std::string& file, const std::string& table) {
 
 // The export with two known mdbtools effects taken out: a Jet 3 byte that
 // has no character in its code page prints as "?" from the source but as
-// U+FFFD from the Jet 4 copy, and rows that the source keeps on overflow
+// the C1 control of the same value (as Windows reads it) from the Jet 4
+// copy, and rows that the source keeps on overflow
 // pages print where they are stored, not where the table holds them. Lines
 // are sorted; the header stays first.
 inline std::string Normalised(std::string text) {
-    for (std::size_t at; (at = text.find("\xEF\xBF\xBD")) != std::string::npos;)
-        text.replace(at, 3, "?");
+    std::string kept;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        if (static_cast<unsigned char>(text[i]) == 0xC2 && next >= 0x80 && next <= 0x9F) {
+            kept += '?';  // a C1 control character
+            ++i;
+        } else {
+            kept += text[i];
+        }
+    }
+    text = kept;
     std::vector<std::string> lines = Split_Lines(text);
     if (lines.size() > 1) std::sort(lines.begin() + 1, lines.end());
     std::string out;

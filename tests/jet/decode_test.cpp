@@ -3,6 +3,8 @@
 // texts in other code pages) and the text forms of values.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "fixture_support.h"
 #include "jet/base/error.h"
 #include "jet/page/file.h"
@@ -44,11 +46,88 @@ TEST(Text, CodePages) {
         {{'A', 'b'}, 0, "Ab"},
         {{0x80, 0xE9}, 1252, "\xE2\x82\xAC\xC3\xA9"},           // € é
         {{0x80}, 0, "\xE2\x82\xAC"},                             // none recorded: 1252
-        {{'x', 0x81, 'y'}, 1252, "x\xEF\xBF\xBDy"},              // unmapped byte
+        {{'x', 0x81, 'y'}, 1252, "x\xC2\x81y"},                // unassigned: C1 control U+0081
+        {{0x81}, 4711, "\xC2\x81"},                             // a code page iconv lacks: 1252
+        {{0xAA, 0xD2, 0xFF}, 1253, "\xEF\xA3\xB9\xEF\xA3\xBA\xEF\xA3\xBB"},  // U+F8F9..F8FB
+        {{0xCA, 0xD9, 0xFF}, 1255, "\xD6\xBA\xEF\xA2\x8D\xEF\xA2\x96"},      // U+05BA F88D F896
+        {{0xA1, 0xA5}, 1257, "\xEF\xA3\xBC\xEF\xA3\xBD"},                   // U+F8FC F8FD
+        {{0xDB, 0xFF}, 874, "\xEF\xA3\x81\xEF\xA3\x88"},                    // U+F8C1 F8C8
+        // 1258 keeps a base letter and its combining mark apart, as Windows does
+        {{'a', 0xEC}, 1258, "a\xCC\x81"},
         {{0xD6, 0xD0, 0xCE, 0xC4}, 936, "\xE4\xB8\xAD\xE6\x96\x87"},  // 中文
-        {{0xD6}, 936, "\xEF\xBF\xBD"},                           // cut double byte
+        {{0x80, 0xFF}, 936, "\xE2\x82\xAC\xEF\xA3\xB5"},               // € U+F8F5
+        // user-defined areas: first and last of each block
+        {{0xAA, 0xA1, 0xAF, 0xFE}, 936, "\xEE\x80\x80\xEE\x88\xB3"},  // U+E000 U+E233
+        {{0xF8, 0xA1, 0xA1, 0x40, 0xA7, 0xA0}, 936, "\xEE\x88\xB4\xEE\x93\x86\xEE\x9D\xA5"},
+        {{0xFA, 0x40, 0x8E, 0x40, 0x81, 0x40}, 950, "\xEE\x80\x80\xEE\x8C\x91\xEE\xBA\xB8"},
+        {{0xC6, 0xA1, 0xC8, 0xFE}, 950, "\xEF\x9A\xB1\xEF\xA1\x88"},  // U+F6B1 U+F848
+        {{0xC9, 0xA1, 0xFE, 0xFE}, 949, "\xEE\x80\x80\xEE\x82\xBB"},  // U+E000 U+E0BB
+        {{0xF0, 0x40, 0xA0, 0x80}, 932, "\xEE\x80\x80\xEF\xA3\xB0\xC2\x80"},  // U+E000 F8F0 0080
+        // a byte in no valid pair keeps its value as U+F850 + (byte - 0x80)
+        {{0xD6}, 936, "\xEF\xA2\xA6"},                   // cut double byte: U+F8A6
+        {{0xD6, ' ', 'a'}, 936, "\xEF\xA2\xA6 a"},        // lead byte, invalid trail
+        {{0xD7, 0xFA, 'x'}, 936, "\xEF\xA2\xA7\xEF\xA3\x8Ax"},  // well-formed, unassigned
+        {{0xC7, 0x41}, 949, "\xEF\xA2\x97" "A"},           // unassigned, trail below 0x80
     };
-    for (const auto& c : cases) EXPECT_EQ(jet::decode_codepage_text(c.in, c.cp), c.out) << c.cp;
+    for (const auto& c : cases) {
+        EXPECT_EQ(jet::decode_codepage_text(c.in, c.cp), c.out) << c.cp << " " << c.in.size();
+    }
+}
+
+// Code points of a UTF-8 text.
+std::u32string code_points(const std::string& s) {
+    std::u32string out;
+    for (std::size_t i = 0; i < s.size();) {
+        const auto b = static_cast<unsigned char>(s[i]);
+        const int n = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+        char32_t cp = n == 1 ? b : b & (0x3F >> (n - 1));
+        for (int k = 1; k < n; ++k) cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3F);
+        out += cp;
+        i += static_cast<std::size_t>(n);
+    }
+    return out;
+}
+
+// Every byte of every single-byte code page a Jet 3 file may name is one
+// character of its own: none is lost (U+FFFD) and no two bytes give the
+// same character, so the text can be turned back into its bytes. A whole
+// run of all 256 bytes decodes to the characters of the bytes one by one.
+TEST(Text, EverySingleByteOfEachCodePageKeepsItsValue) {
+    for (unsigned cp : {874u, 1250u, 1251u, 1252u, 1253u, 1254u, 1255u, 1256u, 1257u, 1258u}) {
+        std::map<char32_t, int> seen;
+        std::u32string one_by_one;
+        Bytes all;
+        for (int b = 0; b < 256; ++b) {
+            const std::u32string got = code_points(jet::decode_codepage_text(Bytes{static_cast<std::uint8_t>(b)}, cp));
+            ASSERT_EQ(got.size(), 1u) << "code page " << cp << " byte " << b;
+            EXPECT_NE(got[0], U'\uFFFD') << "code page " << cp << " byte " << b;
+            const auto [it, fresh] = seen.emplace(got[0], b);
+            EXPECT_TRUE(fresh) << "code page " << cp << ": bytes " << it->second << " and " << b;
+            one_by_one += got;
+            all.push_back(static_cast<std::uint8_t>(b));
+        }
+        EXPECT_EQ(code_points(jet::decode_codepage_text(all, cp)), one_by_one) << cp;
+    }
+    // The five bytes 1252 leaves unassigned, as Windows maps them.
+    EXPECT_EQ(code_points(jet::decode_codepage_text(Bytes{0x81, 0x8D, 0x8F, 0x90, 0x9D}, 1252)),
+              U"\u0081\u008D\u008F\u0090\u009D");
+}
+
+// Every well-formed pair of 936 (lead 0x81-0xFE, trail 0x40-0xFE but 0x7F)
+// decodes without U+FFFD, and no two pairs give the same text.
+TEST(Text, EveryDoubleByteOf936KeepsItsValue) {
+    std::map<std::string, int> seen;
+    for (int lead = 0x81; lead <= 0xFE; ++lead) {
+        for (int trail = 0x40; trail <= 0xFE; ++trail) {
+            if (trail == 0x7F) continue;
+            const Bytes pair{static_cast<std::uint8_t>(lead), static_cast<std::uint8_t>(trail)};
+            const std::string got = jet::decode_codepage_text(pair, 936);
+            EXPECT_EQ(got.find("\xEF\xBF\xBD"), std::string::npos) << lead << " " << trail;
+            const auto [it, fresh] = seen.emplace(got, lead << 8 | trail);
+            EXPECT_TRUE(fresh) << std::hex << lead << trail << " and " << it->second;
+        }
+    }
+    EXPECT_EQ(seen.size(), 126u * 190u);
 }
 
 // Object names compare as Jet compares them: case-insensitively, letters

@@ -17,6 +17,7 @@
 #include "jet/base/error.h"
 #include "jet/index/page.h"
 #include "jet/base/sort_general.h"
+#include "jet/base/text.h"
 
 namespace {
 
@@ -171,6 +172,27 @@ TEST(IndexKey, GeneralSortText) {
         Bytes out;
         jet::append_general_text_key(c.text, c.ascending, out);
         EXPECT_EQ(hex(out), c.expected) << c.what;
+    }
+}
+
+// Jet 3 texts decode bytes their code page leaves unassigned to characters
+// of their own (C1 controls, private-use characters). In a unique index of
+// the new file, texts that differ only there must stay different keys,
+// which the replacement character (ignored by the sort order) would not.
+TEST(IndexKey, TextsDifferingOnlyInUndecodableBytesKeepDistinctKeys) {
+    std::map<std::string, std::string> seen;
+    for (const Bytes& text : std::vector<Bytes>{
+             {'a'}, {'a', 0x81}, {'a', 0x8D}, {'a', 0x8F}, {'a', 0x90}, {'a', 0x9D}}) {
+        const std::string decoded = jet::decode_codepage_text(text, 1252);
+        const std::string key = hex(key_of(ColumnType::kText, std::string_view(decoded), true));
+        const auto [it, fresh] = seen.emplace(key, decoded);
+        EXPECT_TRUE(fresh) << "same key for two texts: " << key;
+    }
+    for (const std::string& double_byte : {std::string("\xD6"), std::string("\xD7")}) {
+        const std::string decoded = jet::decode_codepage_text(
+            Bytes(double_byte.begin(), double_byte.end()), 936);
+        EXPECT_TRUE(seen.emplace(hex(key_of(ColumnType::kText, std::string_view(decoded), true)),
+                                 decoded).second);
     }
 }
 

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 #include <variant>
@@ -85,10 +86,28 @@ inline std::string hex(const std::uint8_t* p, std::size_t n) {
 
 // What mdbtools 1.0 does beyond its plain form (see the users' comments):
 //   unmapped_as_question: a Jet 3 byte the code page leaves unmapped prints
-//     as '?' (our reader gives U+FFFD);
+//     as '?' (our reader gives the C1 control of the same value, as Windows);
 //   long_value_habits: an empty memo prints as an empty unquoted field (like
 //     NULL), a memo longer than kMdbExportMemoLimit bytes of UTF-8 is cut
 //     there, and an OLE value is always quoted, an empty one as "".
+// The text with every C1 control character (U+0080-U+009F) as '?': how
+// mdbtools prints a Jet 3 byte of 0x80-0x9F that the code page leaves
+// unassigned, which our reader decodes to that character.
+inline std::string c1_as_question(std::string_view s) {
+    std::string out;
+    out.reserve(s.size());
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (static_cast<unsigned char>(s[i]) == 0xC2 && i + 1 < s.size() &&
+            static_cast<unsigned char>(s[i + 1]) >= 0x80 && static_cast<unsigned char>(s[i + 1]) <= 0x9F) {
+            out += '?';
+            ++i;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
 struct CellRules {
     bool unmapped_as_question = false;
     bool long_value_habits = false;
@@ -128,12 +147,7 @@ inline Cell export_cell(const jet::Value& v, const jet::Column& col, const CellR
             } else if constexpr (std::is_same_v<T, std::string>) {
                 std::string s = x;
                 while (!s.empty() && s.back() == '\0') s.pop_back();
-                if (rules.unmapped_as_question) {
-                    for (std::size_t p = 0; (p = s.find("\xEF\xBF\xBD", p)) != std::string::npos;) {
-                        s.replace(p, 3, "?");
-                        ++p;
-                    }
-                }
+                if (rules.unmapped_as_question) s = c1_as_question(s);
                 if (rules.long_value_habits && col.column_type() == jet::ColumnType::kMemo) {
                     if (s.empty()) return {false, ""};
                     if (s.size() > kMdbExportMemoLimit) s.resize(kMdbExportMemoLimit);
