@@ -29,7 +29,8 @@ namespace {
 
 // As the readers: a moved row is at most a few hops from its slot.
 constexpr int kMaxOverflowHops = 8;
-constexpr std::uint32_t kRowsPerPageLimit = 256;  // a row pointer's slot is one byte
+constexpr std::uint32_t kRowsPerPageLimit = 256;
+constexpr std::uint8_t kSystemTableType = 0x53;  // a row pointer's slot is one byte
 
 bool is_lval_page(const Page& p) { return p.bytes.size() >= 8 && std::memcmp(p.bytes.data() + 4, "LVAL", 4) == 0; }
 
@@ -224,9 +225,9 @@ std::vector<std::uint32_t> Checker::table_pages(const TableDef& def) {
             live = 1;  // a page that does not decode cannot be told empty
         }
         if (live == 0) continue;
-        problem(def.name, pg,
-                "the page names the table as its owner and holds rows, but the usage map (page " +
-                    std::to_string(map_page) + ") does not list it");
+        problem(def.name, map_page,
+                "the usage map does not list page " + std::to_string(pg) +
+                    ", which names the table as its owner and holds rows");
         walk.push_back(pg);
     }
     std::sort(walk.begin(), walk.end());
@@ -261,10 +262,6 @@ std::optional<std::span<const std::uint8_t>> Checker::row_bytes(const TableDef& 
             take_error(e.what(), p);
             *why = "row " + std::to_string(id.row) + ": " + p.text;
         }
-        return std::nullopt;
-    }
-    if (cur.deleted()) {
-        if (why) *why = "row " + std::to_string(id.row) + ": its overflow pointer leads to a deleted row";
         return std::nullopt;
     }
     if (at == &slot_page) holder.reset();
@@ -452,7 +449,13 @@ void Checker::check_index(const TableDef& def, IndexCheck& ix, const std::vector
                 }
             }
             if (!bytes) {
-                problem(def.name, page->number, entry + " points at no row (" + why + ")");
+                // A slot table that lost the row is as likely as a damaged
+                // entry: the line names the row's page when it is one of the
+                // table's, and the entry's page in its text.
+                const bool table_page = std::binary_search(pages.begin(), pages.end(), e.row.page);
+                problem(def.name, table_page ? e.row.page : page->number,
+                        entry + (table_page ? " (on index page " + std::to_string(page->number) + ")" : "") +
+                            " points at no row (" + why + ")");
                 prev_any_null = true;
                 continue;
             }
@@ -541,7 +544,10 @@ void Checker::check_table(const TableDef& def) {
             check_row(def, id, *bytes, holder ? holder->number : pg, indexes);
         }
     }
-    if (all_read && live != def.row_count) {
+    // Jet keeps the count of its own system tables loosely (files fresh
+    // from Access differ by a few rows); a user table's count is what
+    // readers and a repair's report go by.
+    if (all_read && live != def.row_count && def.table_type != kSystemTableType) {
         problem(def.name, def.tdef_page,
                 "the table definition counts " + std::to_string(def.row_count) + " rows, its pages hold " +
                     std::to_string(live));
