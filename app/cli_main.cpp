@@ -4,7 +4,8 @@
 // (app/cli). `mdbrepair --list FILE` shows the user tables of a database with
 // their rows and indexes on a terminal, and the whole inventory as JSON with
 // --json or when standard output is not a terminal. `mdbrepair --sample FILE
-// [--rows N]` writes a sample database through the engine.
+// [--rows N]` writes a sample database through the engine. `mdbrepair --check
+// FILE` checks a database for damage without writing anything (app/cli).
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -16,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/cli/check_cmd.h"
 #include "app/cli/repair_cmd.h"
 #include "app/run/repair_run.h"
 #include "jet/table/database.h"
@@ -32,6 +34,7 @@ using ordered_json = nlohmann::ordered_json;
 
 constexpr const char* kUsage =
     "usage: mdbrepair [options] SOURCE...\n"
+    "       mdbrepair --check [--password PW | --zolvak-db] FILE\n"
     "       mdbrepair --list [--json] [--password PW | --zolvak-db] FILE\n"
     "       mdbrepair --sample FILE [--rows N] [--password PW]\n";
 
@@ -41,7 +44,9 @@ constexpr const char* kFooter =
     "ends with a summary (tables, rows, indexes, file sizes, time).\n"
     "\n"
     "Exit status: 0 repaired without errors, 1 the repair failed or a table or\n"
-    "index could not be copied (see the log), 2 wrong usage, 130 interrupted.";
+    "index could not be copied (see the log), 2 wrong usage, 130 interrupted.\n"
+    "With --check: 0 no damage found, 1 damage found (or FILE could not be read),\n"
+    "2 wrong usage.";
 
 ordered_json inventory(jet::Database& db) {
     const jet::Header& h = db.header();
@@ -145,8 +150,8 @@ int main(int argc, char** argv) {
 
     std::string password;
     bool zolvak_db = false, verbose = false, quiet = false, replace = false;
-    bool list = false, json = false, sample = false;
-    std::string output;
+    bool list = false, json = false, sample = false, check = false;
+    std::string output, report;
     int jobs = 1;
     long long rows = -1;
     std::vector<std::string> files;
@@ -175,13 +180,24 @@ int main(int argc, char** argv) {
     auto* o_list = app.add_flag("--list", list,
                                 "show the user tables of FILE with rows and indexes (JSON with\n"
                                 "--json or when standard output is not a terminal)");
+    auto* o_check = app.add_flag("--check", check,
+                                 "check FILE for damage and write nothing: one line per problem\n"
+                                 "(\"TABLE: page N: ...\"), then a summary");
+    auto* o_report = app.add_option("--report", report,
+                                    "with a repair of one SOURCE: write a JSON report of the run to\n"
+                                    "FILE (per table: rows declared, copied and skipped, long values\n"
+                                    "nulled, pages skipped, its lines; the run's lines and result),\n"
+                                    "also when the run fails")
+                         ->type_name("FILE");
     auto* o_json = app.add_flag("--json", json, "with --list: the whole inventory as JSON");
     auto* o_sample = app.add_flag("--sample", sample, "write a sample database to FILE");
     auto* o_rows = app.add_option("--rows", rows, "with --sample: rows of its largest table")
                        ->type_name("N")
                        ->check(CLI::Range(0LL, 100000000LL));
-    app.add_option("SOURCE", files, "databases to repair (FILE with --list and --sample)");
+    app.add_option("SOURCE", files, "databases to repair (FILE with --check, --list and --sample)");
     o_list->excludes(o_sample);
+    o_check->excludes(o_list);
+    o_check->excludes(o_sample);
 
     try {
         app.parse(argc, argv);
@@ -195,15 +211,17 @@ int main(int argc, char** argv) {
         std::string what = e.what();
         if (what == "--list excludes --sample" || what == "--sample excludes --list")
             what = "give either --list or --sample";
+        if (what.starts_with("--check excludes") || what.ends_with("excludes --check"))
+            what = "give only one of --check, --list and --sample";
         return usage_error(what);
     }
 
     if (*o_json && !list) return usage_error("--json goes with --list");
     if (*o_rows && !sample) return usage_error("--rows goes with --sample");
-    if (list || sample) {
-        for (auto* o : {o_output, o_replace, o_jobs, o_quiet})
+    if (list || sample || check) {
+        for (auto* o : {o_output, o_replace, o_jobs, o_quiet, o_report})
             if (*o) return usage_error(o->get_name() + " goes with a repair");
-        if (zolvak_db && sample) return usage_error("--zolvak-db goes with a repair or --list");
+        if (zolvak_db && sample) return usage_error("--zolvak-db goes with a repair, --check or --list");
         if (files.empty()) return usage_error("no FILE given");
         if (files.size() > 1) return usage_error("only one FILE may be given");
     } else {
@@ -212,6 +230,14 @@ int main(int argc, char** argv) {
             if (f.empty()) return usage_error("an empty SOURCE");
         if (*o_output && output.empty()) return usage_error("--output needs a file name");
         if (*o_output && files.size() > 1) return usage_error("--output goes with one SOURCE only");
+        if (*o_report && report.empty()) return usage_error("--report needs a file name");
+        if (*o_report && files.size() > 1) return usage_error("--report goes with one SOURCE only");
+        // The report must never take the place of the source or the new file.
+        if (*o_report && (Repair_Same_File(files[0].c_str(), report.c_str()) ||
+                          (!output.empty() && Repair_Same_File(output.c_str(), report.c_str())) ||
+                          (output.empty() && !replace &&
+                           Repair_Same_File((files[0] + ".new").c_str(), report.c_str()))))
+            return usage_error("--report names SOURCE or the new file");
     }
 
     if (zolvak_db) {
@@ -235,6 +261,7 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    if (check) return run_check(files[0], password);
     if (list) {
         try {
             auto db = jet::Database::open(files[0], password);
@@ -257,5 +284,6 @@ int main(int argc, char** argv) {
     options.quiet = quiet;
     options.replace = replace;
     options.jobs = jobs;
+    options.report = report;
     return run_repairs(files, options, argv[0]);
 }

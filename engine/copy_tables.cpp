@@ -18,6 +18,8 @@
 #include "engine/print_msg.h"
 #include "engine/repair_steps.h"
 
+std::vector<Copy_Table_Result> Copy_Results;
+
 int Bracket_Name(char* out, int size, const char* name) {
     int n = std::snprintf(out, static_cast<std::size_t>(size), "[%s]", name);
     return n >= 0 && n < size ? 1 : 0;
@@ -79,12 +81,23 @@ int Copy_Tables(const char* target, const char* target_password, const char* sou
                 failed = true;  // the provider's text is not shown
             }
         }
+        Copy_Table_Result record;
+        record.name = tab.tab_name;
         if (failed) {
             Print_Msg("******** 复制 %s 出错了 *********", tab.tab_name);
             Copy_Err_Flag = 1;
+            record.failed = true;
         } else {
-            Report_Copy_Losses(tab.tab_name, conn->ado_conn->last_losses());
+            const provider::CopyLosses losses = conn->ado_conn->last_losses();
+            Report_Copy_Losses(tab.tab_name, losses);
+            record.rows_declared = losses.rows_declared;
+            record.rows_copied = losses.rows_copied;
+            record.rows_skipped = losses.rows_skipped + losses.rows_unaccounted();
+            record.values_nulled = losses.values_nulled;
+            record.pages_skipped = losses.pages_skipped;
+            record.pages_by_owner = losses.pages_by_owner;
         }
+        Copy_Results.push_back(std::move(record));
     }
     // A failing commit leaves the run as an exception.
     conn->ado_conn->commit_trans();

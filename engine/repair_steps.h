@@ -9,6 +9,10 @@
 // its 200-byte fields (at most 199 bytes).
 #pragma once
 
+#include <cstdint>
+#include <string>
+#include <vector>
+
 #include "engine/ot_array.h"
 #include "stdclass/path_size.h"
 
@@ -58,3 +62,19 @@ int Report_Copy_Losses(const char* tab_name, const provider::CopyLosses& losses)
 
 // 1 when a table record names a user table: its type begins with "TABLE".
 int Is_User_Table(const Mdb_Tab_Stru& tab);
+
+// What the copy step did with one user table, for a report of the run.
+struct Copy_Table_Result {
+    std::string name;
+    bool failed = false;  // the statement failed: nothing of the table was kept
+    std::uint64_t rows_declared = 0;  // as the source's table definition counts them
+    std::uint64_t rows_copied = 0;
+    std::uint64_t rows_skipped = 0;  // unreadable rows, those on unreadable pages included
+    std::uint64_t values_nulled = 0;
+    std::uint64_t pages_skipped = 0;
+    bool pages_by_owner = false;  // the usage map was damaged: pages found by their owner
+};
+
+// One record per user table Copy_Tables went to, in its order; emptied when
+// a run starts.
+extern std::vector<Copy_Table_Result> Copy_Results;

@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/cli/run_report.h"
 #include "app/run/repair_run.h"
 #include "jet/table/database.h"
 #include "jet/base/progress.h"
@@ -218,6 +219,8 @@ class Progress_Bar {
 };
 
 Progress_Bar* g_bar = nullptr;
+// The lines of the run, kept for its report (null without --report).
+std::vector<std::string>* g_report_lines = nullptr;
 
 void Bar_Rows(std::uint64_t n) {
     if (g_bar != nullptr) g_bar->Rows(n);
@@ -225,6 +228,7 @@ void Bar_Rows(std::uint64_t n) {
 
 int Cli_Msg_Sink(const char* text) {
     if (g_bar != nullptr) g_bar->Line(text);
+    if (g_report_lines != nullptr) g_report_lines->push_back(text);
     std::string line = text;
     line += '\n';
     write_all(g_line_fd, line.data(), line.size());
@@ -330,8 +334,13 @@ namespace {
 // One repair in this process: the bar on a terminal, the lines on the real
 // standard output, the reason of a failure on standard error.
 int Run_One(const std::string& source, const Repair_Cmd_Options& options) {
-    const std::string target = options.target.empty() ? source + ".new" : options.target;
+    const std::string target = options.replace        ? source
+                               : options.target.empty() ? source + ".new"
+                                                        : options.target;
     int result = 0;
+    Run_Report report;
+    std::string crash;
+    if (!options.report.empty()) g_report_lines = &report.lines;
     Progress_Bar bar;
     // Diagnostics on standard error would break the bar's line.
     if (!options.verbose && !options.quiet && isatty(2)) {
@@ -356,11 +365,14 @@ int Run_One(const std::string& source, const Repair_Cmd_Options& options) {
     } catch (const std::exception& e) {
         // The window shows such an error in its exception box.
         std::fprintf(stderr, "mdbrepair: %s\n", e.what());
+        crash = e.what();
         result = 0;
     } catch (...) {
         std::fprintf(stderr, "mdbrepair: unexpected error\n");
+        crash = "unexpected error";
         result = 0;
     }
+    g_report_lines = nullptr;
     Msg_Sink = previous;
     bar.Clear();
     jet::row_progress = nullptr;
@@ -368,7 +380,19 @@ int Run_One(const std::string& source, const Repair_Cmd_Options& options) {
         std::fprintf(stderr, "mdbrepair: %s\n", Repair_Failure_Reason());
     g_bar = nullptr;
     g_line_fd = -1;
-    return result == 1 ? 0 : 1;
+    int status = result == 1 ? 0 : 1;
+    if (!options.report.empty()) {
+        report.source = source;
+        report.target = target;
+        report.exit_status = status;
+        report.reason = !crash.empty() ? crash : result != 1 ? Repair_Failure_Reason() : "";
+        std::string why;
+        if (!write_run_report(options.report, report, why)) {
+            std::fprintf(stderr, "mdbrepair: %s\n", why.c_str());
+            status = 1;
+        }
+    }
+    return status;
 }
 
 // Children of a run of several sources at once; the signal handler forwards

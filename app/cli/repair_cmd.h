@@ -1,6 +1,7 @@
 // The repair command of mdbrepair (its options are parsed in cli_main.cpp):
 //
-//   mdbrepair [--password PW | --zolvak-db] [-o TARGET | --replace] [-j N] [-q] SOURCE...
+//   mdbrepair [--password PW | --zolvak-db] [-o TARGET | --replace] [-j N] [-q]
+//             [--report FILE] SOURCE...
 //
 // Runs Repair_Mdb on each SOURCE. Standard output carries exactly the run's
 // message lines, one per line, in UTF-8; the library's own diagnostics are
@@ -32,6 +33,7 @@ struct Repair_Cmd_Options {
     bool quiet = false;    // no progress bar and no summary
     bool replace = false;  // repair in place, keeping SOURCE.bak
     int jobs = 1;          // sources repaired at once
+    std::string report;    // a JSON report of the run goes there (one source only)
 };
 
 // Repairs every source, one after the other or, with jobs above 1, that

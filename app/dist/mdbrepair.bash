@@ -6,14 +6,14 @@ _mdbrepair() {
     case $prev in
         --password) COMPREPLY=(-); return ;;
         -j|--jobs|--rows) return ;;
-        -o|--output)
+        -o|--output|--report)
             compopt -o filenames 2>/dev/null
             COMPREPLY=($(compgen -f -- "$cur"))
             return ;;
     esac
     if [[ $cur == -* ]]; then
         COMPREPLY=($(compgen -W "--password --zolvak-db -o --output --replace -j --jobs
-            -q --quiet --verbose --list --json --sample --rows -h --help --version" -- "$cur"))
+            -q --quiet --verbose --list --json --sample --rows --check --report -h --help --version" -- "$cur"))
         return
     fi
     compopt -o filenames 2>/dev/null

@@ -330,6 +330,7 @@ int Repair_Run(const char* source, const char* password, const char* target, boo
     Get_Thread_Mgr();
     Com_Initialize();
     Copy_Err_Flag = 0;
+    Copy_Results.clear();
     g_reason.clear();
 
     if (source == nullptr) source = "";

@@ -66,14 +66,14 @@ TEST(Install, EverythingLandsWhereTheDesktopLooksForIt) {
     const std::string page = slurp(man);
     for (const char* o : {"password", "zolvak\\-db", "output", "replace", "jobs", "quiet",
                           "verbose", "list", "json", "sample", "rows", "help", "version",
-                          "MDBREPAIR_PASSWORD"})
+                          "check", "report", "MDBREPAIR_PASSWORD"})
         EXPECT_NE(page.find(o), std::string::npos) << o;
     // The completion completes options of both programs.
     const std::string completion = (share / "bash-completion/completions/mdbrepair").string();
     EXPECT_EQ(run("bash -c 'source \"" + completion +
                   "\"; COMP_WORDS=(mdbrepair --rep); COMP_CWORD=1; _mdbrepair; "
                   "echo \"${COMPREPLY[*]}\"; complete -p mdbrepair-gui'"),
-              "--replace\ncomplete -F _mdbrepair_gui mdbrepair-gui\n");
+              "--replace --report\ncomplete -F _mdbrepair_gui mdbrepair-gui\n");
     // The desktop entry starts the window with a file and names its icon.
     const std::string desktop = slurp(share / "applications/mdbrepair-gui.desktop");
     EXPECT_NE(desktop.find("\nExec=mdbrepair-gui %f\n"), std::string::npos);

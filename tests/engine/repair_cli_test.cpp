@@ -47,7 +47,8 @@ TEST(Repair_Command, HelpNamesEveryOption) {
     EXPECT_EQ(r.status, 0);
     for (const char* word :
          {"--password", "--zolvak-db", "-o,--output", "--verbose", "--list", "--sample", "--json",
-          "--rows", "-q,--quiet", "-j,--jobs", "--replace", "--version", "MDBREPAIR_PASSWORD"})
+          "--rows", "-q,--quiet", "-j,--jobs", "--replace", "--version", "MDBREPAIR_PASSWORD",
+          "--check", "--report"})
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
     EXPECT_EQ(r.err, "");
     // --help anywhere on the line wins over everything else on it.
