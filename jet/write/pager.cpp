@@ -153,14 +153,20 @@ void PageWriter::write_at(const std::uint8_t* data, std::size_t left, std::uint6
 // Pages are gathered in a window of kRunBytes: the copy of a table fills
 // long-value pages while its data page waits for rows, so pages reach the
 // writer a little out of order. A window that opens above the end of the
-// file starts a few pages lower, where such a waiting page lies.
+// file starts a few pages lower, where such a waiting page lies; a page
+// below the window (one that waited longer) is written by itself and the
+// window stays.
 void PageWriter::gather(std::uint32_t page, std::span<const std::uint8_t> image) {
     const std::uint32_t window = static_cast<std::uint32_t>(kRunBytes / page_size_);
-    if (run_set_.empty() || page < run_first_ || page - run_first_ >= window) {
+    if (!run_set_.empty() && page < run_first_) {
+        write_at(image.data(), page_size_, static_cast<std::uint64_t>(page) * page_size_);
+        return;
+    }
+    if (run_set_.empty() || page - run_first_ >= window) {
         write_run();
         run_first_ = page;
         if (page >= disk_end_) run_first_ = std::max(disk_end_, page > kRunBelow ? page - kRunBelow : 0);
-        run_.assign(kRunBytes, 0);
+        run_.resize(kRunBytes);
         run_set_.assign(window, false);
     }
     const std::uint32_t k = page - run_first_;
@@ -188,7 +194,10 @@ void PageWriter::write_run() {
             continue;
         }
         std::size_t e = k + 1;
-        while (e < last && (set[e] || run_first_ + e >= end_before)) ++e;
+        while (e < last && (set[e] || run_first_ + e >= end_before)) {
+            if (!set[e]) std::memset(run_.data() + e * page_size_, 0, page_size_);
+            ++e;
+        }
         write_at(run_.data() + k * page_size_, (e - k) * page_size_,
                  static_cast<std::uint64_t>(run_first_ + k) * page_size_);
         k = e;
