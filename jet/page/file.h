@@ -104,6 +104,10 @@ private:
     bool header_rebuilt_ = false;
     std::size_t cache_limit_ = 256;
     std::list<PageRef> lru_;  // front = most recent
+    // Pages read ahead of the one asked for, at most (see page()).
+    static constexpr std::size_t kReadAhead = 16;
+    std::vector<std::uint8_t> read_buffer_;
+    std::vector<std::shared_ptr<Page>> spare_;  // evicted pages no caller held
     std::unordered_map<std::uint32_t, std::list<PageRef>::iterator> cache_;
 };
 

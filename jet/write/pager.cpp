@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -45,6 +46,7 @@ PageWriter PageWriter::open(const std::string& path, std::uint32_t page_size) {
         throw Error("Database '" + path + "' is not a whole number of pages; it cannot be written.");
     }
     w.page_count_ = static_cast<std::uint32_t>(st.st_size / page_size);
+    w.disk_end_ = w.page_count_;
     return w;
 }
 
@@ -71,7 +73,9 @@ PageWriter& PageWriter::operator=(PageWriter&& other) noexcept {
         comparing_ = other.comparing_;
         differing_ = std::move(other.differing_);
         run_ = std::move(other.run_);
+        run_set_ = std::move(other.run_set_);
         run_first_ = other.run_first_;
+        disk_end_ = other.disk_end_;
         unflushed_ = other.unflushed_;
     }
     return *this;
@@ -120,17 +124,7 @@ void PageWriter::write(std::uint32_t page, std::span<const std::uint8_t> image) 
         image = encoded;
     }
     if (!observer_) {
-        const std::uint32_t run_pages = static_cast<std::uint32_t>(run_.size() / page_size_);
-        if (page >= run_first_ && page < run_first_ + run_pages) {
-            std::memcpy(run_.data() + static_cast<std::size_t>(page - run_first_) * page_size_, image.data(),
-                        page_size_);
-            return;
-        }
-        if (run_pages == 0 || page != run_first_ + run_pages || run_.size() >= kRunBytes) {
-            write_run();
-            run_first_ = page;
-        }
-        run_.insert(run_.end(), image.begin(), image.end());
+        gather(page, image);
         return;
     }
     write_run();
@@ -142,6 +136,7 @@ void PageWriter::write(std::uint32_t page, std::span<const std::uint8_t> image) 
 void PageWriter::write_at(const std::uint8_t* data, std::size_t left, std::uint64_t offset) {
     auto at = static_cast<off_t>(offset);
     const std::size_t size = left;
+    disk_end_ = std::max(disk_end_, static_cast<std::uint32_t>((offset + left + page_size_ - 1) / page_size_));
     while (left > 0) {
         ssize_t n = ::pwrite(fd_, data, left, at);
         if (n < 0) {
@@ -163,14 +158,58 @@ void PageWriter::write_at(const std::uint8_t* data, std::size_t left, std::uint6
     }
 }
 
+// Pages are gathered in a window of kRunBytes: the copy of a table fills
+// long-value pages while its data page waits for rows, so pages reach the
+// writer a little out of order. A window that opens above the end of the
+// file starts a few pages lower, where such a waiting page lies; a page
+// below the window (one that waited longer) is written by itself and the
+// window stays.
+void PageWriter::gather(std::uint32_t page, std::span<const std::uint8_t> image) {
+    const std::uint32_t window = static_cast<std::uint32_t>(kRunBytes / page_size_);
+    if (!run_set_.empty() && page < run_first_) {
+        write_at(image.data(), page_size_, static_cast<std::uint64_t>(page) * page_size_);
+        return;
+    }
+    if (run_set_.empty() || page - run_first_ >= window) {
+        write_run();
+        run_first_ = page;
+        if (page >= disk_end_) run_first_ = std::max(disk_end_, page > kRunBelow ? page - kRunBelow : 0);
+        run_.resize(kRunBytes);
+        run_set_.assign(window, false);
+    }
+    const std::uint32_t k = page - run_first_;
+    std::memcpy(run_.data() + static_cast<std::size_t>(k) * page_size_, image.data(), page_size_);
+    run_set_[k] = true;
+}
+
+// Each stretch of gathered pages goes out in one write. Pages between two
+// stretches that lie beyond the end of the file hold zeros on disk and in
+// the window alike, so they join the stretches around them; pages below it
+// that were not written are left alone.
 void PageWriter::write_run() {
-    if (run_.empty()) return;
+    if (run_set_.empty()) return;
     // Cleared first: a failed write is reported once, not again at close.
-    std::vector<std::uint8_t> run = std::move(run_);
-    run_.clear();
-    write_at(run.data(), run.size(), static_cast<std::uint64_t>(run_first_) * page_size_);
-    run.clear();
-    run_ = std::move(run);  // keeps its capacity
+    std::vector<bool> set = std::move(run_set_);
+    run_set_.clear();
+    const std::uint32_t end_before = disk_end_;
+    const std::size_t n = set.size();
+    std::size_t last = n;
+    while (last > 0 && !set[last - 1]) --last;
+    std::size_t k = 0;
+    while (k < last) {
+        if (!set[k]) {
+            ++k;
+            continue;
+        }
+        std::size_t e = k + 1;
+        while (e < last && (set[e] || run_first_ + e >= end_before)) {
+            if (!set[e]) std::memset(run_.data() + e * page_size_, 0, page_size_);
+            ++e;
+        }
+        write_at(run_.data() + k * page_size_, (e - k) * page_size_,
+                 static_cast<std::uint64_t>(run_first_ + k) * page_size_);
+        k = e;
+    }
 }
 
 std::vector<std::uint8_t> PageWriter::read(std::uint32_t page) const {
@@ -186,7 +225,7 @@ std::vector<std::uint8_t> PageWriter::read(std::uint32_t page) const {
 std::vector<std::uint8_t> PageWriter::read_stored(std::uint32_t page) const {
     std::vector<std::uint8_t> out(page_size_, 0);
     if (fd_ < 0 || page >= page_count_) return out;
-    if (page >= run_first_ && page - run_first_ < run_.size() / page_size_) {
+    if (page >= run_first_ && page - run_first_ < run_set_.size() && run_set_[page - run_first_]) {
         const auto* p = run_.data() + static_cast<std::size_t>(page - run_first_) * page_size_;
         std::memcpy(out.data(), p, page_size_);
         return out;

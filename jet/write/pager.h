@@ -38,11 +38,11 @@ public:
     // Reserves the next page number at the end of the file. The page holds
     // zeros until it is written.
     std::uint32_t allocate();
-    // Writes one whole page image (exactly page_size bytes). Runs of pages
-    // written in ascending order are gathered and reach the file in writes
-    // of up to kRunBytes (read() sees them at once; sync() and close() write
-    // what is gathered first). Without a write observer only: the crash
-    // tests see every page reach the file by itself.
+    // Writes one whole page image (exactly page_size bytes). Pages that lie
+    // close together are gathered in a window of kRunBytes and reach the
+    // file in one write per stretch (read() sees them at once; sync() and
+    // close() write what is gathered first). Without a write observer only:
+    // the crash tests see every page reach the file by itself.
     void write(std::uint32_t page, std::span<const std::uint8_t> image);
     static constexpr std::size_t kRunBytes = 1 << 20;
     // Reads back a page this writer has written (zeros if never written).
@@ -83,7 +83,7 @@ public:
 
     // Makes the file as long as page_count() pages and syncs it.
     void sync();
-    // Writes the gathered run of pages to the file (no sync).
+    // Writes the gathered pages to the file (no sync).
     void write_run();
     void close();
 
@@ -99,9 +99,16 @@ private:
     WriteObserver observer_;
     bool comparing_ = false;
     std::vector<std::uint32_t> differing_;
-    // The gathered run: pages run_first_ .. run_first_ + run_.size() / page_size_.
+    // The gathering window: pages run_first_ .. run_first_ + run_set_.size(),
+    // those written so far marked in run_set_ (empty: no window open).
     std::vector<std::uint8_t> run_;
+    std::vector<bool> run_set_;
     std::uint32_t run_first_ = 0;
+    // Pages from here on have never reached the file: they read as zeros.
+    std::uint32_t disk_end_ = 0;
+    // How far below a page the window opens when it lies beyond disk_end_.
+    static constexpr std::uint32_t kRunBelow = 32;
+    void gather(std::uint32_t page, std::span<const std::uint8_t> image);
     // Bytes written since the kernel was last asked to start writing back.
     std::uint64_t unflushed_ = 0;
     void write_at(const std::uint8_t* data, std::size_t size, std::uint64_t at);

@@ -259,6 +259,10 @@ void DatabaseWriter::write_tdef(Table& t) {
 void DatabaseWriter::flush_table(Table& t) {
     if (t.current) pager_.write(t.current, write::encode_row_page(t.tdef_page, false, t.current_rows));
     for (auto& lc : t.longs) {
+        // The other pages being filled are left as they are: the file
+        // names one page per column as having room.
+        for (auto& o : lc.others) pager_.write(o.page, write::encode_row_page(0, true, o.rows));
+        lc.others.clear();
         if (lc.current) pager_.write(lc.current, write::encode_row_page(0, true, lc.rows));
         write_map(lc.used, lc.pages);
         write_map(lc.free, lc.current ? std::vector<std::uint32_t>{lc.current}

@@ -217,6 +217,8 @@ private:
     void encode_fixed_value(const Table& t, std::size_t column, const Value& v, write::Bytes& out);
     write::Bytes store_long_value(Table& t, std::size_t column,
                                   std::span<const std::uint8_t> data, bool allow_inline);
+    void open_long_value_page(LongColumn& lc, std::uint32_t page,
+                              std::vector<write::RowSlotImage> rows);
     write::Bytes store_long_value_stream(Table& t, std::size_t column,
                                          const std::function<void(const FieldInput::Sink&)>& stream);
     RowId place_row(Table& t, write::Bytes row);

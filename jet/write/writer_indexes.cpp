@@ -175,10 +175,15 @@ void DatabaseWriter::build_index(TableHandle table, std::unique_ptr<IndexState> 
                 }
             }
         }
+        // Rows are cut into fields and only the key columns decoded: the
+        // other values, memo and OLE ones above all, are never read for a key.
         std::vector<Value> values(tt.layout.columns.size());
-        db->scan(def, [&](const RowId& id, const Row& row) {
+        std::vector<RawField> fields;
+        PageFile& file = db->file();
+        scan_table_bytes(file, def, [&](const RowId& id, std::uint32_t page, std::span<const std::uint8_t> row) {
+            split_row(def, row, page, fields);
             for (std::size_t k : wanted) {
-                if (k < row.size()) values[position[k]] = row[k];
+                if (k < fields.size()) values[position[k]] = decode_field(file, def, def.columns[k], fields[k], page);
             }
             bool all_null = std::all_of(ixs.columns.begin(), ixs.columns.end(),
                                         [&](auto c) { return is_null(values[c.first]); });

@@ -127,7 +127,19 @@ struct DatabaseWriter::LongColumn {
     std::vector<std::uint32_t> pages;
     std::uint32_t current = 0;  // LVAL page being filled (0 = none)
     std::vector<RowSlotImage> rows;
+    // More pages being filled beside `current`: a value goes to the page it
+    // fills best, so pages of values of a few kilobytes end up nearly full
+    // instead of keeping the gap the next value did not fit. Written when a
+    // new page pushes the fullest one out, or at flush (which keeps only
+    // `current`, the page the free-space map names).
+    struct OpenPage {
+        std::uint32_t page = 0;
+        std::vector<RowSlotImage> rows;
+    };
+    std::vector<OpenPage> others;
 };
+// Pages filled at once per memo/OLE column (`current` and the others).
+inline constexpr std::size_t kOpenLongValuePages = 8;
 
 struct DatabaseWriter::IndexState {
     IndexSpec layout;

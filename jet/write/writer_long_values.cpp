@@ -19,20 +19,34 @@ Bytes DatabaseWriter::store_long_value(Table& t, std::size_t column,
         header.insert(header.end(), data.begin(), data.end());
         return header;
     }
-    auto flush_current = [&] {
-        if (lc.current) pager_.write(lc.current, write::encode_row_page(0, true, lc.rows));
-    };
-    auto new_page = [&] {
-        flush_current();
-        lc.current = allocate_page();
-        lc.pages.push_back(lc.current);
-        lc.rows.clear();
+    // The open page `data` fits best (least room left after it), opening a
+    // new one when none has room; `current` then holds it.
+    auto place = [&](std::size_t size) {
+        auto room = [&](const std::vector<RowSlotImage>& rows) -> std::size_t {
+            if (rows.size() >= write::kMaxRowsPerPage) return 0;
+            std::size_t free = write::row_page_free(rows);
+            return free >= size + 2 ? free - size - 2 + 1 : 0;  // 0 = does not fit
+        };
+        std::size_t best = lc.current ? room(lc.rows) : 0;
+        std::size_t best_k = lc.others.size();
+        for (std::size_t k = 0; k < lc.others.size(); ++k) {
+            std::size_t r = room(lc.others[k].rows);
+            if (r && (!best || r < best)) {
+                best = r;
+                best_k = k;
+            }
+        }
+        if (best_k < lc.others.size()) {
+            std::swap(lc.current, lc.others[best_k].page);
+            std::swap(lc.rows, lc.others[best_k].rows);
+        } else if (!best) {
+            const std::uint32_t page = allocate_page();
+            lc.pages.push_back(page);
+            open_long_value_page(lc, page, {});
+        }
     };
     if (data.size() <= write::kMaxRowSize) {
-        if (lc.current == 0 || lc.rows.size() >= write::kMaxRowsPerPage ||
-            write::row_page_free(lc.rows) < data.size() + 2) {
-            new_page();
-        }
+        place(data.size());
         auto row = static_cast<std::uint8_t>(lc.rows.size());
         lc.rows.push_back(RowSlotImage{Bytes(data.begin(), data.end()), false});
         write::append_u32(header, length | kLongValueSinglePage);
@@ -48,10 +62,7 @@ Bytes DatabaseWriter::store_long_value(Table& t, std::size_t column,
     RowSlotImage last;
     write::append_u32(last.bytes, 0);
     last.bytes.insert(last.bytes.end(), data.begin() + static_cast<std::ptrdiff_t>(last_from), data.end());
-    if (lc.current == 0 || lc.rows.size() >= write::kMaxRowsPerPage ||
-        write::row_page_free(lc.rows) < last.bytes.size() + 2) {
-        new_page();
-    }
+    place(last.bytes.size());
     std::uint32_t next = write::row_pointer(lc.current, static_cast<std::uint8_t>(lc.rows.size()));
     lc.rows.push_back(std::move(last));
     for (std::size_t k = chunks - 1; k-- > 0;) {
@@ -70,6 +81,25 @@ Bytes DatabaseWriter::store_long_value(Table& t, std::size_t column,
     write::append_u32(header, next);
     write::append_u32(header, 0);
     return header;
+}
+
+// `page` becomes the column's `current` page; the page that was current
+// joins the others, and past kOpenLongValuePages the fullest of them is
+// written and left. The caller has listed `page` in lc.pages.
+void DatabaseWriter::open_long_value_page(LongColumn& lc, std::uint32_t page,
+                                          std::vector<RowSlotImage> rows) {
+    if (lc.current) {
+        lc.others.push_back({lc.current, std::move(lc.rows)});
+        if (lc.others.size() >= kOpenLongValuePages) {
+            auto fullest = std::min_element(lc.others.begin(), lc.others.end(), [](const auto& a, const auto& b) {
+                return write::row_page_free(a.rows) < write::row_page_free(b.rows);
+            });
+            pager_.write(fullest->page, write::encode_row_page(0, true, fullest->rows));
+            lc.others.erase(fullest);
+        }
+    }
+    lc.current = page;
+    lc.rows = std::move(rows);
 }
 
 Bytes DatabaseWriter::store_long_value_stream(
@@ -114,10 +144,9 @@ Bytes DatabaseWriter::store_long_value_stream(
     last.bytes.reserve(4 + pending.size());
     write::append_u32(last.bytes, 0);
     last.bytes.insert(last.bytes.end(), pending.begin(), pending.end());
-    if (lc.current) pager_.write(lc.current, write::encode_row_page(0, true, lc.rows));
-    lc.current = pending_page;
-    lc.rows.clear();
-    lc.rows.push_back(std::move(last));
+    std::vector<RowSlotImage> rows;
+    rows.push_back(std::move(last));
+    open_long_value_page(lc, pending_page, std::move(rows));
     Bytes header;
     write::append_u32(header, static_cast<std::uint32_t>(total));
     write::append_u32(header, first);

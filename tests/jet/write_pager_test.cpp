@@ -41,7 +41,11 @@ struct Scratch {
 };
 
 // Orders of writing: appends, rewrites inside and behind the gathered run,
-// jumps back, and more pages than one run holds.
+// jumps back, and more pages than one run holds; pages left unwritten
+// between others (they stay zeros) and a page that waits while later ones
+// are written (a data page while its rows' long values go out); rewrites of
+// some pages among others that already reached the file (those between
+// keep their images).
 TEST(PageWriter, EveryOrderOfWritesEndsInTheLastImages) {
     const std::uint32_t many = static_cast<std::uint32_t>(jet::PageWriter::kRunBytes / kPage) * 2 + 5;
     struct Case {
@@ -49,11 +53,19 @@ TEST(PageWriter, EveryOrderOfWritesEndsInTheLastImages) {
         std::vector<std::uint32_t> order;  // page numbers; a page's tag is its position here
     };
     std::vector<Case> cases{{"ascending", {}}, {"rewrites", {0, 1, 2, 1, 3, 0, 4, 4, 2}},
-                            {"descending", {5, 4, 3, 2, 1, 0}}, {"shuffled", {}}};
+                            {"descending", {5, 4, 3, 2, 1, 0}}, {"shuffled", {}},
+                            {"waiting pages and holes", {}},
+                            {"rewrites among written pages", {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, many, 2, 5, 9, many + 1}}};
     for (std::uint32_t p = 0; p < many; ++p) cases[0].order.push_back(p);
     cases[3].order = cases[0].order;
     std::shuffle(cases[3].order.begin(), cases[3].order.end(), std::mt19937(5));
     cases[3].order.insert(cases[3].order.end(), {7, 7, 8, 0});
+    for (std::uint32_t first = 0; first + 12 <= many; first += 12) {
+        for (std::uint32_t p = first + 1; p < first + 12; ++p) {
+            if (p % 5 != 3) cases[4].order.push_back(p);
+        }
+        cases[4].order.push_back(first);
+    }
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Scratch s;
