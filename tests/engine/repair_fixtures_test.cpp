@@ -26,38 +26,6 @@ std::string Password_Of(const std::string& fixture) {
     return fixture == "jet4-password.mdb" ? "password" : "";
 }
 
-std::string Shell_Output(const std::string& cmd, int* status = nullptr) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (p == nullptr) return out;
-    char buf[4096];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    int rc = pclose(p);
-    if (status != nullptr) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
-}
-
-std::string Export(const std::string& file, const std::string& table) {
-    return Shell_Output(
-        "LC_ALL=C mdb-export -D '%Y-%m-%d %H:%M:%S' -T '%Y-%m-%d %H:%M:%S' -b hex " + Quote(file) +
-        " " + Quote(table) + " 2>&1");
-}
-
-// The export with two known mdbtools effects taken out: a Jet 3 byte that
-// has no character in its code page prints as "?" from the source but as
-// U+FFFD from the Jet 4 copy, and rows that the source keeps on overflow
-// pages print where they are stored, not where the table holds them. Lines
-// are sorted; the header stays first.
-std::string Normalised(std::string text) {
-    for (std::size_t at; (at = text.find("\xEF\xBF\xBD")) != std::string::npos;)
-        text.replace(at, 3, "?");
-    std::vector<std::string> lines = Split_Lines(text);
-    if (lines.size() > 1) std::sort(lines.begin() + 1, lines.end());
-    std::string out;
-    for (const auto& l : lines) out += l + "\n";
-    return out;
-}
-
 struct Index_Info {
     std::vector<std::string> columns;
     bool unique = false;
