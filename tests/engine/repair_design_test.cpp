@@ -177,8 +177,8 @@ TEST_P(Design_Repair, TargetHasTheSourcesDesign) {
             const jet::Column* bc = b.find_column(a.columns[i].name);
             ASSERT_NE(bc, nullptr) << a.columns[i].name;
             EXPECT_EQ(Column_Design(*bc, jet::Format::Jet4), Column_Design(a.columns[i], a.format));
-            if (a.columns[i].is_autonumber() || !(a.columns[i].flags & jet::kColumnNullable) ||
-                (a.columns[i].column_type() == jet::ColumnType::kText && a.columns[i].is_fixed()))
+            if (bc->is_autonumber() || !(bc->flags & jet::kColumnNullable) ||
+                (bc->column_type() == jet::ColumnType::kText && bc->is_fixed()))
                 ++flagged;
         }
         EXPECT_EQ(b.next_autonumber, a.next_autonumber);
