@@ -67,13 +67,27 @@ std::size_t restore_indexes(DatabaseWriter& w, TableHandle table, const std::vec
         auto it = std::find_if(have.begin(), have.end(),
                                [&](const IndexSpec& h) { return same_name(h.name, want.name); });
         if (it != have.end() && same_index(*it, want)) continue;
-        if (it != have.end()) w.drop_index(table, it->name);
+        std::vector<IndexSpec> dropped;
+        if (it != have.end()) dropped.push_back(*it);
         if (want.primary_key) {
-            for (const IndexSpec& h : w.index_specs(table)) {
-                if (h.primary_key) w.drop_index(table, h.name);
+            for (const IndexSpec& h : have) {
+                if (h.primary_key && !same_name(h.name, want.name)) dropped.push_back(h);
             }
         }
-        w.create_index(table, want);
+        for (const IndexSpec& d : dropped) w.drop_index(table, d.name);
+        try {
+            w.create_index(table, want);
+        } catch (...) {
+            // The copy keeps the indexes it had (a unique index where the
+            // primary key cannot be made over nulls, for instance).
+            for (const IndexSpec& d : dropped) {
+                try {
+                    w.create_index(table, d);
+                } catch (const Error&) {
+                }
+            }
+            throw;
+        }
         ++changed;
         have = w.index_specs(table);
     }

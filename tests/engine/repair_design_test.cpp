@@ -332,6 +332,12 @@ TEST(Restore_Design, AFailingTableIsReportedAndTheStepGoesOn) {
         }
         w->create_index(t, {"PrimaryKey", {{"id"}}, true, true});
         w->create_table({"Changed", {{"x", jet::ColumnType::kText, 10}}});
+        auto k = w->create_table({"Keyed", {{"k", jet::ColumnType::kLong}}});
+        for (int i = 1; i <= 2; ++i) {
+            std::vector<jet::Value> row{std::int32_t(i)};
+            w->insert_row(k, row);
+        }
+        w->create_index(k, {"PrimaryKey", {{"k"}}, true, true});
         w->close();
     }
     {
@@ -344,10 +350,17 @@ TEST(Restore_Design, AFailingTableIsReportedAndTheStepGoesOn) {
             w->insert_row(t, row);
         }
         w->create_table({"Changed", {{"y", jet::ColumnType::kLong}}});
+        // A key the copy lost (a salvaged row): no primary key over a null,
+        // and the unique index the index statements made stays.
+        auto k = w->create_table({"Keyed", {{"k", jet::ColumnType::kLong}}});
+        std::vector<jet::Value> one{std::int32_t(1)}, none{jet::Null{}};
+        w->insert_row(k, one);
+        w->insert_row(k, none);
+        w->create_index(k, {"PrimaryKey", {{"k"}}, false, true});
         w->close();
     }
     OT_Array<Mdb_Tab_Stru> tabs(4, 4);
-    for (const char* name : {"Changed", "Numbered", "Missing"}) {
+    for (const char* name : {"Changed", "Keyed", "Numbered", "Missing"}) {
         Mdb_Tab_Stru* t = tabs.At(tabs.count);
         ASSERT_NE(t, nullptr);
         std::snprintf(t->tab_type, sizeof t->tab_type, "TABLE");
@@ -356,7 +369,8 @@ TEST(Restore_Design, AFailingTableIsReportedAndTheStepGoesOn) {
     Collecting collect;
     Copy_Err_Flag = 0;
     ASSERT_EQ(Restore_Design(target.c_str(), "", source.c_str(), "", tabs), 1);
-    EXPECT_EQ(Lines(), (std::vector<std::string>{kRestoreLine, "******** 恢复 Changed 出错了 *********"}));
+    EXPECT_EQ(Lines(), (std::vector<std::string>{kRestoreLine, "******** 恢复 Changed 出错了 *********",
+                                                 "******** 恢复 Keyed 出错了 *********"}));
     EXPECT_EQ(Copy_Err_Flag, 1);
     Copy_Err_Flag = 0;
 
@@ -367,6 +381,10 @@ TEST(Restore_Design, AFailingTableIsReportedAndTheStepGoesOn) {
     ASSERT_EQ(def.indexes.size(), 1u);
     EXPECT_TRUE(def.indexes[0].primary_key());
     EXPECT_EQ(def.indexes[0].name, "PrimaryKey");
+    const jet::TableDef keyed = db->table_def("Keyed");
+    ASSERT_EQ(keyed.indexes.size(), 1u);
+    EXPECT_FALSE(keyed.indexes[0].primary_key());
+    EXPECT_TRUE(keyed.indexes[0].unique());
 }
 
 }  // namespace
