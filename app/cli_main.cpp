@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", "mdbrepair " MDBREPAIR_VERSION);
 
     std::string password;
-    bool zolvak_db = false, verbose = false, quiet = false, replace = false;
+    bool zolvak_db = false, verbose = false, quiet = false, replace = false, tables_only = false;
     bool list = false, json = false, sample = false, check = false;
     std::string output, report;
     int jobs = 1;
@@ -172,6 +172,10 @@ int main(int argc, char** argv) {
                                    "repair SOURCE in place: the original is kept as SOURCE.bak, and\n"
                                    "only a repair without errors replaces it");
     o_replace->excludes(o_output);
+    auto* o_tables_only = app.add_flag(
+        "--tables-only", tables_only,
+        "copy tables and rebuild indexes only, as a make-table does: no\n"
+        "primary keys, autonumbers or column flags restored from SOURCE");
     auto* o_jobs = app.add_option("-j,--jobs", jobs, "repair N of several SOURCEs at once (default 1)")
                        ->type_name("N")
                        ->check(CLI::Range(1, 64));
@@ -219,7 +223,7 @@ int main(int argc, char** argv) {
     if (*o_json && !list) return usage_error("--json goes with --list");
     if (*o_rows && !sample) return usage_error("--rows goes with --sample");
     if (list || sample || check) {
-        for (auto* o : {o_output, o_replace, o_jobs, o_quiet, o_report})
+        for (auto* o : {o_output, o_replace, o_jobs, o_quiet, o_report, o_tables_only})
             if (*o) return usage_error(o->get_name() + " goes with a repair");
         if (zolvak_db && sample) return usage_error("--zolvak-db goes with a repair, --check or --list");
         if (files.empty()) return usage_error("no FILE given");
@@ -283,6 +287,7 @@ int main(int argc, char** argv) {
     options.verbose = verbose;
     options.quiet = quiet;
     options.replace = replace;
+    options.tables_only = tables_only;
     options.jobs = jobs;
     options.report = report;
     return run_repairs(files, options, argv[0]);

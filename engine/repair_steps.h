@@ -1,7 +1,8 @@
-// The five steps of a repair run, called by Repair_Mdb in this order:
-// Create_Target_Db, Read_Tab_List, Read_Index_List, Copy_Tables and
-// Rebuild_Indexes. Each returns 1 to go on and 0 to stop; a step that returns
-// 0 has already written its own line through Print_Msg.
+// The steps of a repair run, called by Repair_Mdb in this order:
+// Create_Target_Db, Read_Tab_List, Read_Index_List, Copy_Tables,
+// Rebuild_Indexes and, unless the run is for tables only, Restore_Design.
+// Each returns 1 to go on and 0 to stop; a step that returns 0 has already
+// written its own line through Print_Msg.
 //
 // Every step that reads or writes a database opens its own TDb_Connect_Ado
 // (kind 6, user "admin") and works on its provider connection (ado_conn)
@@ -46,6 +47,25 @@ int Copy_Tables(const char* target, const char* target_password, const char* sou
 // from the column rows of indexes (whose is_done marks the rows used).
 int Rebuild_Indexes(const char* target, const char* password, const OT_Array<Mdb_Tab_Stru>& tabs,
                     OT_Array<Mdb_Index_Stru>& indexes);
+
+class TDb_Connect_Ado;
+
+// What a sub-step of Restore_Design works with: the connection to the
+// target (in its transaction), the source and the run's table list.
+struct Restore_Context {
+    TDb_Connect_Ado& conn;
+    const char* source;
+    const char* source_password;
+    const OT_Array<Mdb_Tab_Stru>& tabs;
+};
+
+// Step six: gives the target what the make-table copies and the index
+// statements left out, from the source, one sub-step per kind of design
+// (each with its own line). A failure is reported ("******** 恢复 %s 出错了
+// *********"), raises Copy_Err_Flag, and the step goes on; 0 only when the
+// target cannot be opened.
+int Restore_Design(const char* target, const char* target_password, const char* source,
+                   const char* source_password, const OT_Array<Mdb_Tab_Stru>& tabs);
 
 // A table, index or column name as it goes into a statement: in brackets,
 // so that names with blanks and other characters survive. Writes into out

@@ -358,6 +358,7 @@ int Run_One(const std::string& source, const Repair_Cmd_Options& options) {
     // to go, and the run completes.
     std::signal(SIGPIPE, SIG_IGN);
     Repair_Set_Summary(!options.quiet);
+    Repair_Set_Tables_Only(options.tables_only);
     try {
         result = options.replace ? Repair_Mdb_Replace(source.c_str(), options.password.c_str())
                                  : Repair_Mdb(source.c_str(), options.password.c_str(),
@@ -438,6 +439,7 @@ bool Start_Job(Job& job, const Repair_Cmd_Options& options, const char* self) {
         if (options.verbose) argv.push_back("--verbose");
         if (options.quiet) argv.push_back("--quiet");
         if (options.replace) argv.push_back("--replace");
+        if (options.tables_only) argv.push_back("--tables-only");
         argv.push_back("--");
         argv.push_back(job.source.c_str());
         argv.push_back(nullptr);

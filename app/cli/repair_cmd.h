@@ -32,6 +32,7 @@ struct Repair_Cmd_Options {
     bool verbose = false;  // the library's diagnostics on standard error
     bool quiet = false;    // no progress bar and no summary
     bool replace = false;  // repair in place, keeping SOURCE.bak
+    bool tables_only = false;  // the plain copy: no restored design
     int jobs = 1;          // sources repaired at once
     std::string report;    // a JSON report of the run goes there (one source only)
 };

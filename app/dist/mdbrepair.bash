@@ -12,7 +12,7 @@ _mdbrepair() {
             return ;;
     esac
     if [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W "--password --zolvak-db -o --output --replace -j --jobs
+        COMPREPLY=($(compgen -W "--password --zolvak-db -o --output --replace --tables-only -j --jobs
             -q --quiet --verbose --list --json --sample --rows --check --report -h --help --version" -- "$cur"))
         return
     fi

@@ -142,6 +142,7 @@ int Run_Sink(const char* text) {
 
 std::string g_reason;
 bool g_summary = true;
+bool g_tables_only = false;
 
 // User tables, their rows and their indexes, as the file's own table
 // definitions count them.
@@ -274,6 +275,8 @@ void Repair_Catch_Signals(int line_fd, int clear_fd) {
 const char* Repair_Failure_Reason() { return g_reason.c_str(); }
 
 void Repair_Set_Summary(bool on) { g_summary = on; }
+
+void Repair_Set_Tables_Only(bool on) { g_tables_only = on; }
 
 std::string Repair_Target_Password(const char* source, const char* password) {
     // Jet opens a database without a password whatever the caller passes, so
@@ -425,7 +428,8 @@ int Repair_Run(const char* source, const char* password, const char* target, boo
     if (ok) {
         Thr_Clear_Err();
         ok = Copy_Tables(work, tpw, source, password, tab_list) &&
-             Rebuild_Indexes(work, tpw, tab_list, index_list);
+             Rebuild_Indexes(work, tpw, tab_list, index_list) &&
+             (g_tables_only || Restore_Design(work, tpw, source, password, tab_list));
         if (!ok) g_reason = std::string("cannot open ") + target + ": " + Thread_Error("unknown error");
     }
 

@@ -1,7 +1,8 @@
 // The repair run: the one operation the window and the command line start.
 //
-// Repair_Mdb prepares a clean target and calls the five engine steps in their
-// fixed order, stopping at the first that fails; every line for the user goes
+// Repair_Mdb prepares a clean target and calls the engine steps in their
+// fixed order (the sixth, the restored design, unless the run is for tables
+// only), stopping at the first that fails; every line for the user goes
 // through Print_Msg to the installed Msg_Sink, and Copy_Err_Flag tells whether
 // a single table or index failed on the way.
 #pragma once
@@ -63,6 +64,11 @@ const char* Repair_Failure_Reason();
 // (tables and rows copied, indexes made, what the new file holds against the
 // source, file sizes, time taken) after the completion lines; on by default.
 void Repair_Set_Summary(bool on);
+
+// Whether a run stops after the five steps of the plain copy (tables by
+// make-table, indexes by statement), leaving out the restored design; off
+// by default.
+void Repair_Set_Tables_Only(bool on);
 
 // 1 when the repair completed without any failed statement, 0 otherwise.
 // Refuses, with a line and before anything is deleted, inputs longer than

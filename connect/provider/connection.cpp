@@ -83,6 +83,12 @@ void Connection::execute(std::string_view command_text) {
     session_->execute(command_text);
 }
 
+void Connection::restore_design(const std::string& source, const std::string& source_password,
+                                std::string_view table) {
+    require_open();
+    session_->restore_design(source, source_password, table);
+}
+
 void Connection::set_salvage(bool on) {
     salvage_ = on;
     if (session_) session_->set_salvage(on);

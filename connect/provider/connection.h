@@ -58,6 +58,13 @@ class Connection {
     // Runs a statement as command text; a query's rows are dropped.
     void execute(std::string_view command_text);
 
+    // Gives the table `table`, copied by a make-table from the database at
+    // `source`, the rest of its source's design: autonumber, column flags,
+    // fixed-length text, primary keys and index flags. Throws Error with the
+    // engine's text; in a transaction, what it changed stays until commit.
+    void restore_design(const std::string& source, const std::string& source_password,
+                        std::string_view table);
+
     // Salvage mode for a repair: a make-table copy from an external file
     // keeps every row that still reads from a damaged source instead of
     // failing; last_losses() says what the last statement left out. Kept

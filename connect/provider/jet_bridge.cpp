@@ -92,6 +92,12 @@ void Session::execute(std::string_view sql) {
     engine([&] { (void)conn_->execute(sql); });
 }
 
+void Session::restore_design(const std::string& source, const std::string& source_password,
+                             std::string_view table) {
+    if (!conn_) throw provider::Error(std::string(kMsgObjectClosed));
+    engine([&] { (void)conn_->restore_design(source, source_password, table); });
+}
+
 void Session::set_salvage(bool on) {
     if (conn_) conn_->set_salvage(on);
 }

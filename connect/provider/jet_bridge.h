@@ -60,6 +60,10 @@ class Session {
     // statement left out under it.
     void set_salvage(bool on);
     CopyLosses last_losses() const;
+    // Gives a copied table the design of its source's table of the same
+    // name (jet::Connection::restore_design).
+    void restore_design(const std::string& source, const std::string& source_password,
+                        std::string_view table);
     // The rowset of a query. A query of one table ("select * from t",
     // "select a, b from t") gives a rowset that takes new records.
     std::unique_ptr<jet::Rowset> open_rowset(std::string_view sql);

@@ -65,22 +65,6 @@ Field field_of(const Column& c, Format format) {
     return f;
 }
 
-ColumnSpec spec_of(const Column& c, Format format) {
-    ColumnSpec s;
-    s.name = c.name;
-    s.type = c.column_type();
-    if (s.type == ColumnType::kText) {
-        s.size = static_cast<std::uint16_t>(format == Format::Jet4 ? c.length / 2 : c.length);
-    } else if (s.type == ColumnType::kBinary) {
-        s.size = c.length;
-    }
-    s.precision = c.precision;
-    s.scale = c.scale;
-    s.compressed = format != Format::Jet4 || (c.misc_flags & 0x01) != 0;
-    s.hyperlink = s.type == ColumnType::kMemo && (c.flags & kColumnHyperlink);
-    return s;
-}
-
 // ---- binding ----
 
 void bind_columns(Expr& e, const TableDef& def, std::string_view sql) {
@@ -668,6 +652,27 @@ void Connection::insert_record(const std::string& table, const std::vector<std::
     });
 }
 
+DesignChanges Connection::restore_design(const std::string& source_path,
+                                         std::string_view source_password,
+                                         std::string_view table) {
+    last_salvage_ = {};
+    Store& store = *store_;
+    return in_statement([&] {
+        DatabaseWriter& w = store.writer();
+        TableHandle h = w.table(table);
+        TableRef ref;
+        ref.name = std::string(table);
+        ref.external = true;
+        ref.external_path = source_path;
+        ref.external_password = std::string(source_password);
+        Source src = open_source(store, ref, salvage_);
+        DesignChanges d =
+            jet::restore_design(*src.db, src.def, w, h, salvage_ ? &last_salvage_ : nullptr);
+        store.changed();
+        return d;
+    });
+}
+
 std::unique_ptr<UpdatableRowset> Connection::open_updatable(std::string_view sql) {
     std::string text(sql);
     std::size_t first = text.find_first_not_of(" \t\r\n");
@@ -778,7 +783,7 @@ ExecuteResult Connection::run_make_table(SelectStmt& s, std::string_view sql) {
         for (auto& item : s.items) {
             if (item.star) {
                 for (std::size_t i = 0; i < def.columns.size(); ++i) {
-                    layout.columns.push_back(spec_of(def.columns[i], def.format));
+                    layout.columns.push_back(column_spec(def.columns[i], def.format, ColumnDesign::kMakeTable, def.name));
                     picks.push_back(static_cast<int>(i));
                 }
                 continue;
@@ -787,7 +792,8 @@ ExecuteResult Connection::run_make_table(SelectStmt& s, std::string_view sql) {
             if (item.expr->kind != ExprKind::kColumn) {
                 throw Error("A make-table query can only copy columns; computed fields are not supported.");
             }
-            ColumnSpec c = spec_of(def.columns[static_cast<std::size_t>(item.expr->column)], def.format);
+            ColumnSpec c = column_spec(def.columns[static_cast<std::size_t>(item.expr->column)], def.format,
+                                       ColumnDesign::kMakeTable, def.name);
             if (!item.alias.empty()) c.name = item.alias;
             layout.columns.push_back(c);
             picks.push_back(item.expr->column);

@@ -28,6 +28,7 @@
 #include "jet/table/database.h"
 #include "jet/table/salvage.h"
 #include "jet/sql/rowset.h"
+#include "jet/write/design.h"
 
 namespace jet {
 
@@ -94,6 +95,14 @@ public:
 
     // True when the last statement found its rows through an index.
     bool last_statement_used_index() const { return used_index_; }
+
+    // Gives the user table `table` of this database the design of the table
+    // of the same name in the database at `source_path` that it was copied
+    // from (see jet/write/design.h), as one statement: in the transaction
+    // when one is open, committed on its own otherwise. Reads the source in
+    // salvage mode when the connection is in it.
+    DesignChanges restore_design(const std::string& source_path,
+                                 std::string_view source_password, std::string_view table);
 
     // The database as this connection sees it (its own uncommitted changes
     // included). Valid until the next statement.

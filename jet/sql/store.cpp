@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "jet/write/copy.h"
 #include "jet/write/create_database.h"
 #include "jet/base/error.h"
 #include "jet/base/text.h"
@@ -44,69 +45,6 @@ std::string absolute_path(const std::string& path) {
 
 const char* const kWriterSystemTables[] = {"MSysObjects", "MSysACEs", "MSysQueries",
                                            "MSysRelationships"};
-
-ColumnSpec column_spec(const Column& c, Format format) {
-    ColumnSpec s;
-    s.name = c.name;
-    s.type = c.column_type();
-    if (s.type == ColumnType::kText) {
-        s.size = static_cast<std::uint16_t>(format == Format::Jet4 ? c.length / 2 : c.length);
-    } else if (s.type == ColumnType::kBinary) {
-        s.size = c.length;
-    }
-    s.precision = c.precision;
-    s.scale = c.scale;
-    s.autonumber = c.is_autonumber();
-    s.compressed = (c.misc_flags & 0x01) != 0;
-    s.hyperlink = s.type == ColumnType::kMemo && (c.flags & kColumnHyperlink);
-    s.required = !(c.flags & kColumnNullable);
-    return s;
-}
-
-// The writer numbers on from the largest value it was given; a table whose
-// last rows were deleted must still not hand their numbers out again. Until
-// the writer can set its counter, a row carrying the stored counter is
-// inserted and deleted again (before any index exists, so nothing collides).
-void keep_autonumber(DatabaseWriter& w, TableHandle h, const TableSpec& layout,
-                     std::uint32_t counter) {
-    int auto_column = -1;
-    for (std::size_t i = 0; i < layout.columns.size(); ++i) {
-        if (layout.columns[i].autonumber && layout.columns[i].type == ColumnType::kLong) {
-            auto_column = static_cast<int>(i);
-        }
-    }
-    if (auto_column < 0 || counter == 0 || counter > 0x7FFFFFFFu) return;
-    Row row(layout.columns.size(), Null{});
-    for (std::size_t i = 0; i < layout.columns.size(); ++i) {
-        const ColumnSpec& c = layout.columns[i];
-        if (!c.required || static_cast<int>(i) == auto_column) continue;
-        switch (c.type) {
-            case ColumnType::kBoolean: row[i] = false; break;
-            case ColumnType::kByte: row[i] = std::uint8_t{0}; break;
-            case ColumnType::kInteger: row[i] = std::int16_t{0}; break;
-            case ColumnType::kLong: row[i] = std::int32_t{0}; break;
-            case ColumnType::kCurrency: row[i] = Currency{}; break;
-            case ColumnType::kSingle: row[i] = 0.0f; break;
-            case ColumnType::kDouble: row[i] = 0.0; break;
-            case ColumnType::kDateTime: row[i] = DateTime{}; break;
-            case ColumnType::kText:
-            case ColumnType::kMemo: row[i] = std::string(); break;
-            case ColumnType::kBinary:
-            case ColumnType::kOle: row[i] = Bytes{}; break;
-            case ColumnType::kGuid: row[i] = Guid{}; break;
-            case ColumnType::kNumeric: {
-                Decimal d;
-                d.precision = c.precision;
-                d.scale = c.scale;
-                row[i] = d;
-                break;
-            }
-        }
-    }
-    row[static_cast<std::size_t>(auto_column)] = static_cast<std::int32_t>(counter);
-    RowId id = w.insert_row(h, row);
-    w.delete_row(h, id);
-}
 
 [[noreturn]] void refuse_rewrite(const std::string& path, const std::string& what) {
     throw Error("The database '" + path + "' cannot be changed by this engine yet: it holds " +
@@ -258,14 +196,18 @@ std::unique_ptr<DatabaseWriter> Store::copy_into(Database& from, const std::stri
             TableDef def = from.table_def(*t.entry);
             TableSpec layout;
             layout.name = def.name;
-            for (const Column& c : def.columns) layout.columns.push_back(column_spec(c, def.format));
+            for (const Column& c : def.columns) {
+                layout.columns.push_back(column_spec(c, def.format, ColumnDesign::kWhole, def.name));
+            }
             TableHandle h = w->create_table(layout);
             from.scan(def, [&](const RowId&, const Row& row) {
                 w->insert_row(h, row);
                 crash_point("copy:row");
                 return true;
             });
-            keep_autonumber(*w, h, layout, def.next_autonumber);
+            // The counter as stored: numbers of deleted last rows are not
+            // handed out again.
+            if (def.next_autonumber > w->autonumber(h)) w->set_autonumber(h, def.next_autonumber);
             for (const Index& ix : def.indexes) {
                 if (ix.foreign_key()) continue;
                 if (!skip_index.empty() && same_name(t.name, skip_table) &&

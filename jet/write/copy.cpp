@@ -155,34 +155,51 @@ private:
 
 }  // namespace
 
+ColumnSpec column_spec(const Column& c, Format format, ColumnDesign design, std::string_view table) {
+    if (!is_known_column_type(c.type)) {
+        throw Error("Table '" + std::string(table) + "': column '" + c.name + "' has a data type (" +
+                    column_type_name(c.type) + ") that cannot be copied.");
+    }
+    ColumnSpec s;
+    s.name = c.name;
+    s.type = c.column_type();
+    switch (s.type) {
+        case ColumnType::kText:
+        case ColumnType::kBinary:
+            s.size = static_cast<std::uint16_t>(c.display_size(format).value_or(255));
+            if (s.size == 0 || s.size > 255) s.size = 255;
+            break;
+        case ColumnType::kNumeric:
+            s.precision = c.precision ? c.precision : 18;
+            s.scale = c.scale;
+            break;
+        default:
+            break;
+    }
+    // Jet 4 compresses what it writes; a Jet 3 source had no such flag.
+    s.compressed = format == Format::Jet3 || (c.misc_flags & 0x01) != 0;
+    s.hyperlink = (c.flags & kColumnHyperlink) != 0 && s.type == ColumnType::kMemo;
+    if (design == ColumnDesign::kMakeTable) return s;
+
+    // Jet 3 has no Replication ID autonumber: its 0x40 bit on other types
+    // means something else and is not carried into a Jet 4 file.
+    s.autonumber = (s.type == ColumnType::kLong && (c.flags & kColumnAutoLong)) ||
+                   (s.type == ColumnType::kGuid && (c.flags & kColumnAutoGuid));
+    s.required = (c.flags & kColumnNullable) == 0;
+    s.fixed_length = s.type == ColumnType::kText && c.is_fixed();
+    if (format == Format::Jet4) {
+        s.extra_flags = static_cast<std::uint8_t>(
+            c.flags & ~(kColumnFixed | kColumnNullable | kColumnAutoLong | kColumnAutoGuid |
+                        kColumnHyperlink));
+    }
+    return s;
+}
+
 TableSpec make_table_spec(const TableDef& source, std::string_view target_name) {
     TableSpec layout;
     layout.name = std::string(target_name);
     for (const Column& c : source.columns) {
-        if (!is_known_column_type(c.type)) {
-            throw Error("Table '" + source.name + "': column '" + c.name + "' has a data type (" +
-                        column_type_name(c.type) + ") that cannot be copied.");
-        }
-        ColumnSpec s;
-        s.name = c.name;
-        s.type = c.column_type();
-        switch (s.type) {
-            case ColumnType::kText:
-            case ColumnType::kBinary:
-                s.size = static_cast<std::uint16_t>(c.display_size(source.format).value_or(255));
-                if (s.size == 0 || s.size > 255) s.size = 255;
-                break;
-            case ColumnType::kNumeric:
-                s.precision = c.precision ? c.precision : 18;
-                s.scale = c.scale;
-                break;
-            default:
-                break;
-        }
-        // Jet 4 compresses what it writes; a Jet 3 source had no such flag.
-        s.compressed = source.format == Format::Jet3 || (c.misc_flags & 0x01) != 0;
-        s.hyperlink = (c.flags & kColumnHyperlink) != 0 && s.type == ColumnType::kMemo;
-        layout.columns.push_back(std::move(s));
+        layout.columns.push_back(column_spec(c, source.format, ColumnDesign::kMakeTable, source.name));
     }
     return layout;
 }

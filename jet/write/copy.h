@@ -21,6 +21,22 @@
 
 namespace jet {
 
+// How much of a source column's design a new column takes.
+enum class ColumnDesign {
+    // What a make-table keeps: name, type, size, precision and scale,
+    // Unicode compression (always on for a Jet 3 source, which had none)
+    // and the hyperlink flag of a memo.
+    kMakeTable,
+    // All of it: besides, the autonumber (Long counter or Replication ID),
+    // required, a fixed-length Text and the column's other flag bits.
+    kWhole,
+};
+
+// The new column for a source column of a table in `format`. Throws
+// jet::Error for a type this engine cannot write.
+ColumnSpec column_spec(const Column& source, Format format, ColumnDesign design,
+                       std::string_view table = {});
+
 // The target table's definition for a source table (the make-table rule).
 TableSpec make_table_spec(const TableDef& source, std::string_view target_name);
 

@@ -332,7 +332,9 @@ Bytes encode_tdef(const TdefImage& t) {
         for (std::size_t k = 0; k < 10; ++k) {
             if (k < ri.columns.size()) {
                 append_u16(b, ri.columns[k].first);
-                append_u8(b, ri.columns[k].second ? 0x02 : 0x01);
+                // Access marks a descending key column with 0 (ascending
+                // 1), and readers take any other value for ascending.
+                append_u8(b, ri.columns[k].second ? 0x00 : 0x01);
             } else {
                 append_u16(b, 0xFFFF);
                 append_u8(b, 0x00);

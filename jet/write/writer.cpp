@@ -77,9 +77,13 @@ TableHandle DatabaseWriter::add_table(const TableSpec& layout, bool system, std:
         // A required column is recorded by leaving out the nullable flag (the
         // callers check nulls against it; a copy keeps what the source had).
         w.flags = static_cast<std::uint8_t>((c.required ? 0 : kColumnNullable) | c.extra_flags);
-        if (is_fixed_type(c.type)) {
+        const bool fixed_text = c.type == ColumnType::kText && c.fixed_length;
+        if (c.fixed_length && !fixed_text) {
+            throw Error("Only Text fields can have a fixed length ('" + c.name + "').");
+        }
+        if (is_fixed_type(c.type) || fixed_text) {
             w.flags |= kColumnFixed;
-            w.length = fixed_length(c.type);
+            w.length = fixed_text ? text_bytes(c) : fixed_length(c.type);
             w.var_index = var;
             if (c.type != ColumnType::kBoolean) {
                 w.fixed_offset = fixed;
@@ -88,12 +92,9 @@ TableHandle DatabaseWriter::add_table(const TableSpec& layout, bool system, std:
         } else {
             w.var_index = var++;
             switch (c.type) {
-                case ColumnType::kText: {
-                    std::uint16_t chars = c.size ? c.size : 255;
-                    if (chars > 255) throw Error("Text field '" + c.name + "' is longer than 255.");
-                    w.length = static_cast<std::uint16_t>(chars * 2);
+                case ColumnType::kText:
+                    w.length = text_bytes(c);
                     break;
-                }
                 case ColumnType::kBinary: {
                     std::uint16_t bytes = c.size ? c.size : 255;
                     if (bytes > 255 && !system) {
@@ -189,6 +190,20 @@ const TableSpec& DatabaseWriter::table_spec(TableHandle table) const {
 }
 
 std::uint32_t DatabaseWriter::row_count(TableHandle table) const { return tables_.at(table)->rows; }
+
+std::vector<IndexSpec> DatabaseWriter::index_specs(TableHandle table) const {
+    std::vector<IndexSpec> out;
+    for (const auto& ix : tables_.at(table)->indexes) {
+        IndexSpec spec = ix->layout;
+        // As the definition holds it: a primary key is unique and required.
+        spec.unique = (ix->flags & kIndexUnique) != 0;
+        spec.ignore_nulls = (ix->flags & kIndexIgnoreNulls) != 0;
+        spec.required = (ix->flags & kIndexRequired) != 0;
+        spec.primary_key = ix->index_type == kIndexTypePrimaryKey;
+        out.push_back(std::move(spec));
+    }
+    return out;
+}
 
 void DatabaseWriter::add_catalog_row(const std::string& name, std::int32_t id, std::int32_t parent,
                                      std::int16_t type, std::int32_t flags, const Bytes& owner) {
@@ -408,6 +423,7 @@ void DatabaseWriter::load_table(Database& db, const CatalogEntry& entry) {
         cs.compressed = c.misc_flags & 0x01;
         cs.hyperlink = c.flags & kColumnHyperlink;
         cs.required = !(c.flags & kColumnNullable);
+        cs.fixed_length = cs.type == ColumnType::kText && c.is_fixed();
         cs.number = c.number;
         cs.extra_flags = static_cast<std::uint8_t>(
             c.flags & ~(kColumnFixed | kColumnNullable | kColumnAutoLong | kColumnAutoGuid |
@@ -666,6 +682,132 @@ void DatabaseWriter::drop_table(TableHandle table) {
         drop_map(ix->map);
     }
     tables_.erase(tables_.begin() + static_cast<std::ptrdiff_t>(table));
+}
+
+// ---- design of a table in place ---------------------------------------------------
+
+void DatabaseWriter::alter_column(TableHandle table, std::string_view column,
+                                  const ColumnSpec& design) {
+    if (closed_) throw Error("The database is closed.");
+    Table& t = *tables_.at(table);
+    std::size_t i = 0;
+    while (i < t.layout.columns.size() && !same_name(t.layout.columns[i].name, column)) ++i;
+    if (i == t.layout.columns.size()) {
+        throw Error("Field '" + std::string(column) + "' is not in table '" + t.layout.name + "'.");
+    }
+    ColumnSpec& c = t.layout.columns[i];
+    write::TdefColumn& w = t.columns[i];
+    // Only flags change: anything that would move or reinterpret the stored
+    // bytes of the rows is refused.
+    auto width = [](const ColumnSpec& x) -> unsigned {
+        if (x.type != ColumnType::kText && x.type != ColumnType::kBinary) return 0;
+        return x.size ? x.size : 255;
+    };
+    const bool numeric = c.type == ColumnType::kNumeric;
+    if (design.type != c.type || width(design) != width(c) || design.fixed_length != c.fixed_length ||
+        (numeric && (design.precision != c.precision || design.scale != c.scale))) {
+        throw Error("Field '" + c.name + "' of table '" + t.layout.name +
+                    "' cannot change its type, size or precision in place.");
+    }
+    std::uint8_t auto_bit = 0;
+    if (design.autonumber) {
+        if (c.type == ColumnType::kLong) {
+            auto_bit = kColumnAutoLong;
+        } else if (c.type == ColumnType::kGuid) {
+            auto_bit = kColumnAutoGuid;
+        } else {
+            throw Error("Only Long Integer and Replication ID fields can be autonumbers.");
+        }
+    }
+    const std::uint8_t own = kColumnFixed | kColumnNullable | kColumnAutoLong | kColumnAutoGuid |
+                             kColumnHyperlink;
+    const bool hyperlink = design.hyperlink && c.type == ColumnType::kMemo;
+    w.flags = static_cast<std::uint8_t>((w.flags & kColumnFixed) |
+                                        (design.required ? 0 : kColumnNullable) | auto_bit |
+                                        (hyperlink ? kColumnHyperlink : 0) |
+                                        (design.extra_flags & ~own));
+    if (is_text_type(c.type) && !t.system) {
+        w.misc_flags = static_cast<std::uint8_t>((w.misc_flags & ~0x01) | (design.compressed ? 0x01 : 0));
+    }
+    c.autonumber = design.autonumber;
+    c.required = design.required;
+    c.hyperlink = hyperlink;
+    c.compressed = design.compressed;
+    c.extra_flags = static_cast<std::uint8_t>(design.extra_flags & ~own);
+    t.dirty = true;
+}
+
+std::uint32_t DatabaseWriter::autonumber(TableHandle table) const {
+    return tables_.at(table)->autonumber;
+}
+
+void DatabaseWriter::set_autonumber(TableHandle table, std::uint32_t counter) {
+    if (closed_) throw Error("The database is closed.");
+    Table& t = *tables_.at(table);
+    t.autonumber = counter;
+    t.dirty = true;
+}
+
+void DatabaseWriter::rename_table(TableHandle table, std::string_view name) {
+    if (closed_) throw Error("The database is closed.");
+    Table& t = *tables_.at(table);
+    if (t.system || table == 0) throw Error("System table '" + t.layout.name + "' cannot be renamed.");
+    check_object_name(name, "table");
+    for (const auto& other : tables_) {
+        if (other.get() != &t && same_name(other->layout.name, name)) {
+            throw Error("Table '" + std::string(name) + "' already exists.");
+        }
+    }
+    // The catalog row is read back from the file as the flush leaves it,
+    // changed in its Name only, and written through update_row so that the
+    // catalog's indexes follow.
+    flush();
+    Table& cat = *tables_.at(0);
+    std::size_t name_column = cat.layout.columns.size();
+    for (std::size_t i = 0; i < cat.layout.columns.size(); ++i) {
+        if (cat.layout.columns[i].name == "Name") name_column = i;
+    }
+    if (name_column == cat.layout.columns.size()) {
+        throw Error("Internal error: MSysObjects has no Name column.");
+    }
+    RowId where{};
+    Row values;
+    bool found = false;
+    {
+        auto db = Database::open(pager_.path(), password_);
+        TableDef def = db->table_def("MSysObjects");
+        std::vector<std::size_t> position(def.columns.size(), cat.layout.columns.size());
+        for (std::size_t k = 0; k < def.columns.size(); ++k) {
+            for (std::size_t i = 0; i < cat.layout.columns.size(); ++i) {
+                if (cat.layout.columns[i].name == def.columns[k].name) position[k] = i;
+            }
+        }
+        const Column* id = def.find_column("Id");
+        const Column* type = def.find_column("Type");
+        if (!id || !type) throw Error("Internal error: MSysObjects has no Id or Type column.");
+        const std::size_t id_at = static_cast<std::size_t>(id - def.columns.data());
+        const std::size_t type_at = static_cast<std::size_t>(type - def.columns.data());
+        db->scan(def, [&](const RowId& rid, const Row& row) {
+            auto pid = std::get_if<std::int32_t>(&row[id_at]);
+            auto ptype = std::get_if<std::int16_t>(&row[type_at]);
+            if (!pid || !ptype || *ptype != 1 ||
+                static_cast<std::uint32_t>(*pid) != t.tdef_page) {
+                return true;
+            }
+            values.assign(cat.layout.columns.size(), Null{});
+            for (std::size_t k = 0; k < row.size() && k < position.size(); ++k) {
+                if (position[k] < values.size()) values[position[k]] = row[k];
+            }
+            where = rid;
+            found = true;
+            return false;
+        });
+    }
+    if (!found) throw Error("Internal error: table '" + t.layout.name + "' has no catalog row.");
+    values[name_column] = std::string(name);
+    update_row(0, where, values);
+    t.layout.name = std::string(name);
+    t.dirty = true;
 }
 
 // ---- transactions in place ----------------------------------------------------------

@@ -41,6 +41,9 @@ struct ColumnSpec {
     bool compressed = true;       // Text/Memo: Unicode compression
     bool hyperlink = false;       // Memo
     bool required = false;
+    // Text: stored in the row's fixed area at its full size, values padded
+    // with blanks (a column without the variable-length bit).
+    bool fixed_length = false;
     // Catalog tables only: column id when it differs from the position, and
     // flag bits Access sets on system columns.
     int number = -1;
@@ -138,6 +141,8 @@ public:
     TableHandle table(std::string_view name) const;
     std::vector<std::string> table_names() const;  // user tables, in creation order
     const TableSpec& table_spec(TableHandle table) const;
+    // The indexes of a table, in the order they were made.
+    std::vector<IndexSpec> index_specs(TableHandle table) const;
     std::uint32_t row_count(TableHandle table) const;
 
     // Inserts one row; `values` in the layout's column order. A Null in an
@@ -170,6 +175,20 @@ public:
     void drop_table(TableHandle table);
     // Removes one index of a table (its pages become free pages).
     void drop_index(TableHandle table, std::string_view index_name);
+
+    // Gives a column the design flags of `design` where its stored bytes
+    // stay as they are: autonumber, required, Unicode compression, hyperlink
+    // and the other flag bits (extra_flags). The name, type, size, fixed
+    // length, precision and scale of `design` must be the column's own;
+    // anything else throws and changes nothing.
+    void alter_column(TableHandle table, std::string_view column, const ColumnSpec& design);
+    // The table's autonumber counter: the last number handed out, so the
+    // next row without a number gets counter + 1.
+    std::uint32_t autonumber(TableHandle table) const;
+    void set_autonumber(TableHandle table, std::uint32_t counter);
+    // Renames a user table (its catalog row); throws when the name is taken
+    // or not valid.
+    void rename_table(TableHandle table, std::string_view name);
 
     // A transaction in place: begin() flushes, then starts the rollback
     // journal of the file; every later overwrite of a page that existed at
@@ -215,6 +234,7 @@ private:
     write::Bytes encode_row(Table& t, std::span<const Value> values);
     write::Bytes encode_fields(Table& t, std::span<const FieldInput> fields);
     void encode_fixed_value(const Table& t, std::size_t column, const Value& v, write::Bytes& out);
+    static void pad_fixed_text(write::Bytes& units, std::size_t width);
     write::Bytes store_long_value(Table& t, std::size_t column,
                                   std::span<const std::uint8_t> data, bool allow_inline);
     void open_long_value_page(LongColumn& lc, std::uint32_t page,

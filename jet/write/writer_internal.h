@@ -94,6 +94,13 @@ inline std::uint16_t fixed_length(ColumnType type) {
 
 inline bool is_fixed_type(ColumnType type) { return fixed_length(type) != 0; }
 
+// A Text column's length in the definition: two bytes per character.
+inline std::uint16_t text_bytes(const ColumnSpec& c) {
+    std::uint16_t chars = c.size ? c.size : 255;
+    if (chars > 255) throw Error("Text field '" + c.name + "' is longer than 255.");
+    return static_cast<std::uint16_t>(chars * 2);
+}
+
 inline bool is_long_type(ColumnType type) { return type == ColumnType::kMemo || type == ColumnType::kOle; }
 
 inline bool is_text_type(ColumnType type) { return type == ColumnType::kText || type == ColumnType::kMemo; }

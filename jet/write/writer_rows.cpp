@@ -72,9 +72,27 @@ void DatabaseWriter::encode_fixed_value(const Table& t, std::size_t column, cons
             }
             break;
         }
+        case ColumnType::kText: {
+            auto p = get_if_value<std::string>(v);
+            if (!p) throw Error(type_mismatch(c));
+            write::append_utf16le(*p, out);
+            pad_fixed_text(out, t.columns[column].length);
+            break;
+        }
         default:
             throw Error("Internal error: not a fixed column");
     }
+}
+
+// A fixed-length text fills its whole width: UTF-16 units padded with
+// blanks, as Jet pads such a column; a longer text does not fit.
+void DatabaseWriter::pad_fixed_text(Bytes& units, std::size_t width) {
+    if (units.size() > width) throw Error(std::string(kFieldTooSmallMessage));
+    while (units.size() + 2 <= width) {
+        units.push_back(0x20);
+        units.push_back(0x00);
+    }
+    units.resize(width, 0);
 }
 
 Bytes DatabaseWriter::encode_row(Table& t, std::span<const Value> values) {
@@ -134,6 +152,10 @@ Bytes DatabaseWriter::encode_fields(Table& t, std::span<const FieldInput> fields
                 std::copy(s.value.begin(), s.value.end(), s.fixed.begin() + w.fixed_offset);
             } else if (f.kind == Kind::kStored && f.bytes.size() == w.length) {
                 std::copy(f.bytes.begin(), f.bytes.end(), s.fixed.begin() + w.fixed_offset);
+            } else if (f.kind == Kind::kUnits && c.type == ColumnType::kText) {
+                s.value.assign(f.bytes.begin(), f.bytes.end());
+                pad_fixed_text(s.value, w.length);
+                std::copy(s.value.begin(), s.value.end(), s.fixed.begin() + w.fixed_offset);
             } else {
                 throw Error(type_mismatch(c));
             }

@@ -64,7 +64,7 @@ TEST(Install, EverythingLandsWhereTheDesktopLooksForIt) {
     const std::string man = (share / "man/man1/mdbrepair.1").string();
     EXPECT_EQ(run("groff -man -Tutf8 -ww -z '" + man + "' 2>&1"), "");
     const std::string page = slurp(man);
-    for (const char* o : {"password", "zolvak\\-db", "output", "replace", "jobs", "quiet",
+    for (const char* o : {"password", "zolvak\\-db", "output", "replace", "tables\\-only", "jobs", "quiet",
                           "verbose", "list", "json", "sample", "rows", "help", "version",
                           "check", "report", "MDBREPAIR_PASSWORD"})
         EXPECT_NE(page.find(o), std::string::npos) << o;

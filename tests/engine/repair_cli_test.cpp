@@ -30,6 +30,7 @@ TEST(Repair_Command, UsageErrorsExitWithTwo) {
         {"-j", "0", "a.mdb", "b.mdb"},
         {"--json", "a.mdb"},
         {"--list", "-o", "x.mdb", "a.mdb"},
+        {"--list", "--tables-only", "a.mdb"},
     };
     for (const auto& args : cases) {
         Command_Result r = Run_Repair(s, args);
@@ -47,8 +48,8 @@ TEST(Repair_Command, HelpNamesEveryOption) {
     EXPECT_EQ(r.status, 0);
     for (const char* word :
          {"--password", "--zolvak-db", "-o,--output", "--verbose", "--list", "--sample", "--json",
-          "--rows", "-q,--quiet", "-j,--jobs", "--replace", "--version", "MDBREPAIR_PASSWORD",
-          "--check", "--report"})
+          "--rows", "-q,--quiet", "-j,--jobs", "--replace", "--tables-only", "--version",
+          "MDBREPAIR_PASSWORD", "--check", "--report"})
         EXPECT_NE(r.out.find(word), std::string::npos) << word;
     EXPECT_EQ(r.err, "");
     // --help anywhere on the line wins over everything else on it.

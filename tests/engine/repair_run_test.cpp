@@ -249,6 +249,9 @@ TEST(Copy_Tables, TargetThatCannotBeOpened) {
     Lines().clear();
     EXPECT_EQ(Rebuild_Indexes(target.c_str(), "", tabs, indexes), 0);
     EXPECT_EQ(Lines(), std::vector<std::string>{"无法连接到数据库" + target});
+    Lines().clear();
+    EXPECT_EQ(Restore_Design(target.c_str(), "", target.c_str(), "", tabs), 0);
+    EXPECT_EQ(Lines(), std::vector<std::string>{"无法连接到数据库" + target});
 }
 
 Mdb_Index_Stru Index_Row(const char* tab, const char* index, const char* column, int primary,
