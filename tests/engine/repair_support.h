@@ -219,39 +219,6 @@ inline std::vector<std::string> Split_Lines(const std::string& text) {
     return lines;
 }
 
-// The standard output of a shell command, and its exit status.
-inline std::string Shell_Output(const std::string& cmd, int* status = nullptr) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (p == nullptr) return out;
-    char buf[4096];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
-    int rc = pclose(p);
-    if (status != nullptr) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
-}
-
-inline std::string Export(const std::string& file, const std::string& table) {
-    return Shell_Output(
-        "LC_ALL=C mdb-export -D '%Y-%m-%d %H:%M:%S' -T '%Y-%m-%d %H:%M:%S' -b hex " + Quote(file) +
-        " " + Quote(table) + " 2>&1");
-}
-
-// The export with two known mdbtools effects taken out: a Jet 3 byte that
-// has no character in its code page prints as "?" from the source but as
-// U+FFFD from the Jet 4 copy, and rows that the source keeps on overflow
-// pages print where they are stored, not where the table holds them. Lines
-// are sorted; the header stays first.
-inline std::string Normalised(std::string text) {
-    for (std::size_t at; (at = text.find("\xEF\xBF\xBD")) != std::string::npos;)
-        text.replace(at, 3, "?");
-    std::vector<std::string> lines = Split_Lines(text);
-    if (lines.size() > 1) std::sort(lines.begin() + 1, lines.end());
-    std::string out;
-    for (const auto& l : lines) out += l + "\n";
-    return out;
-}
-
 // What a terminal of `columns` columns shows when program runs with args on
 // it (standard output and error both), with the exit status. The terminal
 // translates nothing: "\r" and escape sequences stay as the program wrote
