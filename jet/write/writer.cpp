@@ -233,9 +233,51 @@ void DatabaseWriter::write_tdef(Table& t) {
     std::stable_sort(by_name.begin(), by_name.end(), [](const IndexState* a, const IndexState* b) {
         return fold_name(a->layout.name) < fold_name(b->layout.name);
     });
+    // A relationship's index names the other table's index by number and
+    // that table by its definition's page, both looked up now: either may
+    // have changed since the link was made. A side whose partner is not
+    // there yet names none.
+    auto link_fields = [&](const IndexLink& link, write::TdefLogicalIndex& li) {
+        li.index_type = kIndexTypeForeignKey;
+        li.rel_table_type = link.side;
+        li.cascade_updates = link.cascade_updates;
+        li.cascade_deletes = link.cascade_deletes;
+        for (const auto& other : tables_) {
+            if (!same_name(other->layout.name, link.table)) continue;
+            for (const auto& ox : other->indexes) {
+                if (ox->link && same_name(ox->layout.name, link.index)) {
+                    li.rel_index = ox->number;
+                    li.rel_table_page = other->tdef_page;
+                }
+            }
+            for (std::size_t k = 0; k < other->shared.size(); ++k) {
+                if (same_name(other->shared[k].name, link.index)) {
+                    li.rel_index = static_cast<std::uint32_t>(other->indexes.size() + k);
+                    li.rel_table_page = other->tdef_page;
+                }
+            }
+        }
+    };
+    std::vector<write::TdefLogicalIndex> logical;
     for (const IndexState* ix : by_name) {
-        img.indexes.push_back(write::TdefLogicalIndex{ix->layout.name, ix->number, ix->number, ix->index_type});
+        write::TdefLogicalIndex li{ix->layout.name, ix->number, ix->number, ix->index_type};
+        if (ix->link) link_fields(*ix->link, li);
+        logical.push_back(std::move(li));
     }
+    for (std::size_t k = 0; k < t.shared.size(); ++k) {
+        const auto& sh = t.shared[k];
+        std::uint32_t real = 0;
+        for (const auto& ix : t.indexes) {
+            if (ix.get() == sh.real) real = ix->number;
+        }
+        write::TdefLogicalIndex li{sh.name, static_cast<std::uint32_t>(t.indexes.size() + k), real, 0};
+        link_fields(sh.link, li);
+        logical.push_back(std::move(li));
+    }
+    std::stable_sort(logical.begin(), logical.end(), [](const auto& a, const auto& b) {
+        return fold_name(a.name) < fold_name(b.name);
+    });
+    img.indexes = std::move(logical);
     std::vector<const LongColumn*> longs;
     for (const auto& lc : t.longs) longs.push_back(&lc);
     std::sort(longs.begin(), longs.end(), [&](const LongColumn* a, const LongColumn* b) {
@@ -343,6 +385,7 @@ void DatabaseWriter::load_tables(const std::string& password) {
         refuse_open(path, "it has no MSysObjects table");
     }
     for (const CatalogEntry* e : entries) load_table(*db, *e);
+    link_loaded_indexes();
     std::sort(map_page_rows_.begin(), map_page_rows_.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
     // Page 1: the free pages of the database.
@@ -456,10 +499,20 @@ void DatabaseWriter::load_table(Database& db, const CatalogEntry& entry) {
                 ++names;
             }
         }
-        if (names != 1 || li->foreign_key()) {
-            refuse_open(path, "table '" + e->name + "' has shared or relationship indexes");
+        // The logical index numbered as the real one owns it (as this writer
+        // numbers them); the others on it are relationships' indexes.
+        li = nullptr;
+        for (const Index& x : def.indexes) {
+            if (x.real_index == r && x.index_number == r) li = &x;
+        }
+        if (names < 1 || !li) {
+            refuse_open(path, "table '" + e->name + "' has logical indexes this engine does not number");
         }
         auto ix = std::make_unique<IndexState>();
+        if (li->foreign_key()) {
+            ix->link = IndexLink{li->rel_table_type, {}, {}, li->cascade_updates, li->cascade_deletes,
+                                 li->rel_table_page, static_cast<std::uint32_t>(li->rel_index_number)};
+        }
         ix->layout.name = li->name;
         for (const IndexColumn& ic : ri.columns) {
             if (ic.column >= def.columns.size()) refuse_open(path, "an index names a missing column");
@@ -477,8 +530,50 @@ void DatabaseWriter::load_table(Database& db, const CatalogEntry& entry) {
         ix->first_page = ri.first_page;
         t.indexes.push_back(std::move(ix));
     }
+    // The shared ones, in the order of their numbers, which must follow the
+    // real indexes' without a gap; their partners are named once every
+    // table is loaded (link_loaded_indexes).
+    std::vector<const Index*> shared;
+    for (const Index& x : def.indexes) {
+        if (x.index_number != x.real_index) shared.push_back(&x);
+    }
+    std::sort(shared.begin(), shared.end(),
+              [](const Index* a, const Index* b) { return a->index_number < b->index_number; });
+    for (std::size_t k = 0; k < shared.size(); ++k) {
+        const Index& x = *shared[k];
+        if (!x.foreign_key() || x.index_number != t.indexes.size() + k) {
+            refuse_open(path, "table '" + e->name + "' has logical indexes this engine does not number");
+        }
+        t.shared.push_back(Table::SharedIndex{
+            x.name, t.indexes[x.real_index].get(),
+            IndexLink{x.rel_table_type, {}, {}, x.cascade_updates, x.cascade_deletes, x.rel_table_page,
+                      static_cast<std::uint32_t>(x.rel_index_number)}});
+    }
     if (!t.indexes.empty()) prove_index_trees(db, def, t, spec_position);
     t.dirty = false;
+}
+
+// A loaded relationship index names the other side by page and number;
+// from here on it names it by table and index name (see write_tdef).
+void DatabaseWriter::link_loaded_indexes() {
+    auto resolve = [&](IndexLink& link) {
+        for (const auto& other : tables_) {
+            if (other->tdef_page != link.loaded_page) continue;
+            link.table = other->layout.name;
+            for (const auto& ox : other->indexes) {
+                if (ox->number == link.loaded_index) link.index = ox->layout.name;
+            }
+            for (std::size_t k = 0; k < other->shared.size(); ++k) {
+                if (other->indexes.size() + k == link.loaded_index) link.index = other->shared[k].name;
+            }
+        }
+    };
+    for (auto& t : tables_) {
+        for (auto& ix : t->indexes) {
+            if (ix->link) resolve(*ix->link);
+        }
+        for (auto& sh : t->shared) resolve(sh.link);
+    }
 }
 
 // The long-value maps close the definition: column number, used and free
@@ -615,6 +710,10 @@ void DatabaseWriter::drop_table(TableHandle table) {
     if (closed_) throw Error("The database is closed.");
     Table& t = *tables_.at(table);
     if (t.system || table == 0) throw Error("System table '" + t.layout.name + "' cannot be deleted.");
+    if (in_relationship(t)) {
+        throw Error("Cannot delete table '" + t.layout.name +
+                    "'. It participates in one or more relationships.");
+    }
     // The catalog row, found through MSysObjects' index on Id.
     Table& cat = *tables_.at(0);
     IndexState* by_id = nullptr;
