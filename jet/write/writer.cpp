@@ -77,7 +77,14 @@ TableHandle DatabaseWriter::add_table(const TableSpec& layout, bool system, std:
         // A required column is recorded by leaving out the nullable flag (the
         // callers check nulls against it; a copy keeps what the source had).
         w.flags = static_cast<std::uint8_t>((c.required ? 0 : kColumnNullable) | c.extra_flags);
-        if (is_fixed_type(c.type)) {
+        if (!is_known_column_type(w.type) && c.size > 0) {
+            // Opaque fixed bytes (see encode_fixed_value).
+            w.flags |= kColumnFixed;
+            w.length = c.size;
+            w.var_index = var;
+            w.fixed_offset = fixed;
+            fixed = static_cast<std::uint16_t>(fixed + w.length);
+        } else if (is_fixed_type(c.type)) {
             w.flags |= kColumnFixed;
             w.length = fixed_length(c.type);
             w.var_index = var;
@@ -186,6 +193,10 @@ std::vector<std::string> DatabaseWriter::table_names() const {
 
 const TableSpec& DatabaseWriter::table_spec(TableHandle table) const {
     return tables_.at(table)->layout;
+}
+
+std::int32_t DatabaseWriter::table_id(TableHandle table) const {
+    return static_cast<std::int32_t>(tables_.at(table)->tdef_page);
 }
 
 std::uint32_t DatabaseWriter::row_count(TableHandle table) const { return tables_.at(table)->rows; }
@@ -440,6 +451,7 @@ void DatabaseWriter::load_table(Database& db, const CatalogEntry& entry) {
         cs.type = c.column_type();
         if (cs.type == ColumnType::kText) cs.size = static_cast<std::uint16_t>(c.length / 2);
         if (cs.type == ColumnType::kBinary) cs.size = c.length;
+        if (!is_known_column_type(c.type) && c.is_fixed()) cs.size = c.length;
         cs.precision = c.precision;
         cs.scale = c.scale;
         cs.autonumber = c.is_autonumber();
@@ -706,6 +718,29 @@ std::unique_ptr<DatabaseWriter> DatabaseWriter::open(const std::string& path,
     return w;
 }
 
+std::optional<RowId> DatabaseWriter::catalog_row(std::int32_t id) {
+    // Found through MSysObjects' index on Id.
+    Table& cat = *tables_.at(0);
+    IndexState* by_id = nullptr;
+    for (auto& ix : cat.indexes) {
+        if (ix->columns.size() == 1 && cat.layout.columns[ix->columns[0].first].name == "Id") by_id = ix.get();
+    }
+    if (!by_id) throw Error("Internal error: MSysObjects has no index on Id.");
+    std::vector<Value> values(cat.layout.columns.size(), Null{});
+    values[by_id->columns[0].first] = id;
+    load_index_entries(cat, *by_id);
+    Bytes key = index_key(cat, *by_id, values);
+    auto e = by_id->entries.lower_bound(key);
+    if (e == by_id->entries.end() || e->size() != key.size() + 4 ||
+        !std::equal(key.begin(), key.end(), e->begin())) {
+        return std::nullopt;
+    }
+    const Bytes& entry = *e;
+    std::size_t n = entry.size();
+    return RowId{(static_cast<std::uint32_t>(entry[n - 4]) << 16) | (entry[n - 3] << 8) | entry[n - 2],
+                 entry[n - 1]};
+}
+
 void DatabaseWriter::drop_table(TableHandle table) {
     if (closed_) throw Error("The database is closed.");
     Table& t = *tables_.at(table);
@@ -714,27 +749,9 @@ void DatabaseWriter::drop_table(TableHandle table) {
         throw Error("Cannot delete table '" + t.layout.name +
                     "'. It participates in one or more relationships.");
     }
-    // The catalog row, found through MSysObjects' index on Id.
-    Table& cat = *tables_.at(0);
-    IndexState* by_id = nullptr;
-    for (auto& ix : cat.indexes) {
-        if (ix->columns.size() == 1 && cat.layout.columns[ix->columns[0].first].name == "Id") by_id = ix.get();
-    }
-    if (!by_id) throw Error("Internal error: MSysObjects has no index on Id.");
-    std::vector<Value> values(cat.layout.columns.size(), Null{});
-    values[by_id->columns[0].first] = static_cast<std::int32_t>(t.tdef_page);
-    load_index_entries(cat, *by_id);
-    Bytes key = index_key(cat, *by_id, values);
-    auto e = by_id->entries.lower_bound(key);
-    if (e == by_id->entries.end() || e->size() != key.size() + 4 ||
-        !std::equal(key.begin(), key.end(), e->begin())) {
-        throw Error("Internal error: table '" + t.layout.name + "' has no catalog row.");
-    }
-    const Bytes& entry = *e;
-    std::size_t n = entry.size();
-    RowId row{(static_cast<std::uint32_t>(entry[n - 4]) << 16) | (entry[n - 3] << 8) | entry[n - 2],
-              entry[n - 1]};
-    delete_row(0, row);
+    const auto row = catalog_row(static_cast<std::int32_t>(t.tdef_page));
+    if (!row) throw Error("Internal error: table '" + t.layout.name + "' has no catalog row.");
+    delete_row(0, *row);
     // Its pages become free pages; its map rows stay, naming no page.
     auto give = [&](const std::vector<std::uint32_t>& pages) {
         for (std::uint32_t p : pages) free_pages_.push_back(p);

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <set>
 #include <span>
 #include <string>
@@ -153,6 +154,8 @@ public:
     TableHandle table(std::string_view name) const;
     std::vector<std::string> table_names() const;  // user tables, in creation order
     const TableSpec& table_spec(TableHandle table) const;
+    // The table's catalog Id (the page of its definition).
+    std::int32_t table_id(TableHandle table) const;
     std::uint32_t row_count(TableHandle table) const;
 
     // Inserts one row; `values` in the layout's column order. A Null in an
@@ -184,6 +187,9 @@ public:
     void set_index_sort_budget(std::size_t bytes) { index_sort_budget_ = bytes; }
     // Sorted runs the last create_index spilled (0: it sorted in memory).
     std::size_t last_index_runs() const { return last_index_runs_; }
+
+    // Where the MSysObjects row with this Id is, if there is one.
+    std::optional<RowId> catalog_row(std::int32_t id);
 
     // Removes a user table: its catalog row, and its definition, data,
     // long-value and index pages become free pages. Handles of the tables

@@ -295,20 +295,33 @@ void DatabaseWriter::add_relationship_index(TableHandle table, const Relationshi
     }
     IndexLink link{static_cast<std::uint8_t>(spec.referenced_side ? kRelationReferenced : kRelationForeign),
                    spec.other_table, spec.other_index, spec.cascade_updates, spec.cascade_deletes};
+    auto same_columns = [&](const IndexState& ix) {
+        if (ix.columns.size() != spec.columns.size()) return false;
+        for (std::size_t k = 0; k < spec.columns.size(); ++k) {
+            const auto [pos, desc] = ix.columns[k];
+            if (!same_name(t.layout.columns[pos].name, spec.columns[k].column) ||
+                desc != spec.columns[k].descending) {
+                return false;
+            }
+        }
+        return true;
+    };
+    // An index of the relationship's name on its columns (a copy made
+    // before the relationship) becomes the relationship's own.
+    for (auto& ix : t.indexes) {
+        if (!same_name(ix->layout.name, spec.name)) continue;
+        if (!same_columns(*ix) || ix->link || ix->layout.primary_key) {
+            throw Error("Index '" + spec.name + "' already exists on table '" + t.layout.name + "'.");
+        }
+        ix->link = std::move(link);
+        ix->index_type = kIndexTypeForeignKey;
+        t.dirty = true;
+        return;
+    }
     // Jet gives a relationship's index the B-tree of an index on the same
     // columns in the same order and directions, when the table has one.
     for (const auto& ix : t.indexes) {
-        if (ix->columns.size() != spec.columns.size()) continue;
-        bool same = true;
-        for (std::size_t k = 0; k < spec.columns.size() && same; ++k) {
-            const auto [pos, desc] = ix->columns[k];
-            same = same_name(t.layout.columns[pos].name, spec.columns[k].column) &&
-                   desc == spec.columns[k].descending;
-        }
-        if (!same) continue;
-        if (same_name(ix->layout.name, spec.name)) {
-            throw Error("Index '" + spec.name + "' already exists on table '" + t.layout.name + "'.");
-        }
+        if (!same_columns(*ix)) continue;
         t.shared.push_back(Table::SharedIndex{spec.name, ix.get(), std::move(link)});
         t.dirty = true;
         return;
