@@ -361,6 +361,7 @@ std::vector<RestoreFailure> ObjectRestorer::access_objects() {
     // Access's tables first: the documents' rows point into them.
     for (const CatalogEntry& e : s.source_catalog) {
         if (!is_access_table(e) || s.matched.count(e.id)) continue;
+        std::optional<TableHandle> made;
         try {
             TableDef def = s.source->table_def(e);
             TableSpec spec;
@@ -380,6 +381,7 @@ std::vector<RestoreFailure> ObjectRestorer::access_objects() {
                 spec.columns.push_back(std::move(cs));
             }
             TableHandle h = s.writer->create_table(spec);
+            made = h;
             std::size_t rows = 0;
             s.source->scan(def, [&](const RowId&, const Row& row) {
                 s.writer->insert_row(h, s.convert(def, row, spec));
@@ -427,9 +429,19 @@ std::vector<RestoreFailure> ObjectRestorer::access_objects() {
                 s.writer->update_row(cat, *at, values);
             }
             s.added.insert(e.id);
+            made.reset();
             s.copy_aces(e.id);
         } catch (const std::exception& err) {
             failures.push_back({e.name, message_of(err)});
+            // Half a table of Access's, under a catalog row that does not
+            // yet say it is Access's, would pass for a user table.
+            if (made) {
+                try {
+                    s.writer->drop_table(s.writer->table(e.name));
+                } catch (const std::exception&) {
+                }
+                s.id_map.erase(e.id);
+            }
         }
     }
     // Containers and documents: every other object that is neither a
