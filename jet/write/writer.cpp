@@ -33,6 +33,13 @@ DatabaseWriter::~DatabaseWriter() {
 
 std::uint32_t DatabaseWriter::allocate_page() {
     if (!free_pages_.empty()) {
+        // The lowest page first, so that an index rebuilt over pages given
+        // back lies on ascending pages, as a reopened file is proven to be
+        // laid out. The list is kept in descending order; pages given back
+        // since the last allocation are put in place here.
+        if (!std::is_sorted(free_pages_.rbegin(), free_pages_.rend())) {
+            std::sort(free_pages_.rbegin(), free_pages_.rend());
+        }
         std::uint32_t p = free_pages_.back();
         free_pages_.pop_back();
         return p;

@@ -54,7 +54,8 @@ TEST(WriteDesign, FixedLengthTextIsPaddedToItsWidth) {
     EXPECT_EQ(codes, (std::vector<std::string>{"ab  ", "abcd", "    "}));
     check_indexes(path, "Codes");
     auto db = jet::Database::open(path);
-    const jet::Column* code = db->table_def("Codes").find_column("code");
+    const jet::TableDef def = db->table_def("Codes");
+    const jet::Column* code = def.find_column("code");
     EXPECT_TRUE(code->is_fixed());
     EXPECT_EQ(code->length, 8);
     // Opened in place, the file is one this writer writes back unchanged.
