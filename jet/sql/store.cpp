@@ -11,6 +11,7 @@
 
 #include "jet/write/copy.h"
 #include "jet/write/create_database.h"
+#include "jet/write/design.h"
 #include "jet/base/error.h"
 #include "jet/base/text.h"
 #include "jet/txn/journal.h"
@@ -214,20 +215,7 @@ std::unique_ptr<DatabaseWriter> Store::copy_into(Database& from, const std::stri
                     same_name(ix.name, skip_index)) {
                     continue;
                 }
-                IndexSpec is;
-                is.name = ix.name;
-                for (const IndexColumn& ic : ix.columns) {
-                    if (ic.column >= def.columns.size()) {
-                        throw Error("The index '" + ix.name + "' of the table '" + def.name +
-                                    "' names a column that does not exist.");
-                    }
-                    is.columns.push_back({def.columns[ic.column].name, ic.descending});
-                }
-                is.primary_key = ix.primary_key();
-                is.unique = ix.unique();
-                is.ignore_nulls = ix.ignore_nulls();
-                is.required = ix.required();
-                w->create_index(h, is);
+                w->create_index(h, index_layout(def, ix));
             }
             crash_point("copy:table");
         }

@@ -61,7 +61,7 @@ struct FoundTableDef {
 std::vector<FoundTableDef> find_table_defs(PageFile& file);
 
 // Whether a definition has the layout of one of the tables Access keeps
-// for itself (navigation pane, modules, import specifications, ...). Their
+// for itself (navigation pane, modules, saved import layouts, ...). Their
 // catalog rows carry the system flag; without the catalog, the columns
 // (names, types and text sizes Access always gives them) tell.
 bool access_internal_layout(const TableDef& table);

@@ -11,27 +11,30 @@
 
 namespace jet {
 
+IndexSpec index_layout(const TableDef& def, const Index& ix) {
+    IndexSpec layout;
+    layout.name = ix.name;
+    for (const IndexColumn& ic : ix.columns) {
+        if (ic.column >= def.columns.size()) {
+            throw Error("The index '" + ix.name + "' of the table '" + def.name +
+                        "' names a column that does not exist.");
+        }
+        layout.columns.push_back({def.columns[ic.column].name, ic.descending});
+    }
+    layout.primary_key = ix.primary_key();
+    layout.unique = ix.unique();
+    layout.ignore_nulls = ix.ignore_nulls();
+    layout.required = ix.required();
+    return layout;
+}
+
 namespace {
 
 // The source's indexes as the writer makes them; foreign keys are left out.
 std::vector<IndexSpec> index_design(const TableDef& def) {
     std::vector<IndexSpec> out;
     for (const Index& ix : def.indexes) {
-        if (ix.foreign_key()) continue;
-        IndexSpec spec;
-        spec.name = ix.name;
-        for (const IndexColumn& ic : ix.columns) {
-            if (ic.column >= def.columns.size()) {
-                throw Error("The index '" + ix.name + "' of the table '" + def.name +
-                            "' names a column that does not exist.");
-            }
-            spec.columns.push_back({def.columns[ic.column].name, ic.descending});
-        }
-        spec.primary_key = ix.primary_key();
-        spec.unique = ix.unique();
-        spec.ignore_nulls = ix.ignore_nulls();
-        spec.required = ix.required();
-        out.push_back(std::move(spec));
+        if (!ix.foreign_key()) out.push_back(index_layout(def, ix));
     }
     return out;
 }

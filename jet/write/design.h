@@ -28,6 +28,11 @@ struct DesignChanges {
     bool rebuilt = false;      // the table was copied again (fixed-length Text)
 };
 
+// One index of a source definition as the writer makes it (columns by name,
+// descending, primary key, unique, ignore-nulls, required). Throws
+// jet::Error when it names a column the definition lacks.
+IndexSpec index_layout(const TableDef& def, const Index& ix);
+
 // Gives `table` of `target` the design of `source_table` (the definition of
 // the table of `source` it was copied from, columns by name). Foreign-key
 // indexes are left to the relationships that own them. Throws jet::Error when

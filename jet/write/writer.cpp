@@ -201,13 +201,13 @@ std::uint32_t DatabaseWriter::row_count(TableHandle table) const { return tables
 std::vector<IndexSpec> DatabaseWriter::index_specs(TableHandle table) const {
     std::vector<IndexSpec> out;
     for (const auto& ix : tables_.at(table)->indexes) {
-        IndexSpec spec = ix->layout;
+        IndexSpec layout = ix->layout;
         // As the definition holds it: a primary key is unique and required.
-        spec.unique = (ix->flags & kIndexUnique) != 0;
-        spec.ignore_nulls = (ix->flags & kIndexIgnoreNulls) != 0;
-        spec.required = (ix->flags & kIndexRequired) != 0;
-        spec.primary_key = ix->index_type == kIndexTypePrimaryKey;
-        out.push_back(std::move(spec));
+        layout.unique = (ix->flags & kIndexUnique) != 0;
+        layout.ignore_nulls = (ix->flags & kIndexIgnoreNulls) != 0;
+        layout.required = (ix->flags & kIndexRequired) != 0;
+        layout.primary_key = ix->index_type == kIndexTypePrimaryKey;
+        out.push_back(std::move(layout));
     }
     return out;
 }
