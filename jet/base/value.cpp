@@ -1,6 +1,8 @@
 // Column type names and the text forms of values.
 #include "jet/base/value.h"
 
+#include <cstring>
+
 #include <cmath>
 #include <cstdio>
 
@@ -167,6 +169,15 @@ std::optional<DateTimeExt> decode_datetime_ext(std::span<const std::uint8_t> b) 
     if (v.days > kLastExtDay || v.seconds >= 86400) return std::nullopt;
     v.fraction = static_cast<std::uint32_t>(fraction);
     return v;
+}
+
+std::array<std::uint8_t, kDateTimeExtSize> encode_datetime_ext(const DateTimeExt& value) {
+    std::array<std::uint8_t, kDateTimeExtSize> out{};
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%019lld:%012lld%07u:7", static_cast<long long>(value.days),
+                  static_cast<long long>(value.seconds), static_cast<unsigned>(value.fraction));
+    std::memcpy(out.data(), buf, kDateTimeExtSize - 1);
+    return out;
 }
 
 CivilTime civil_time(const DateTimeExt& value) {

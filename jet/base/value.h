@@ -107,6 +107,9 @@ std::string datetime_text(DateTime value);
 // "DDDDDDDDDDDDDDDDDDD:SSSSSSSSSSSSFFFFFFF:7" (days since 0001-01-01, seconds
 // of the day and 100-ns units, precision); nullopt when it is not that.
 std::optional<DateTimeExt> decode_datetime_ext(std::span<const std::uint8_t> stored);
+inline constexpr std::size_t kDateTimeExtSize = 42;
+// The stored form again (precision 7, a NUL at the end).
+std::array<std::uint8_t, kDateTimeExtSize> encode_datetime_ext(const DateTimeExt& value);
 // The civil date of a Date/Time Extended value (proleptic Gregorian).
 CivilTime civil_time(const DateTimeExt& value);
 // "YYYY-MM-DD HH:MM:SS.FFFFFFF", every digit kept.
