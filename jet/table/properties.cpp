@@ -98,8 +98,15 @@ void apply_calculated_result_types(PageFile& file, std::int32_t object_id, Table
     bool any = false;
     for (const Column& c : table.columns) any = any || c.is_calculated();
     if (!any) return;
-    const Bytes blob = read_object_properties(file, object_id);
-    for (const PropertySet& set : parse_properties(blob, table.format, table.name)) {
+    // Properties that cannot be read (a damaged catalog, a damaged blob)
+    // leave the TDEF types: the table's rows still read.
+    std::vector<PropertySet> sets;
+    try {
+        sets = parse_properties(read_object_properties(file, object_id), table.format, table.name);
+    } catch (const Error&) {
+        return;
+    }
+    for (const PropertySet& set : sets) {
         if (set.column.empty()) continue;
         const Property* p = set.find("ResultType");
         if (!p || p->value.empty()) continue;
