@@ -287,6 +287,7 @@ private:
     void write_tdef(Table& t);
     void link_loaded_indexes();
     bool in_relationship(const Table& t) const;
+    static void order_indexes(Table& t);
     void flush_table(Table& t);
     void add_catalog_row(const std::string& name, std::int32_t id, std::int32_t parent,
                          std::int16_t type, std::int32_t flags, const write::Bytes& owner);

@@ -147,6 +147,7 @@ void DatabaseWriter::create_index(TableHandle table, const IndexSpec& layout) {
     ix->map = new_map();
     ix->pages.push_back(allocate_page());  // its root, next to the table's other pages
     t.indexes.push_back(std::move(ix));
+    order_indexes(t);
     t.dirty = true;
 }
 
@@ -238,6 +239,7 @@ void DatabaseWriter::build_index(TableHandle table, std::unique_ptr<IndexState> 
     ixs.map = new_map();
     write_map(ixs.map, ixs.pages);
     tt.indexes.push_back(std::move(ix));
+    order_indexes(tt);
     tt.dirty = true;
 }
 
@@ -320,14 +322,26 @@ void DatabaseWriter::add_relationship_index(TableHandle table, const Relationshi
         }
         ix->link = std::move(link);
         ix->index_type = kIndexTypeForeignKey;
+        order_indexes(t);
         t.dirty = true;
         return;
     }
     // Jet gives a relationship's index the B-tree of an index on the same
-    // columns in the same order and directions, when the table has one.
+    // columns in the same order and directions, when the table has one. Of
+    // several such (a primary key and a plain index on one column), the one
+    // as unique as the relationship's side asks (the referenced side's key
+    // is unique), a primary key first.
+    const IndexState* share = nullptr;
+    const bool want_unique = spec.unique || spec.referenced_side;
+    auto rank = [&](const IndexState& ix) {
+        const bool unique = (ix.flags & kIndexUnique) != 0;
+        return (unique == want_unique ? 2 : 0) + (ix.layout.primary_key ? 1 : 0);
+    };
     for (const auto& ix : t.indexes) {
-        if (!same_columns(*ix)) continue;
-        t.shared.push_back(Table::SharedIndex{spec.name, ix.get(), std::move(link)});
+        if (same_columns(*ix) && (!share || rank(*ix) > rank(*share))) share = ix.get();
+    }
+    if (share) {
+        t.shared.push_back(Table::SharedIndex{spec.name, share, std::move(link)});
         t.dirty = true;
         return;
     }
@@ -340,7 +354,20 @@ void DatabaseWriter::add_relationship_index(TableHandle table, const Relationshi
             ix->index_type = kIndexTypeForeignKey;
         }
     }
+    order_indexes(tt);
     tt.dirty = true;
+}
+
+// Real indexes are numbered as Jet numbers them: those of plain indexes and
+// primary keys first, then those a relationship's index owns, each group in
+// the order the indexes were made. Readers that pair the n-th real index
+// with the logical index numbered n among the indexes that are not a
+// relationship's rely on it; a logical index that owns its B-tree keeps the
+// real index's number.
+void DatabaseWriter::order_indexes(Table& t) {
+    std::stable_partition(t.indexes.begin(), t.indexes.end(),
+                          [](const auto& ix) { return !ix->link; });
+    for (std::size_t k = 0; k < t.indexes.size(); ++k) t.indexes[k]->number = static_cast<std::uint32_t>(k);
 }
 
 bool DatabaseWriter::in_relationship(const Table& t) const {
@@ -383,7 +410,7 @@ void DatabaseWriter::drop_index(TableHandle table, std::string_view index_name) 
     ix.map.reference_pages.clear();
     write_map(ix.map, {});  // the row stays, naming no page
     t.indexes.erase(it);
-    for (std::size_t k = 0; k < t.indexes.size(); ++k) t.indexes[k]->number = static_cast<std::uint32_t>(k);
+    order_indexes(t);
     t.dirty = true;
 }
 

@@ -33,6 +33,9 @@ TEST(RelationshipIndexes, BothSidesNameEachOtherAndReopen) {
                                                 {.name = "Other", .type = ColumnType::kLong}}});
         w->insert_row(parent, std::vector<jet::Value>{std::int32_t{1}});
         w->insert_row(child, std::vector<jet::Value>{std::int32_t{1}, std::int32_t{1}, std::int32_t{5}});
+        // A plain index on the key's column too: the referenced side
+        // shares the key's B-tree, not this one.
+        w->create_index(parent, {.name = "IdPlain", .columns = {{"Id"}}});
         w->create_index(parent, {.name = "PrimaryKey", .columns = {{"Id"}}, .primary_key = true});
         w->create_index(child, {.name = "Other", .columns = {{"Other"}}});
         w->add_relationship_index(parent, {.name = ".rB", .columns = {{"Id"}}, .referenced_side = true,
@@ -69,6 +72,11 @@ TEST(RelationshipIndexes, BothSidesNameEachOtherAndReopen) {
     EXPECT_FALSE(fk->cascade_updates);
     EXPECT_EQ(shared->real_index, find(child, "Other")->real_index);
     EXPECT_EQ(shared->index_number, child.real_indexes.size());  // after the real ones
+    // Plain indexes and keys are numbered before the B-trees relationships
+    // own, whatever order they were made in (Id was made after ParentChild).
+    for (const auto& ix : child.indexes) {
+        if (!ix.foreign_key()) EXPECT_LT(ix.index_number, fk->index_number) << ix.name;
+    }
     // Opened again, the writer proves it would write every page back as it
     // is, and keeps the links through a change.
     auto w = jet::DatabaseWriter::open(path, "");
