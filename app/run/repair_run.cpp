@@ -429,7 +429,8 @@ int Repair_Run(const char* source, const char* password, const char* target, boo
         Thr_Clear_Err();
         ok = Copy_Tables(work, tpw, source, password, tab_list) &&
              Rebuild_Indexes(work, tpw, tab_list, index_list) &&
-             (g_tables_only || Restore_Design(work, tpw, source, password, tab_list));
+             (g_tables_only || (Restore_Design(work, tpw, source, password, tab_list) &&
+                                Restore_Objects(work, tpw, source, password)));
         if (!ok) g_reason = std::string("cannot open ") + target + ": " + Thread_Error("unknown error");
     }
 
