@@ -241,6 +241,13 @@ void PageFile::for_each_page_head(
                 std::memcpy(block, buf.data() + at, sizeof block);
                 crypt_->decrypt_page(first + i, block);
                 std::memcpy(head.data(), block, kHead);
+            } else if (header_.database_key != 0) {
+                // As page() decodes it: the head is the start of the page's
+                // RC4 stream, and a page all zeros on disk was never written.
+                const auto whole = std::span<const std::uint8_t>(buf.data() + at, header_.page_size);
+                if (std::any_of(whole.begin(), whole.end(), [](std::uint8_t b) { return b != 0; })) {
+                    rc4_page(header_.database_key, first + i, head);
+                }
             }
             visit(first + i, head);
         }
