@@ -52,7 +52,12 @@ constexpr std::uint32_t kFlagCryptoApi = 0x04;
 constexpr std::uint32_t kFlagExternal = 0x10;
 constexpr std::uint32_t kFlagAes = 0x20;
 constexpr std::uint32_t kAlgRc4 = 0x6801;
+constexpr std::uint32_t kAlgAes128 = 0x660E;
+constexpr std::uint32_t kAlgAes192 = 0x660F;
+constexpr std::uint32_t kAlgAes256 = 0x6610;
 constexpr std::uint32_t kAlgSha1 = 0x8004;
+// The spin count of standard encryption's key derivation.
+constexpr std::uint32_t kStandardSpinCount = 50000;
 
 std::uint16_t rd16(std::span<const std::uint8_t> b, std::size_t o) {
     return static_cast<std::uint16_t>(b[o] | (b[o + 1] << 8));
@@ -142,6 +147,31 @@ void aes_cbc_apply(bool encrypt, std::span<const std::uint8_t> key, std::span<co
     if (!c || iv.size() != 16 || data.size() % 16 != 0) crypto_failed("AES parameters");
     CipherCtx ctx;
     if (EVP_CipherInit_ex(ctx.p, c, nullptr, key.data(), iv.data(), encrypt ? 1 : 0) != 1) {
+        crypto_failed("AES init");
+    }
+    EVP_CIPHER_CTX_set_padding(ctx.p, 0);
+    int n = 0;
+    if (!data.empty() &&
+        EVP_CipherUpdate(ctx.p, data.data(), &n, data.data(), static_cast<int>(data.size())) != 1) {
+        crypto_failed("AES");
+    }
+}
+
+const EVP_CIPHER* aes_ecb(std::size_t key_bytes) {
+    switch (key_bytes) {
+    case 16: return EVP_aes_128_ecb();
+    case 24: return EVP_aes_192_ecb();
+    case 32: return EVP_aes_256_ecb();
+    default: return nullptr;
+    }
+}
+
+// AES-ECB without padding over whole blocks, in place.
+void aes_ecb_apply(bool encrypt, std::span<const std::uint8_t> key, std::span<std::uint8_t> data) {
+    const EVP_CIPHER* c = aes_ecb(key.size());
+    if (!c || data.size() % 16 != 0) crypto_failed("AES parameters");
+    CipherCtx ctx;
+    if (EVP_CipherInit_ex(ctx.p, c, nullptr, key.data(), nullptr, encrypt ? 1 : 0) != 1) {
         crypto_failed("AES init");
     }
     EVP_CIPHER_CTX_set_padding(ctx.p, 0);
@@ -396,7 +426,6 @@ void parse_standard(std::span<const std::uint8_t> rec, std::string_view path, Of
     if (!(info.flags & kFlagCryptoApi) || (info.flags & kFlagExternal)) {
         unsupported(path, "an encryption that is not CryptoAPI's");
     }
-    if (info.flags & kFlagAes) unsupported(path, "standard AES encryption");
     const std::uint32_t header_size = rd32(rec, 8);
     // The header: flags, size extra, algorithm, hash algorithm, key size,
     // provider type, two reserved words, then the provider name.
@@ -405,33 +434,55 @@ void parse_standard(std::span<const std::uint8_t> rec, std::string_view path, Of
     info.alg_id = rd32(header, 8);
     info.alg_id_hash = rd32(header, 12);
     info.key_size_bits = rd32(header, 16);
-    if (info.alg_id != kAlgRc4 && info.alg_id != 0) unsupported(path, "a cipher other than RC4");
     if (info.alg_id_hash != kAlgSha1 && info.alg_id_hash != 0) unsupported(path, "a hash other than SHA-1");
-    if (info.key_size_bits == 0) {
-        // Left to the provider: 40 bits for the base provider (its name
-        // says " Base "), 128 for the others.
-        std::string name;
-        for (std::size_t i = 32; i + 1 < header.size(); i += 2) {
-            const std::uint16_t u = rd16(header, i);
-            if (u == 0) break;
-            name += static_cast<char>(u < 0x80 ? u : '?');
+    const bool aes_id = info.alg_id == kAlgAes128 || info.alg_id == kAlgAes192 || info.alg_id == kAlgAes256;
+    if (info.flags & kFlagAes) {
+        if (!aes_id && info.alg_id != 0) unsupported(path, "a cipher other than AES with the AES flag");
+        info.kind = OfficeCryptKind::StandardAes;
+        info.standard_spin_count = kStandardSpinCount;
+        if (info.alg_id == 0) info.alg_id = kAlgAes128;
+    } else if (aes_id) {
+        // Flagged RC4 CryptoAPI but naming AES: written by some tools with
+        // no spins in the key derivation.
+        info.kind = OfficeCryptKind::StandardAes;
+        info.standard_spin_count = 0;
+    } else if (info.alg_id == kAlgRc4 || info.alg_id == 0) {
+        info.kind = OfficeCryptKind::Rc4CryptoApi;
+    } else {
+        unsupported(path, "a cipher other than RC4 or AES");
+    }
+    if (info.kind == OfficeCryptKind::StandardAes) {
+        const std::uint32_t bits = info.alg_id == kAlgAes128 ? 128 : info.alg_id == kAlgAes192 ? 192 : 256;
+        if (info.key_size_bits == 0) info.key_size_bits = bits;
+        if (info.key_size_bits != bits) damaged(path, "the key size does not match the AES cipher");
+    } else {
+        if (info.key_size_bits == 0) {
+            // Left to the provider: 40 bits for the base provider (its name
+            // says " Base "), 128 for the others.
+            std::string name;
+            for (std::size_t i = 32; i + 1 < header.size(); i += 2) {
+                const std::uint16_t u = rd16(header, i);
+                if (u == 0) break;
+                name += static_cast<char>(u < 0x80 ? u : '?');
+            }
+            info.key_size_bits = name.find(" Base ") != std::string::npos || name.empty() ? 40 : 128;
         }
-        info.key_size_bits = name.find(" Base ") != std::string::npos || name.empty() ? 40 : 128;
+        if (info.key_size_bits < 40 || info.key_size_bits > 128 || info.key_size_bits % 8 != 0) {
+            damaged(path, "the RC4 key size is out of range");
+        }
     }
-    if (info.key_size_bits < 40 || info.key_size_bits > 128 || info.key_size_bits % 8 != 0) {
-        damaged(path, "the RC4 key size is out of range");
-    }
-    // The verifier: salt size, salt, encrypted verifier, hash size, encrypted hash.
+    // The verifier: salt size, salt, encrypted verifier, hash size, the
+    // encrypted hash (SHA-1's 20 bytes; two AES blocks under AES).
+    const std::size_t hash_bytes = info.kind == OfficeCryptKind::StandardAes ? 32 : 20;
     const std::size_t v = 12 + header_size;
-    if (rec.size() < v + 4 + 16 + 16 + 4 + 20) damaged(path, "the verifier is cut short");
+    if (rec.size() < v + 4 + 16 + 16 + 4 + hash_bytes) damaged(path, "the verifier is cut short");
     if (rd32(rec, v) != 16) damaged(path, "the salt is not 16 bytes");
-    info.salt.assign(rec.begin() + static_cast<std::ptrdiff_t>(v + 4), rec.begin() + static_cast<std::ptrdiff_t>(v + 20));
-    info.encrypted_verifier.assign(rec.begin() + static_cast<std::ptrdiff_t>(v + 20),
-                                   rec.begin() + static_cast<std::ptrdiff_t>(v + 36));
+    auto at = [&](std::size_t o) { return rec.begin() + static_cast<std::ptrdiff_t>(o); };
+    info.salt.assign(at(v + 4), at(v + 20));
+    info.encrypted_verifier.assign(at(v + 20), at(v + 36));
     info.verifier_hash_size = rd32(rec, v + 36);
     if (info.verifier_hash_size != 20) damaged(path, "the verifier hash is not SHA-1's");
-    info.encrypted_verifier_hash.assign(rec.begin() + static_cast<std::ptrdiff_t>(v + 40),
-                                        rec.begin() + static_cast<std::ptrdiff_t>(v + 60));
+    info.encrypted_verifier_hash.assign(at(v + 40), at(v + 40 + hash_bytes));
 }
 
 bool is_ace_header(std::span<const std::uint8_t> header) {
@@ -447,8 +498,9 @@ std::array<std::uint8_t, 4> page_block(const std::uint8_t key[4], std::uint32_t 
 }
 
 // H(salt + password), then spin_count rounds of H(i + H): the part of the
-// agile key derivation the three block keys share.
-Bytes agile_spun_hash(const EVP_MD* md, std::span<const std::uint8_t> salt, std::span<const std::uint8_t> password,
+// agile key derivation the three block keys share (and, with SHA-1, the
+// first part of standard encryption's).
+Bytes spun_hash(const EVP_MD* md, std::span<const std::uint8_t> salt, std::span<const std::uint8_t> password,
                       std::uint32_t spin_count) {
     Bytes h = hash_of(md, {salt, password});
     MdCtx ctx;
@@ -496,7 +548,6 @@ OfficeEncryptionInfo parse_office_encryption(std::span<const std::uint8_t> heade
         info.kind = OfficeCryptKind::Agile;
         parse_agile(rec, path, info);
     } else if ((info.version_major >= 2 && info.version_major <= 4) && info.version_minor == 2) {
-        info.kind = OfficeCryptKind::Rc4CryptoApi;
         parse_standard(rec, path, info);
     } else if ((info.version_major == 3 || info.version_major == 4) && info.version_minor == 3) {
         unsupported(path, "extensible encryption (version " + version + ")");
@@ -518,8 +569,29 @@ struct OfficeCrypt::State {
     Bytes iv_salt;
     const EVP_MD* iv_md = nullptr;
     // RC4 CryptoAPI: H(salt + password) and the key size in bytes.
+    // Standard AES: the spun hash, and the key size.
     Bytes base_hash;
     std::size_t rc4_key_bytes = 16;
+    std::size_t aes_key_bytes = 16;
+
+    // Standard AES's key for a block: H(spun + block), widened by the
+    // derivation of CryptoAPI's CryptDeriveKey (two hashes of it XOR 0x36
+    // and XOR 0x5C over 64 bytes), cut to the key size.
+    Bytes aes_key(std::span<const std::uint8_t> block) const {
+        const Bytes h = hash_of(EVP_sha1(), {base_hash, block});
+        std::uint8_t x1[64], x2[64];
+        std::memset(x1, 0x36, sizeof x1);
+        std::memset(x2, 0x5C, sizeof x2);
+        for (std::size_t i = 0; i < h.size(); ++i) {
+            x1[i] ^= h[i];
+            x2[i] ^= h[i];
+        }
+        Bytes k = hash_of(EVP_sha1(), {x1});
+        const Bytes k2 = hash_of(EVP_sha1(), {x2});
+        k.insert(k.end(), k2.begin(), k2.end());
+        k.resize(aes_key_bytes);
+        return k;
+    }
 
     Bytes rc4_key(std::span<const std::uint8_t> block) const {
         Bytes k = fixed_length(hash_of(EVP_sha1(), {base_hash, block}), rc4_key_bytes, 0);
@@ -550,7 +622,7 @@ std::unique_ptr<OfficeCrypt> OfficeCrypt::unlock(const OfficeEncryptionInfo& inf
         const EVP_MD* md = digest_named(pk.hash);
         s.iv_md = digest_named(info.key_data.hash);
         if (!md || !s.iv_md) unsupported(path, "an unknown hash");
-        const Bytes spun = agile_spun_hash(md, pk.salt, pw, info.spin_count);
+        const Bytes spun = spun_hash(md, pk.salt, pw, info.spin_count);
         auto unwrap = [&](const std::uint8_t (&block)[8], const Bytes& value) {
             Bytes out = value;
             aes_cbc_apply(false, agile_block_key(md, spun, block, pk.key_bits), pk.salt, out);
@@ -568,6 +640,17 @@ std::unique_ptr<OfficeCrypt> OfficeCrypt::unlock(const OfficeEncryptionInfo& inf
         s.key = unwrap(kKeyValueBlock, info.encrypted_key_value);
         s.key.resize(info.key_data.key_bits / 8);
         s.iv_salt = info.key_data.salt;
+    } else if (info.kind == OfficeCryptKind::StandardAes) {
+        s.base_hash = spun_hash(EVP_sha1(), info.salt, pw, info.standard_spin_count);
+        s.aes_key_bytes = info.key_size_bits / 8;
+        const std::uint8_t zero[4] = {};
+        Bytes stream = info.encrypted_verifier;
+        stream.insert(stream.end(), info.encrypted_verifier_hash.begin(), info.encrypted_verifier_hash.end());
+        aes_ecb_apply(false, s.aes_key(zero), stream);
+        const Bytes expected = hash_of(EVP_sha1(), {std::span<const std::uint8_t>(stream.data(), 16)});
+        if (!std::equal(expected.begin(), expected.end(), stream.begin() + 16)) {
+            throw Error(std::string(kBadPasswordMessage));
+        }
     } else {
         s.base_hash = hash_of(EVP_sha1(), {info.salt, pw});
         s.rc4_key_bytes = info.key_size_bits / 8;
@@ -590,6 +673,8 @@ void OfficeCrypt::decrypt_page(std::uint32_t number, std::span<std::uint8_t> pag
     const State& s = *state_;
     if (s.kind == OfficeCryptKind::Agile) {
         aes_cbc_apply(false, s.key, s.page_iv(number), page);
+    } else if (s.kind == OfficeCryptKind::StandardAes) {
+        aes_ecb_apply(false, s.aes_key(page_block(s.encoding_key, number)), page);
     } else {
         rc4_apply_key(s.rc4_key(page_block(s.encoding_key, number)), page);
     }
@@ -600,6 +685,8 @@ void OfficeCrypt::encrypt_page(std::uint32_t number, std::span<std::uint8_t> pag
     const State& s = *state_;
     if (s.kind == OfficeCryptKind::Agile) {
         aes_cbc_apply(true, s.key, s.page_iv(number), page);
+    } else if (s.kind == OfficeCryptKind::StandardAes) {
+        aes_ecb_apply(true, s.aes_key(page_block(s.encoding_key, number)), page);
     } else {
         rc4_apply_key(s.rc4_key(page_block(s.encoding_key, number)), page);
     }
@@ -616,7 +703,7 @@ NewOfficeEncryption make_agile_encryption(std::string_view password, std::uint32
     const EVP_MD* md = EVP_sha512();
     const Bytes key_salt = random(16), password_salt = random(16), key = random(32), verifier = random(16);
     const Bytes pw = password_bytes(password);
-    const Bytes spun = agile_spun_hash(md, password_salt, pw, spin_count);
+    const Bytes spun = spun_hash(md, password_salt, pw, spin_count);
     auto wrap = [&](const std::uint8_t (&block)[8], Bytes value) {
         aes_cbc_apply(true, agile_block_key(md, spun, block, 256), password_salt, value);
         return value;

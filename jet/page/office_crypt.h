@@ -7,10 +7,11 @@
 // pages are encrypted, and an encryption provider record at 0x299 (a uint16
 // length, then the record) says how: version 4.4 is agile encryption (AES,
 // its parameters in an XML descriptor), versions 2.2, 3.2 and 4.2 without the
-// AES flag are RC4 CryptoAPI encryption. Every page after the header is
+// AES flag are RC4 CryptoAPI encryption, with it standard (AES-ECB)
+// encryption. Every page after the header is
 // encrypted on its own; its per-page input is the encoding key XOR the page
 // number (little-endian): agile hashes it with the key data salt into the
-// CBC IV, RC4 CryptoAPI hashes it into the RC4 key. docs/ace-encryption.md
+// CBC IV, RC4 CryptoAPI and standard AES hash it into the page's key. docs/ace-encryption.md
 // has the layouts and the derivations.
 //
 // The ciphers and hashes are OpenSSL's libcrypto; nothing here implements one.
@@ -30,7 +31,8 @@ inline constexpr std::size_t kOfficeCryptRecordOffset = 0x299;
 
 enum class OfficeCryptKind : std::uint8_t {
     Agile,         // version 4.4: AES-CBC, keys from an XML descriptor
-    Rc4CryptoApi,  // versions 2.2, 3.2, 4.2 without the AES flag
+    Rc4CryptoApi,  // versions 2.2, 3.2, 4.2, CryptoAPI flag, RC4
+    StandardAes,   // versions 2.2, 3.2, 4.2, AES-ECB with SHA-1 derived keys
 };
 
 // The provider record, decoded (no password involved).
@@ -58,7 +60,9 @@ struct OfficeEncryptionInfo {
     std::vector<std::uint8_t> encrypted_verifier_value;
     std::vector<std::uint8_t> encrypted_key_value;
 
-    // RC4 CryptoAPI: the header's algorithm ids and key size, the verifier.
+    // RC4 CryptoAPI and standard AES: the header's algorithm ids and key
+    // size, the verifier, and (AES) the spin count of the key derivation:
+    // 50000, or 0 for files whose header claims RC4 CryptoAPI but names AES.
     std::uint32_t flags = 0;
     std::uint32_t alg_id = 0;
     std::uint32_t alg_id_hash = 0;
@@ -66,7 +70,8 @@ struct OfficeEncryptionInfo {
     std::vector<std::uint8_t> salt;
     std::vector<std::uint8_t> encrypted_verifier;       // 16 bytes
     std::uint32_t verifier_hash_size = 0;
-    std::vector<std::uint8_t> encrypted_verifier_hash;  // 20 bytes (SHA-1)
+    std::vector<std::uint8_t> encrypted_verifier_hash;  // 20 bytes (RC4), 32 (AES)
+    std::uint32_t standard_spin_count = 0;
 };
 
 // True when the header page (its masked area already unmasked) of an ACE
@@ -78,7 +83,7 @@ bool has_office_encryption(std::span<const std::uint8_t> header);
 
 // Decodes the provider record of such a header page. Throws jet::Error
 // naming `path` when the record is damaged or of a kind not supported
-// (extensible encryption, standard AES encryption, plain RC4 of version 1.1).
+// (extensible encryption, plain RC4 of version 1.1).
 OfficeEncryptionInfo parse_office_encryption(std::span<const std::uint8_t> header,
                                              std::string_view path);
 

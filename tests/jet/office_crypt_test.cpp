@@ -336,10 +336,14 @@ TEST(OfficeCryptDamage, DamagedRecordsGiveAnError) {
         {"rc4 header size past the record", set32(rc4, R + 10, 0x7FFFFFFF), "header size"},
         {"rc4 header size 0", set32(rc4, R + 10, 0), "header size"},
         {"rc4 salt size 15", set32(rc4, R + 2 + 12 + 126, 15), "salt"},
-        {"rc4 AES flag", set32(rc4, R + 6, 0x24), "AES"},
+        {"rc4 AES flag with the RC4 id", set32(rc4, R + 6, 0x24), "AES"},
         {"rc4 not CryptoAPI", set32(rc4, R + 6, 0x08), "CryptoAPI"},
         {"rc4 key size 200 bits", set32(rc4, R + 2 + 12 + 16, 200), "key size"},
-        {"rc4 cipher AES-128 id", set32(rc4, R + 2 + 12 + 8, 0x660E), "cipher"},
+        {"rc4 cipher unknown", set32(rc4, R + 2 + 12 + 8, 0x1234), "cipher"},
+        // Standard AES (the AES flag, or an AES id under RC4 CryptoAPI's
+        // flags): its verifier hash is 32 bytes, past this record's end.
+        {"rc4 AES-128 id", set32(rc4, R + 2 + 12 + 8, 0x660E), "verifier is cut short"},
+        {"rc4 AES flag and AES-256 id, 128-bit key", set32(set32(rc4, R + 6, 0x24), R + 2 + 12 + 8, 0x6610), "key size"},
         {"rc4 record cut before the verifier hash", set16(rc4, R, 0xb0), "verifier"},
     };
     for (const Case& c : cases) {
