@@ -3,6 +3,7 @@
 #include "app/run/repair_run.h"
 
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +19,7 @@
 
 #include "data/fixed_text.h"
 #include "jet/table/database.h"
+#include "jet/page/sync.h"
 #include "jet/write/encode_file.h"
 #include "engine/ot_array.h"
 #include "engine/repair_steps.h"
@@ -212,6 +214,17 @@ std::string Thread_Error(const char* fallback) {
 // A temporary file beside target, named so that the part before its first
 // dot is the target's (the file store beside it is the same folder). Returns
 // the empty string with errno set when the folder takes no new file.
+// Makes a rename in the folder of `path` durable.
+void Sync_Folder_Of(const std::string& path) {
+    std::size_t slash = path.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
 std::string Make_Temp_Beside(const std::string& target) {
     std::size_t slash = target.find_last_of('/');
     std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
@@ -400,6 +413,19 @@ int Repair_Run(const char* source, const char* password, const char* target, boo
     // The new file gets the source's own password, none when it has none.
     const std::string target_pw = Repair_Target_Password(source, password);
     const char* tpw = target_pw.c_str();
+    // Nothing relies on the temporary file before it is renamed into place:
+    // its commits skip their syncs, and the whole file is synced once
+    // before the rename.
+    struct Deferred_Syncs {
+        std::string path;
+        ~Deferred_Syncs() {
+            if (!path.empty()) jet::forget_deferred_syncs(path);
+        }
+    } deferred;
+    if (!temp.empty()) {
+        deferred.path = temp;
+        jet::defer_syncs(temp);
+    }
     Thr_Clear_Err();
     if (!Create_Target_Db(work, tpw)) {
         g_reason = std::string("cannot create ") + target + ": " + Thread_Error("unknown error");
@@ -476,6 +502,14 @@ int Repair_Run(const char* source, const char* password, const char* target, boo
             return 0;
         }
     }
+    try {
+        jet::end_deferred_syncs(temp);
+    } catch (const std::exception& e) {
+        g_reason = std::string("cannot create ") + target + ": " + e.what();
+        Remove_Temp();
+        if (replace) ::unlink(backup.c_str());
+        return 0;
+    }
     // A run that stopped at a failing step still leaves what it reached at
     // the target, as a run without a temporary name would.
     if (::rename(temp.c_str(), target) != 0) {
@@ -484,6 +518,7 @@ int Repair_Run(const char* source, const char* password, const char* target, boo
         if (replace) ::unlink(backup.c_str());
         return 0;
     }
+    Sync_Folder_Of(target);
     g_run_active = 0;
     summary();
     return result;

@@ -670,10 +670,15 @@ void DatabaseWriter::prove_index_trees(Database& db, const TableDef& def, Table&
             }
         }
     }
+    // Rows are cut into fields and only the key columns decoded, as an
+    // index build reads them.
     Row row(t.layout.columns.size());
-    db.scan(def, [&](const RowId& id, const Row& read) {
-        if (read.size() != row.size()) return true;
-        for (std::size_t i : wanted) row[spec_position[i]] = read[i];
+    std::vector<RawField> fields;
+    PageFile& file = db.file();
+    scan_table_bytes(file, def, [&](const RowId& id, std::uint32_t page, std::span<const std::uint8_t> bytes) {
+        split_row(def, bytes, page, fields);
+        if (fields.size() != row.size()) return true;
+        for (std::size_t i : wanted) row[spec_position[i]] = decode_field(file, def, def.columns[i], fields[i], page);
         for (std::size_t k = 0; k < t.indexes.size(); ++k) {
             IndexState& ix = *t.indexes[k];
             bool all_null = std::all_of(ix.columns.begin(), ix.columns.end(),
