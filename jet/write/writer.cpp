@@ -15,6 +15,11 @@
 //   they hold no half-split pages and no shared prefixes.
 #include "jet/write/writer_internal.h"
 
+#include <sys/stat.h>
+
+#include <map>
+#include <mutex>
+
 namespace jet {
 
 using namespace writer_detail;
@@ -372,6 +377,44 @@ void DatabaseWriter::flush() {
     pager_.sync();
 }
 
+namespace {
+
+// The index trees this process's writers left in a file when they closed
+// it. A writer that opens the same file again, unchanged since (same device,
+// inode, size and modification time), need not prove them again: a run of
+// statements, each in a transaction of its own, would otherwise read every
+// table's keys once per statement.
+struct FileStamp {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    std::int64_t mtime_ns = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+
+struct ProvenTrees {
+    FileStamp stamp;
+    std::map<std::uint32_t, std::uint32_t> entries_by_root;  // first page -> entries
+};
+
+std::mutex g_proven_mutex;
+std::map<std::string, ProvenTrees> g_proven;  // by absolute path
+
+std::optional<FileStamp> stamp_of(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return FileStamp{st.st_dev, st.st_ino, st.st_size,
+                     std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+std::string proven_key(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::path p = std::filesystem::absolute(path, ec);
+    return ec ? path : p.lexically_normal().string();
+}
+
+}  // namespace
+
 void DatabaseWriter::close() {
     if (closed_) return;
     if (journal_) {
@@ -379,8 +422,17 @@ void DatabaseWriter::close() {
         return;
     }
     flush();
+    const std::string path = pager_.path();
     pager_.close();
     closed_ = true;
+    if (auto stamp = stamp_of(path)) {
+        ProvenTrees proven{*stamp, {}};
+        for (const auto& t : tables_) {
+            for (const auto& ix : t->indexes) proven.entries_by_root[ix->first_page] = ix->entry_count();
+        }
+        std::lock_guard<std::mutex> lock(g_proven_mutex);
+        g_proven[proven_key(path)] = std::move(proven);
+    }
 }
 
 namespace {
@@ -402,6 +454,12 @@ struct DefinitionBytes {
 
 void DatabaseWriter::load_tables(const std::string& password) {
     const std::string& path = pager_.path();
+    proven_roots_.clear();
+    if (auto stamp = stamp_of(path)) {
+        std::lock_guard<std::mutex> lock(g_proven_mutex);
+        auto it = g_proven.find(proven_key(path));
+        if (it != g_proven.end() && it->second.stamp == *stamp) proven_roots_ = it->second.entries_by_root;
+    }
     auto db = Database::open(path, password);
     const Header& h = db->header();
     if (h.format != Format::Jet4) refuse_open(path, "it is a Jet 3 file");
@@ -589,7 +647,18 @@ void DatabaseWriter::load_table(Database& db, const CatalogEntry& entry) {
             IndexLink{x.rel_table_type, {}, {}, x.cascade_updates, x.cascade_deletes, x.rel_table_page,
                       static_cast<std::uint32_t>(x.rel_index_number)}});
     }
-    if (!t.indexes.empty()) prove_index_trees(db, def, t, spec_position);
+    const bool proven = std::all_of(t.indexes.begin(), t.indexes.end(), [&](const auto& ix) {
+        return proven_roots_.count(ix->first_page) != 0;
+    });
+    if (proven) {
+        for (auto& ix : t.indexes) {
+            ix->stored_entries = proven_roots_.at(ix->first_page);
+            ix->loaded = false;
+            ix->dirty = false;
+        }
+    } else {
+        prove_index_trees(db, def, t, spec_position);
+    }
     t.dirty = false;
 }
 

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -257,6 +258,9 @@ private:
                           bool with_maps = true);
     void load_tables(const std::string& password);
     void load_table(Database& db, const CatalogEntry& entry);
+    // Index trees this process already proved in the file as it is now:
+    // first page -> entries (see load_tables).
+    std::map<std::uint32_t, std::uint32_t> proven_roots_;
     void load_long_value_maps(Table& t, const write::Bytes& definition, const std::string& table);
     void prove_index_trees(Database& db, const TableDef& def, Table& t,
                            const std::vector<std::size_t>& spec_position);
