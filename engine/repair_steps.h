@@ -66,6 +66,14 @@ struct Restore_Context {
 // target cannot be opened.
 int Restore_Design(const char* target, const char* target_password, const char* source,
                    const char* source_password, const OT_Array<Mdb_Tab_Stru>& tabs);
+// After Rebuild_Indexes: relationships, stored queries, linked tables,
+// Access's own objects (forms, reports, macros, modules, their tables) and
+// the properties of the database and its objects, from source into target.
+// One line per kind (and per query or link); an object that fails is
+// reported ("******** 恢复 %s 出错了 *********"), raises Copy_Err_Flag, and
+// the step goes on. Always returns 1: the tables are there either way.
+int Restore_Objects(const char* target, const char* target_password, const char* source,
+                    const char* source_password);
 
 // A table, index or column name as it goes into a statement: in brackets,
 // so that names with blanks and other characters survive. Writes into out

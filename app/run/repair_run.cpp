@@ -3,6 +3,7 @@
 #include "app/run/repair_run.h"
 
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +14,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,7 @@
 #include "jet/base/error.h"
 #include "jet/page/file.h"
 #include "jet/table/database.h"
+#include "jet/page/sync.h"
 #include "jet/write/encode_file.h"
 #include "engine/ot_array.h"
 #include "engine/repair_steps.h"
@@ -214,6 +217,17 @@ std::string Thread_Error(const char* fallback) {
 // A temporary file beside target, named so that the part before its first
 // dot is the target's (the file store beside it is the same folder). Returns
 // the empty string with errno set when the folder takes no new file.
+// Makes a rename in the folder of `path` durable.
+void Sync_Folder_Of(const std::string& path) {
+    std::size_t slash = path.find_last_of('/');
+    const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
 std::string Make_Temp_Beside(const std::string& target) {
     std::size_t slash = target.find_last_of('/');
     std::string dir = slash == std::string::npos ? "" : target.substr(0, slash + 1);
@@ -293,20 +307,23 @@ std::string Repair_Target_Password(const char* source, const char* password) {
 }
 
 const char* Repair_Ace_Version(const char* source, const char* password) {
+    // The header page tells, whatever the password: ACE files encrypt the
+    // other pages only.
     try {
-        const jet::FileVersion v = jet::Database::open(source, password)->header().version;
+        std::ifstream in(source, std::ios::binary);
+        std::vector<std::uint8_t> first(jet::kJet4PageSize);
+        in.read(reinterpret_cast<char*>(first.data()), static_cast<std::streamsize>(first.size()));
+        first.resize(static_cast<std::size_t>(in.gcount()));
+        const jet::FileVersion v = jet::decode_header(first, source).version;
         return jet::is_ace(v) ? jet::file_version_name(v) : nullptr;
-    } catch (const std::exception& e) {
-        // A password-protected ACE file does not open at all; it is ACE all the same.
-        if (std::string_view(e.what()).find(jet::kOfficeEncryptedMessage) != std::string_view::npos)
-            return "ACE";
-        // A damaged header may still say ACE in its engine name and version byte.
-        try {
-            const jet::FileVersion v = jet::PageFile::open_salvage(source, password)->header().version;
-            return jet::is_ace(v) ? jet::file_version_name(v) : nullptr;
-        } catch (const std::exception&) {
-            return nullptr;
-        }
+    } catch (const std::exception&) {
+    }
+    // A damaged header may still say ACE in its engine name and version byte.
+    try {
+        const jet::FileVersion v = jet::PageFile::open_salvage(source, password)->header().version;
+        return jet::is_ace(v) ? jet::file_version_name(v) : nullptr;
+    } catch (const std::exception&) {
+        return nullptr;
     }
 }
 
@@ -429,6 +446,19 @@ int Repair_Run(const char* source, const char* password, const char* target, boo
     // The new file gets the source's own password, none when it has none.
     const std::string target_pw = Repair_Target_Password(source, password);
     const char* tpw = target_pw.c_str();
+    // Nothing relies on the temporary file before it is renamed into place:
+    // its commits skip their syncs, and the whole file is synced once
+    // before the rename.
+    struct Deferred_Syncs {
+        std::string path;
+        ~Deferred_Syncs() {
+            if (!path.empty()) jet::forget_deferred_syncs(path);
+        }
+    } deferred;
+    if (!temp.empty()) {
+        deferred.path = temp;
+        jet::defer_syncs(temp);
+    }
     Thr_Clear_Err();
     if (!Create_Target_Db(work, tpw)) {
         g_reason = std::string("cannot create ") + target + ": " + Thread_Error("unknown error");
@@ -458,7 +488,8 @@ int Repair_Run(const char* source, const char* password, const char* target, boo
         Thr_Clear_Err();
         ok = Copy_Tables(work, tpw, source, password, tab_list) &&
              Rebuild_Indexes(work, tpw, tab_list, index_list) &&
-             (g_tables_only || Restore_Design(work, tpw, source, password, tab_list));
+             (g_tables_only || (Restore_Design(work, tpw, source, password, tab_list) &&
+                                Restore_Objects(work, tpw, source, password)));
         if (!ok) g_reason = std::string("cannot open ") + target + ": " + Thread_Error("unknown error");
     }
 
@@ -504,6 +535,14 @@ int Repair_Run(const char* source, const char* password, const char* target, boo
             return 0;
         }
     }
+    try {
+        jet::end_deferred_syncs(temp);
+    } catch (const std::exception& e) {
+        g_reason = std::string("cannot create ") + target + ": " + e.what();
+        Remove_Temp();
+        if (replace) ::unlink(backup.c_str());
+        return 0;
+    }
     // A run that stopped at a failing step still leaves what it reached at
     // the target, as a run without a temporary name would.
     if (::rename(temp.c_str(), target) != 0) {
@@ -512,6 +551,7 @@ int Repair_Run(const char* source, const char* password, const char* target, boo
         if (replace) ::unlink(backup.c_str());
         return 0;
     }
+    Sync_Folder_Of(target);
     g_run_active = 0;
     summary();
     return result;

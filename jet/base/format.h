@@ -96,6 +96,10 @@ inline constexpr std::uint8_t kIndexRequired = 0x08;
 inline constexpr std::uint8_t kIndexTypeNormal = 0;
 inline constexpr std::uint8_t kIndexTypePrimaryKey = 1;
 inline constexpr std::uint8_t kIndexTypeForeignKey = 2;
+// The related-table byte of a relationship's logical index: which side of
+// the relationship the table holding the index is.
+inline constexpr std::uint8_t kRelationReferenced = 1;  // the side whose key is referenced
+inline constexpr std::uint8_t kRelationForeign = 2;     // the side holding the foreign key
 
 // Per-format layout. Offsets are from the start of the page (data pages) or
 // from the start of the concatenated definition (TDEF).

@@ -16,6 +16,7 @@
 
 #include "jet/base/error.h"
 #include "jet/base/text.h"
+#include "jet/page/office_crypt.h"
 
 namespace jet {
 
@@ -91,11 +92,6 @@ Header decode_header(std::span<const std::uint8_t> page, std::string_view path) 
     h.database_key = rd32(raw, kHeaderDbKeyOffset);
     h.sort_order = rd16(raw, fmt.header_sort_order_offset);
     if (h.format == Format::Jet4) h.sort_order_version = raw[kHeaderSortOrderVersionOffset];
-    if (is_ace(h.version) && h.database_key != 0) {
-        // ACE files keep their password in Office encryption of every page,
-        // not in the header: the key marks such a file.
-        throw Error("'" + std::string(path) + "' " + std::string(kOfficeEncryptedMessage));
-    }
 
     std::uint8_t pw[40] = {};
     std::memcpy(pw, raw.data() + kHeaderPasswordOffset, fmt.header_password_length);
@@ -142,7 +138,15 @@ std::unique_ptr<PageFile> PageFile::open(const std::string& path, std::string_vi
     ssize_t n = ::pread(f->fd_, first.data(), first.size(), 0);
     if (n < 0) throw Error("Could not read file '" + path + "': " + std::strerror(errno) + ".");
     first.resize(static_cast<std::size_t>(n));
+    // An Office-encrypted ACE file: the password is checked by the
+    // encryption record's verifier, and pages are decrypted as read.
+    f->crypt_ = open_office_encryption(first, password, path);
     f->header_ = decode_header(first, path);
+    if (!f->crypt_ && is_ace(f->header_.version) && f->header_.database_key != 0) {
+        // An ACE file marked as encrypted without an encryption record the
+        // engine reads: its pages would decode as garbage.
+        throw Error("'" + path + "' " + std::string(kOfficeEncryptedMessage));
+    }
     f->info_ = &format_info(f->header_.format);
     const auto size = static_cast<std::uint64_t>(st.st_size);
     const std::uint64_t pages = size / f->header_.page_size;
@@ -150,7 +154,7 @@ std::unique_ptr<PageFile> PageFile::open(const std::string& path, std::string_vi
     if (pages > 0xFFFFFFull) damaged(path, "the file is larger than the format allows");
     f->page_count_ = static_cast<std::uint32_t>(pages);
     // A database without a password opens whatever the caller passes, as Jet does.
-    if (!f->header_.password.empty() && f->header_.password != password) {
+    if (!f->crypt_ && !f->header_.password.empty() && f->header_.password != password) {
         throw Error(std::string(kBadPasswordMessage));
     }
     return f;
@@ -239,7 +243,23 @@ void PageFile::for_each_page_head(
         for (std::uint32_t i = 0; i < n; ++i) {
             const std::size_t at = static_cast<std::size_t>(i) * header_.page_size;
             if (at + header_.page_size > done) break;
-            visit(first + i, std::span<const std::uint8_t>(buf.data() + at, kHead));
+            std::span<std::uint8_t> head(buf.data() + at, kHead);
+            if (crypt_) {
+                // The first cipher block decrypts on its own (CBC from the
+                // page's IV; RC4 from the start of the page's stream).
+                std::uint8_t block[16];
+                std::memcpy(block, buf.data() + at, sizeof block);
+                crypt_->decrypt_page(first + i, block);
+                std::memcpy(head.data(), block, kHead);
+            } else if (header_.database_key != 0) {
+                // As page() decodes it: the head is the start of the page's
+                // RC4 stream, and a page all zeros on disk was never written.
+                const auto whole = std::span<const std::uint8_t>(buf.data() + at, header_.page_size);
+                if (std::any_of(whole.begin(), whole.end(), [](std::uint8_t b) { return b != 0; })) {
+                    rc4_page(header_.database_key, first + i, head);
+                }
+            }
+            visit(first + i, head);
         }
     }
 }
@@ -299,6 +319,8 @@ PageRef PageFile::page(std::uint32_t number, std::string_view table) {
         p->bytes.assign(from, from + size);
         if (p->number == 0) {
             p->bytes = header_.raw;  // callers see the unmasked header
+        } else if (crypt_) {
+            crypt_->decrypt_page(p->number, p->bytes);
         } else if (header_.database_key != 0) {
             // A page that is all zeros on disk was never written, in an
             // encoded file as in a plain one.

@@ -20,6 +20,8 @@
 
 namespace jet {
 
+class OfficeCrypt;  // jet/page/office_crypt.h
+
 // What the header page says about the database.
 struct Header {
     Format format = Format::Jet4;        // page layout (ACE files: Jet4)
@@ -62,7 +64,9 @@ public:
     // Opens `path` read-only and checks `password` (empty = none given).
     // Errors: "Could not find file '<path>'.", "Unrecognized database format
     // '<path>'.", "The database header of '<path>' is damaged: ...",
-    // "Not a valid password.".
+    // "Not a valid password.". An ACE file with Office encryption is
+    // unlocked with `password` and its pages decrypted as they are read
+    // (its own errors: jet/page/office_crypt.h).
     static std::unique_ptr<PageFile> open(const std::string& path, std::string_view password = {},
                                           std::size_t cache_pages = 256);
     // The same for a repair's reading of a file that may be damaged: when
@@ -105,6 +109,8 @@ private:
     const FormatInfo* info_ = nullptr;
     std::uint32_t page_count_ = 0;
     bool header_rebuilt_ = false;
+    // Set for an Office-encrypted ACE file: its pages are decrypted as read.
+    std::unique_ptr<OfficeCrypt> crypt_;
     std::size_t cache_limit_ = 256;
     std::list<PageRef> lru_;  // front = most recent
     // Pages read ahead of the one asked for, at most (see page()).

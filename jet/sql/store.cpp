@@ -14,6 +14,7 @@
 #include "jet/write/design.h"
 #include "jet/base/error.h"
 #include "jet/base/text.h"
+#include "jet/page/sync.h"
 #include "jet/txn/journal.h"
 
 namespace jet::sql {
@@ -401,7 +402,7 @@ void Store::commit() {
                     std::strerror(e) + ". The database is unchanged.");
     }
     crash_point("commit:renamed");
-    sync_folder_of(path_);
+    if (sync_needed(path_)) sync_folder_of(path_);
     crash_point("commit:synced");
     lock_.release();
     committed_.reset();

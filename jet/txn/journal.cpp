@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "jet/base/error.h"
+#include "jet/page/sync.h"
 
 namespace jet {
 
@@ -97,8 +98,10 @@ RollbackJournal RollbackJournal::begin(const std::string& db_path, std::uint32_t
     j.end_ = kHeaderSize;
     // Header and folder entry are on disk before the database changes at all,
     // pages appended past its end included.
-    if (::fdatasync(j.fd_) != 0) fail("Could not sync the journal", j.path_);
-    sync_folder(j.path_);
+    if (sync_needed(j.path_)) {
+        if (::fdatasync(j.fd_) != 0) fail("Could not sync the journal", j.path_);
+        sync_folder(j.path_);
+    }
     return j;
 }
 
@@ -129,7 +132,7 @@ void RollbackJournal::save(std::uint32_t page, std::span<const std::uint8_t> ori
     std::memcpy(rec.data() + 4, original.data(), page_size_);
     put32(rec.data() + 4 + page_size_, fnv1a({rec.data(), 4 + page_size_}));
     write_all(fd_, rec.data(), rec.size(), end_, path_);
-    if (::fdatasync(fd_) != 0) fail("Could not sync the journal", path_);
+    if (sync_needed(path_) && ::fdatasync(fd_) != 0) fail("Could not sync the journal", path_);
     end_ += rec.size();
     saved_.insert(page);
 }
@@ -139,7 +142,7 @@ void RollbackJournal::commit() {
     ::close(fd_);
     fd_ = -1;
     if (::unlink(path_.c_str()) != 0) fail("Could not delete the journal", path_);
-    sync_folder(path_);
+    if (sync_needed(path_)) sync_folder(path_);
 }
 
 void RollbackJournal::roll_back() {

@@ -350,11 +350,17 @@ Bytes encode_tdef(const TdefImage& t) {
         append_u32(b, kTdefStamp);
         append_u32(b, li.number);
         append_u32(b, li.real_index);
-        append_u8(b, 0);           // related table type
-        append_u32(b, 0xFFFFFFFF);  // related index
-        append_u32(b, 0);          // related table page
-        append_u8(b, 0x04);
-        append_u8(b, 0x04);
+        append_u8(b, li.rel_table_type);
+        append_u32(b, li.rel_index);
+        append_u32(b, li.rel_table_page);
+        if (li.rel_table_type == 0) {
+            // Access leaves these two bytes 4 on an index outside a relationship.
+            append_u8(b, 0x04);
+            append_u8(b, 0x04);
+        } else {
+            append_u8(b, li.cascade_updates ? 1 : 0);
+            append_u8(b, li.cascade_deletes ? 1 : 0);
+        }
         append_u8(b, li.index_type);
         append_u32(b, 0);
     }

@@ -115,6 +115,13 @@ struct TdefLogicalIndex {
     std::uint32_t number = 0;
     std::uint32_t real_index = 0;
     std::uint8_t index_type = 0;
+    // A relationship's index: the side (kRelationReferenced/Foreign, 0 for
+    // none), the other table's logical index and TDEF page, its cascades.
+    std::uint8_t rel_table_type = 0;
+    std::uint32_t rel_index = 0xFFFFFFFF;
+    std::uint32_t rel_table_page = 0;
+    bool cascade_updates = false;
+    bool cascade_deletes = false;
 };
 struct TdefLongValueMap {
     std::uint16_t column_number = 0;

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "jet/base/error.h"
+#include "jet/page/sync.h"
 #include "jet/page/file.h"
 
 namespace jet {
@@ -254,7 +255,9 @@ void PageWriter::sync() {
             throw Error("Could not write database '" + path_ + "': " + errno_text());
         }
     }
-    if (::fsync(fd_) != 0) throw Error("Could not write database '" + path_ + "': " + errno_text());
+    if (sync_needed(path_) && ::fsync(fd_) != 0) {
+        throw Error("Could not write database '" + path_ + "': " + errno_text());
+    }
 }
 
 void PageWriter::close() {

@@ -15,6 +15,11 @@
 //   they hold no half-split pages and no shared prefixes.
 #include "jet/write/writer_internal.h"
 
+#include <sys/stat.h>
+
+#include <map>
+#include <mutex>
+
 namespace jet {
 
 using namespace writer_detail;
@@ -88,7 +93,14 @@ TableHandle DatabaseWriter::add_table(const TableSpec& layout, bool system, std:
         if (c.fixed_length && !fixed_text) {
             throw Error("Only Text fields can have a fixed length ('" + c.name + "').");
         }
-        if (is_fixed_type(c.type) || fixed_text) {
+        if (!is_known_column_type(w.type) && c.size > 0) {
+            // Opaque fixed bytes (see encode_fixed_value).
+            w.flags |= kColumnFixed;
+            w.length = c.size;
+            w.var_index = var;
+            w.fixed_offset = fixed;
+            fixed = static_cast<std::uint16_t>(fixed + w.length);
+        } else if (is_fixed_type(c.type) || fixed_text) {
             w.flags |= kColumnFixed;
             w.length = fixed_text ? text_bytes(c) : fixed_length(c.type);
             w.var_index = var;
@@ -196,6 +208,10 @@ const TableSpec& DatabaseWriter::table_spec(TableHandle table) const {
     return tables_.at(table)->layout;
 }
 
+std::int32_t DatabaseWriter::table_id(TableHandle table) const {
+    return static_cast<std::int32_t>(tables_.at(table)->tdef_page);
+}
+
 std::uint32_t DatabaseWriter::row_count(TableHandle table) const { return tables_.at(table)->rows; }
 
 std::vector<IndexSpec> DatabaseWriter::index_specs(TableHandle table) const {
@@ -255,9 +271,51 @@ void DatabaseWriter::write_tdef(Table& t) {
     std::stable_sort(by_name.begin(), by_name.end(), [](const IndexState* a, const IndexState* b) {
         return fold_name(a->layout.name) < fold_name(b->layout.name);
     });
+    // A relationship's index names the other table's index by number and
+    // that table by its definition's page, both looked up now: either may
+    // have changed since the link was made. A side whose partner is not
+    // there yet names none.
+    auto link_fields = [&](const IndexLink& link, write::TdefLogicalIndex& li) {
+        li.index_type = kIndexTypeForeignKey;
+        li.rel_table_type = link.side;
+        li.cascade_updates = link.cascade_updates;
+        li.cascade_deletes = link.cascade_deletes;
+        for (const auto& other : tables_) {
+            if (!same_name(other->layout.name, link.table)) continue;
+            for (const auto& ox : other->indexes) {
+                if (ox->link && same_name(ox->layout.name, link.index)) {
+                    li.rel_index = ox->number;
+                    li.rel_table_page = other->tdef_page;
+                }
+            }
+            for (std::size_t k = 0; k < other->shared.size(); ++k) {
+                if (same_name(other->shared[k].name, link.index)) {
+                    li.rel_index = static_cast<std::uint32_t>(other->indexes.size() + k);
+                    li.rel_table_page = other->tdef_page;
+                }
+            }
+        }
+    };
+    std::vector<write::TdefLogicalIndex> logical;
     for (const IndexState* ix : by_name) {
-        img.indexes.push_back(write::TdefLogicalIndex{ix->layout.name, ix->number, ix->number, ix->index_type});
+        write::TdefLogicalIndex li{ix->layout.name, ix->number, ix->number, ix->index_type};
+        if (ix->link) link_fields(*ix->link, li);
+        logical.push_back(std::move(li));
     }
+    for (std::size_t k = 0; k < t.shared.size(); ++k) {
+        const auto& sh = t.shared[k];
+        std::uint32_t real = 0;
+        for (const auto& ix : t.indexes) {
+            if (ix.get() == sh.real) real = ix->number;
+        }
+        write::TdefLogicalIndex li{sh.name, static_cast<std::uint32_t>(t.indexes.size() + k), real, 0};
+        link_fields(sh.link, li);
+        logical.push_back(std::move(li));
+    }
+    std::stable_sort(logical.begin(), logical.end(), [](const auto& a, const auto& b) {
+        return fold_name(a.name) < fold_name(b.name);
+    });
+    img.indexes = std::move(logical);
     std::vector<const LongColumn*> longs;
     for (const auto& lc : t.longs) longs.push_back(&lc);
     std::sort(longs.begin(), longs.end(), [&](const LongColumn* a, const LongColumn* b) {
@@ -319,6 +377,44 @@ void DatabaseWriter::flush() {
     pager_.sync();
 }
 
+namespace {
+
+// The index trees this process's writers left in a file when they closed
+// it. A writer that opens the same file again, unchanged since (same device,
+// inode, size and modification time), need not prove them again: a run of
+// statements, each in a transaction of its own, would otherwise read every
+// table's keys once per statement.
+struct FileStamp {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = 0;
+    std::int64_t mtime_ns = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+
+struct ProvenTrees {
+    FileStamp stamp;
+    std::map<std::uint32_t, std::uint32_t> entries_by_root;  // first page -> entries
+};
+
+std::mutex g_proven_mutex;
+std::map<std::string, ProvenTrees> g_proven;  // by absolute path
+
+std::optional<FileStamp> stamp_of(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+    return FileStamp{st.st_dev, st.st_ino, st.st_size,
+                     std::int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+std::string proven_key(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::path p = std::filesystem::absolute(path, ec);
+    return ec ? path : p.lexically_normal().string();
+}
+
+}  // namespace
+
 void DatabaseWriter::close() {
     if (closed_) return;
     if (journal_) {
@@ -326,8 +422,17 @@ void DatabaseWriter::close() {
         return;
     }
     flush();
+    const std::string path = pager_.path();
     pager_.close();
     closed_ = true;
+    if (auto stamp = stamp_of(path)) {
+        ProvenTrees proven{*stamp, {}};
+        for (const auto& t : tables_) {
+            for (const auto& ix : t->indexes) proven.entries_by_root[ix->first_page] = ix->entry_count();
+        }
+        std::lock_guard<std::mutex> lock(g_proven_mutex);
+        g_proven[proven_key(path)] = std::move(proven);
+    }
 }
 
 namespace {
@@ -349,6 +454,12 @@ struct DefinitionBytes {
 
 void DatabaseWriter::load_tables(const std::string& password) {
     const std::string& path = pager_.path();
+    proven_roots_.clear();
+    if (auto stamp = stamp_of(path)) {
+        std::lock_guard<std::mutex> lock(g_proven_mutex);
+        auto it = g_proven.find(proven_key(path));
+        if (it != g_proven.end() && it->second.stamp == *stamp) proven_roots_ = it->second.entries_by_root;
+    }
     auto db = Database::open(path, password);
     const Header& h = db->header();
     if (h.format != Format::Jet4) refuse_open(path, "it is a Jet 3 file");
@@ -371,6 +482,7 @@ void DatabaseWriter::load_tables(const std::string& password) {
         refuse_open(path, "it has no MSysObjects table");
     }
     for (const CatalogEntry* e : entries) load_table(*db, *e);
+    link_loaded_indexes();
     std::sort(map_page_rows_.begin(), map_page_rows_.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
     // Page 1: the free pages of the database.
@@ -425,6 +537,7 @@ void DatabaseWriter::load_table(Database& db, const CatalogEntry& entry) {
         cs.type = c.column_type();
         if (cs.type == ColumnType::kText) cs.size = static_cast<std::uint16_t>(c.length / 2);
         if (cs.type == ColumnType::kBinary) cs.size = c.length;
+        if (!is_known_column_type(c.type) && c.is_fixed()) cs.size = c.length;
         cs.precision = c.precision;
         cs.scale = c.scale;
         cs.autonumber = c.is_autonumber();
@@ -485,10 +598,20 @@ void DatabaseWriter::load_table(Database& db, const CatalogEntry& entry) {
                 ++names;
             }
         }
-        if (names != 1 || li->foreign_key()) {
-            refuse_open(path, "table '" + e->name + "' has shared or relationship indexes");
+        // The logical index numbered as the real one owns it (as this writer
+        // numbers them); the others on it are relationships' indexes.
+        li = nullptr;
+        for (const Index& x : def.indexes) {
+            if (x.real_index == r && x.index_number == r) li = &x;
+        }
+        if (names < 1 || !li) {
+            refuse_open(path, "table '" + e->name + "' has logical indexes this engine does not number");
         }
         auto ix = std::make_unique<IndexState>();
+        if (li->foreign_key()) {
+            ix->link = IndexLink{li->rel_table_type, {}, {}, li->cascade_updates, li->cascade_deletes,
+                                 li->rel_table_page, static_cast<std::uint32_t>(li->rel_index_number)};
+        }
         ix->layout.name = li->name;
         for (const IndexColumn& ic : ri.columns) {
             if (ic.column >= def.columns.size()) refuse_open(path, "an index names a missing column");
@@ -506,8 +629,61 @@ void DatabaseWriter::load_table(Database& db, const CatalogEntry& entry) {
         ix->first_page = ri.first_page;
         t.indexes.push_back(std::move(ix));
     }
-    if (!t.indexes.empty()) prove_index_trees(db, def, t, spec_position);
+    // The shared ones, in the order of their numbers, which must follow the
+    // real indexes' without a gap; their partners are named once every
+    // table is loaded (link_loaded_indexes).
+    std::vector<const Index*> shared;
+    for (const Index& x : def.indexes) {
+        if (x.index_number != x.real_index) shared.push_back(&x);
+    }
+    std::sort(shared.begin(), shared.end(),
+              [](const Index* a, const Index* b) { return a->index_number < b->index_number; });
+    for (std::size_t k = 0; k < shared.size(); ++k) {
+        const Index& x = *shared[k];
+        if (!x.foreign_key() || x.index_number != t.indexes.size() + k) {
+            refuse_open(path, "table '" + e->name + "' has logical indexes this engine does not number");
+        }
+        t.shared.push_back(Table::SharedIndex{
+            x.name, t.indexes[x.real_index].get(),
+            IndexLink{x.rel_table_type, {}, {}, x.cascade_updates, x.cascade_deletes, x.rel_table_page,
+                      static_cast<std::uint32_t>(x.rel_index_number)}});
+    }
+    const bool proven = std::all_of(t.indexes.begin(), t.indexes.end(), [&](const auto& ix) {
+        return proven_roots_.count(ix->first_page) != 0;
+    });
+    if (proven) {
+        for (auto& ix : t.indexes) {
+            ix->stored_entries = proven_roots_.at(ix->first_page);
+            ix->loaded = false;
+            ix->dirty = false;
+        }
+    } else {
+        prove_index_trees(db, def, t, spec_position);
+    }
     t.dirty = false;
+}
+
+// A loaded relationship index names the other side by page and number;
+// from here on it names it by table and index name (see write_tdef).
+void DatabaseWriter::link_loaded_indexes() {
+    auto resolve = [&](IndexLink& link) {
+        for (const auto& other : tables_) {
+            if (other->tdef_page != link.loaded_page) continue;
+            link.table = other->layout.name;
+            for (const auto& ox : other->indexes) {
+                if (ox->number == link.loaded_index) link.index = ox->layout.name;
+            }
+            for (std::size_t k = 0; k < other->shared.size(); ++k) {
+                if (other->indexes.size() + k == link.loaded_index) link.index = other->shared[k].name;
+            }
+        }
+    };
+    for (auto& t : tables_) {
+        for (auto& ix : t->indexes) {
+            if (ix->link) resolve(*ix->link);
+        }
+        for (auto& sh : t->shared) resolve(sh.link);
+    }
 }
 
 // The long-value maps close the definition: column number, used and free
@@ -564,10 +740,15 @@ void DatabaseWriter::prove_index_trees(Database& db, const TableDef& def, Table&
             }
         }
     }
+    // Rows are cut into fields and only the key columns decoded, as an
+    // index build reads them.
     Row row(t.layout.columns.size());
-    db.scan(def, [&](const RowId& id, const Row& read) {
-        if (read.size() != row.size()) return true;
-        for (std::size_t i : wanted) row[spec_position[i]] = read[i];
+    std::vector<RawField> fields;
+    PageFile& file = db.file();
+    scan_table_bytes(file, def, [&](const RowId& id, std::uint32_t page, std::span<const std::uint8_t> bytes) {
+        split_row(def, bytes, page, fields);
+        if (fields.size() != row.size()) return true;
+        for (std::size_t i : wanted) row[spec_position[i]] = decode_field(file, def, def.columns[i], fields[i], page);
         for (std::size_t k = 0; k < t.indexes.size(); ++k) {
             IndexState& ix = *t.indexes[k];
             bool all_null = std::all_of(ix.columns.begin(), ix.columns.end(),
@@ -640,11 +821,8 @@ std::unique_ptr<DatabaseWriter> DatabaseWriter::open(const std::string& path,
     return w;
 }
 
-void DatabaseWriter::drop_table(TableHandle table) {
-    if (closed_) throw Error("The database is closed.");
-    Table& t = *tables_.at(table);
-    if (t.system || table == 0) throw Error("System table '" + t.layout.name + "' cannot be deleted.");
-    // The catalog row, found through MSysObjects' index on Id.
+std::optional<RowId> DatabaseWriter::catalog_row(std::int32_t id) {
+    // Found through MSysObjects' index on Id.
     Table& cat = *tables_.at(0);
     IndexState* by_id = nullptr;
     for (auto& ix : cat.indexes) {
@@ -652,19 +830,31 @@ void DatabaseWriter::drop_table(TableHandle table) {
     }
     if (!by_id) throw Error("Internal error: MSysObjects has no index on Id.");
     std::vector<Value> values(cat.layout.columns.size(), Null{});
-    values[by_id->columns[0].first] = static_cast<std::int32_t>(t.tdef_page);
+    values[by_id->columns[0].first] = id;
     load_index_entries(cat, *by_id);
     Bytes key = index_key(cat, *by_id, values);
     auto e = by_id->entries.lower_bound(key);
     if (e == by_id->entries.end() || e->size() != key.size() + 4 ||
         !std::equal(key.begin(), key.end(), e->begin())) {
-        throw Error("Internal error: table '" + t.layout.name + "' has no catalog row.");
+        return std::nullopt;
     }
     const Bytes& entry = *e;
     std::size_t n = entry.size();
-    RowId row{(static_cast<std::uint32_t>(entry[n - 4]) << 16) | (entry[n - 3] << 8) | entry[n - 2],
-              entry[n - 1]};
-    delete_row(0, row);
+    return RowId{(static_cast<std::uint32_t>(entry[n - 4]) << 16) | (entry[n - 3] << 8) | entry[n - 2],
+                 entry[n - 1]};
+}
+
+void DatabaseWriter::drop_table(TableHandle table) {
+    if (closed_) throw Error("The database is closed.");
+    Table& t = *tables_.at(table);
+    if (t.system || table == 0) throw Error("System table '" + t.layout.name + "' cannot be deleted.");
+    if (in_relationship(t)) {
+        throw Error("Cannot delete table '" + t.layout.name +
+                    "'. It participates in one or more relationships.");
+    }
+    const auto row = catalog_row(static_cast<std::int32_t>(t.tdef_page));
+    if (!row) throw Error("Internal error: table '" + t.layout.name + "' has no catalog row.");
+    delete_row(0, *row);
     // Its pages become free pages; its map rows stay, naming no page.
     auto give = [&](const std::vector<std::uint32_t>& pages) {
         for (std::uint32_t p : pages) free_pages_.push_back(p);

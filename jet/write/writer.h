@@ -11,7 +11,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <span>
 #include <string>
@@ -59,6 +61,25 @@ struct IndexSpec {
     std::string name;
     std::vector<IndexColumnSpec> columns;
     bool primary_key = false;  // implies unique and required
+    bool unique = false;
+    bool ignore_nulls = false;
+    bool required = false;
+};
+
+// One side of a relationship, as Jet keeps it in a table's definition: a
+// logical index on the columns of this side (the referenced key, or the
+// foreign key) that names the other table's index of the same relationship.
+// It shares the B-tree of an index on the same columns when the table has
+// one; otherwise a B-tree is built for it (`unique`, `ignore_nulls`,
+// `required` say how).
+struct RelationshipIndexSpec {
+    std::string name;
+    std::vector<IndexColumnSpec> columns;
+    bool referenced_side = false;  // false: this table holds the foreign key
+    std::string other_table;
+    std::string other_index;
+    bool cascade_updates = false;
+    bool cascade_deletes = false;
     bool unique = false;
     bool ignore_nulls = false;
     bool required = false;
@@ -121,8 +142,9 @@ public:
     // every page it owns back unchanged (a dry run compared with the disk;
     // each index B-tree is rebuilt from the rows' keys over its own pages).
     // A file with structures it would not reproduce byte for byte (shared
-    // usage-map pages, relationships in a table definition, foreign index
-    // layouts, Jet 3) is refused with a jet::Error and left untouched.
+    // usage-map pages, logical indexes numbered otherwise than this writer
+    // numbers them, foreign index layouts, Jet 3) is refused with a
+    // jet::Error and left untouched. Relationships this writer wrote load.
     static std::unique_ptr<DatabaseWriter> open(const std::string& path,
                                                 std::string_view password);
     ~DatabaseWriter();
@@ -143,6 +165,8 @@ public:
     const TableSpec& table_spec(TableHandle table) const;
     // The indexes of a table, in the order they were made.
     std::vector<IndexSpec> index_specs(TableHandle table) const;
+    // The table's catalog Id (the page of its definition).
+    std::int32_t table_id(TableHandle table) const;
     std::uint32_t row_count(TableHandle table) const;
 
     // Inserts one row; `values` in the layout's column order. A Null in an
@@ -163,11 +187,20 @@ public:
     // current afterwards. A duplicate key under `unique` fails with an error
     // and leaves no index behind.
     void create_index(TableHandle table, const IndexSpec& layout);
+    // Adds one side of a relationship (see RelationshipIndexSpec). The other
+    // side is added by a second call on the other table; until then the
+    // index names no table. The writer keeps the logical index but does not
+    // check the rows against the other table.
+    void add_relationship_index(TableHandle table, const RelationshipIndexSpec& spec);
+
     // Bytes an index build may hold in memory before it spills sorted runs
     // to temporary files in the database's folder (default 64 MB).
     void set_index_sort_budget(std::size_t bytes) { index_sort_budget_ = bytes; }
     // Sorted runs the last create_index spilled (0: it sorted in memory).
     std::size_t last_index_runs() const { return last_index_runs_; }
+
+    // Where the MSysObjects row with this Id is, if there is one.
+    std::optional<RowId> catalog_row(std::int32_t id);
 
     // Removes a user table: its catalog row, and its definition, data,
     // long-value and index pages become free pages. Handles of the tables
@@ -218,12 +251,16 @@ private:
     struct Table;
     struct LongColumn;
     struct IndexState;
+    struct IndexLink;
     struct MapRef;
 
     TableHandle add_table(const TableSpec& layout, bool system, std::uint32_t tdef_page,
                           bool with_maps = true);
     void load_tables(const std::string& password);
     void load_table(Database& db, const CatalogEntry& entry);
+    // Index trees this process already proved in the file as it is now:
+    // first page -> entries (see load_tables).
+    std::map<std::uint32_t, std::uint32_t> proven_roots_;
     void load_long_value_maps(Table& t, const write::Bytes& definition, const std::string& table);
     void prove_index_trees(Database& db, const TableDef& def, Table& t,
                            const std::vector<std::size_t>& spec_position);
@@ -252,6 +289,9 @@ private:
     void build_index(TableHandle table, std::unique_ptr<IndexState> ix);
     void load_index_entries(const Table& t, IndexState& ix);
     void write_tdef(Table& t);
+    void link_loaded_indexes();
+    bool in_relationship(const Table& t) const;
+    static void order_indexes(Table& t);
     void flush_table(Table& t);
     void add_catalog_row(const std::string& name, std::int32_t id, std::int32_t parent,
                          std::int16_t type, std::int32_t flags, const write::Bytes& owner);

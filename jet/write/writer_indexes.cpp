@@ -100,6 +100,11 @@ void DatabaseWriter::create_index(TableHandle table, const IndexSpec& layout) {
     if (closed_) throw Error("The database is closed.");
     Table& t = *tables_.at(table);
     if (!t.system) check_object_name(layout.name, "index");
+    for (const auto& sh : t.shared) {
+        if (same_name(sh.name, layout.name)) {
+            throw Error("Index '" + layout.name + "' already exists on table '" + t.layout.name + "'.");
+        }
+    }
     for (const auto& ix : t.indexes) {
         if (same_name(ix->layout.name, layout.name)) {
             throw Error("Index '" + layout.name + "' already exists on table '" + t.layout.name + "'.");
@@ -142,6 +147,7 @@ void DatabaseWriter::create_index(TableHandle table, const IndexSpec& layout) {
     ix->map = new_map();
     ix->pages.push_back(allocate_page());  // its root, next to the table's other pages
     t.indexes.push_back(std::move(ix));
+    order_indexes(t);
     t.dirty = true;
 }
 
@@ -233,6 +239,7 @@ void DatabaseWriter::build_index(TableHandle table, std::unique_ptr<IndexState> 
     ixs.map = new_map();
     write_map(ixs.map, ixs.pages);
     tt.indexes.push_back(std::move(ix));
+    order_indexes(tt);
     tt.dirty = true;
 }
 
@@ -285,6 +292,100 @@ void DatabaseWriter::write_index(Table& t, IndexState& ix) {
     ix.dirty = false;
 }
 
+void DatabaseWriter::add_relationship_index(TableHandle table, const RelationshipIndexSpec& spec) {
+    if (closed_) throw Error("The database is closed.");
+    Table& t = *tables_.at(table);
+    for (const auto& sh : t.shared) {
+        if (same_name(sh.name, spec.name)) {
+            throw Error("Index '" + spec.name + "' already exists on table '" + t.layout.name + "'.");
+        }
+    }
+    IndexLink link{static_cast<std::uint8_t>(spec.referenced_side ? kRelationReferenced : kRelationForeign),
+                   spec.other_table, spec.other_index, spec.cascade_updates, spec.cascade_deletes};
+    auto same_columns = [&](const IndexState& ix) {
+        if (ix.columns.size() != spec.columns.size()) return false;
+        for (std::size_t k = 0; k < spec.columns.size(); ++k) {
+            const auto [pos, desc] = ix.columns[k];
+            if (!same_name(t.layout.columns[pos].name, spec.columns[k].column) ||
+                desc != spec.columns[k].descending) {
+                return false;
+            }
+        }
+        return true;
+    };
+    // An index of the relationship's name on its columns (a copy made
+    // before the relationship) becomes the relationship's own.
+    for (auto& ix : t.indexes) {
+        if (!same_name(ix->layout.name, spec.name)) continue;
+        if (!same_columns(*ix) || ix->link || ix->layout.primary_key) {
+            throw Error("Index '" + spec.name + "' already exists on table '" + t.layout.name + "'.");
+        }
+        ix->link = std::move(link);
+        ix->index_type = kIndexTypeForeignKey;
+        order_indexes(t);
+        t.dirty = true;
+        return;
+    }
+    // Jet gives a relationship's index the B-tree of an index on the same
+    // columns in the same order and directions, when the table has one. Of
+    // several such (a primary key and a plain index on one column), the one
+    // as unique as the relationship's side asks (the referenced side's key
+    // is unique), a primary key first.
+    const IndexState* share = nullptr;
+    const bool want_unique = spec.unique || spec.referenced_side;
+    auto rank = [&](const IndexState& ix) {
+        const bool unique = (ix.flags & kIndexUnique) != 0;
+        return (unique == want_unique ? 2 : 0) + (ix.layout.primary_key ? 1 : 0);
+    };
+    for (const auto& ix : t.indexes) {
+        if (same_columns(*ix) && (!share || rank(*ix) > rank(*share))) share = ix.get();
+    }
+    if (share) {
+        t.shared.push_back(Table::SharedIndex{spec.name, share, std::move(link)});
+        t.dirty = true;
+        return;
+    }
+    create_index(table, IndexSpec{spec.name, spec.columns, false, spec.unique, spec.ignore_nulls,
+                                  spec.required});
+    Table& tt = *tables_.at(table);
+    for (auto& ix : tt.indexes) {
+        if (same_name(ix->layout.name, spec.name)) {
+            ix->link = std::move(link);
+            ix->index_type = kIndexTypeForeignKey;
+        }
+    }
+    order_indexes(tt);
+    tt.dirty = true;
+}
+
+// Real indexes are numbered as Jet numbers them: those of plain indexes and
+// primary keys first, then those a relationship's index owns, each group in
+// the order the indexes were made. Readers that pair the n-th real index
+// with the logical index numbered n among the indexes that are not a
+// relationship's rely on it; a logical index that owns its B-tree keeps the
+// real index's number.
+void DatabaseWriter::order_indexes(Table& t) {
+    std::stable_partition(t.indexes.begin(), t.indexes.end(),
+                          [](const auto& ix) { return !ix->link; });
+    for (std::size_t k = 0; k < t.indexes.size(); ++k) t.indexes[k]->number = static_cast<std::uint32_t>(k);
+}
+
+bool DatabaseWriter::in_relationship(const Table& t) const {
+    if (!t.shared.empty()) return true;
+    for (const auto& ix : t.indexes) {
+        if (ix->link) return true;
+    }
+    for (const auto& other : tables_) {
+        for (const auto& ix : other->indexes) {
+            if (ix->link && same_name(ix->link->table, t.layout.name)) return true;
+        }
+        for (const auto& sh : other->shared) {
+            if (same_name(sh.link.table, t.layout.name)) return true;
+        }
+    }
+    return false;
+}
+
 void DatabaseWriter::drop_index(TableHandle table, std::string_view index_name) {
     if (closed_) throw Error("The database is closed.");
     Table& t = *tables_.at(table);
@@ -295,6 +396,13 @@ void DatabaseWriter::drop_index(TableHandle table, std::string_view index_name) 
                     t.layout.name + "'.");
     }
     IndexState& ix = **it;
+    // The other table's side would name an index that is gone.
+    bool shared = std::any_of(t.shared.begin(), t.shared.end(),
+                              [&](const auto& sh) { return sh.real == &ix; });
+    if (ix.link || shared) {
+        throw Error("Cannot delete index '" + std::string(index_name) +
+                    "'. It is in use in one or more relationships.");
+    }
     for (std::uint32_t p : ix.pages) free_pages_.push_back(p);
     for (std::uint32_t p : ix.map.reference_pages) {
         if (p) free_pages_.push_back(p);
@@ -302,7 +410,7 @@ void DatabaseWriter::drop_index(TableHandle table, std::string_view index_name) 
     ix.map.reference_pages.clear();
     write_map(ix.map, {});  // the row stays, naming no page
     t.indexes.erase(it);
-    for (std::size_t k = 0; k < t.indexes.size(); ++k) t.indexes[k]->number = static_cast<std::uint32_t>(k);
+    order_indexes(t);
     t.dirty = true;
 }
 

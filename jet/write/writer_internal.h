@@ -12,6 +12,7 @@
 #include <ctime>
 #include <filesystem>
 #include <limits>
+#include <optional>
 #include <random>
 
 #include "jet/table/database.h"
@@ -148,8 +149,26 @@ struct DatabaseWriter::LongColumn {
 // Pages filled at once per memo/OLE column (`current` and the others).
 inline constexpr std::size_t kOpenLongValuePages = 8;
 
+// The relationship a logical index belongs to: which side of it this table
+// is, and the other table's logical index of the same relationship, named
+// so that renumbering indexes on either side never leaves it pointing at
+// the wrong one (numbers and the other table's page are looked up when the
+// definition is written).
+struct DatabaseWriter::IndexLink {
+    std::uint8_t side = 0;  // kRelationReferenced or kRelationForeign
+    std::string table;      // the other table
+    std::string index;      // its logical index
+    bool cascade_updates = false;
+    bool cascade_deletes = false;
+    // As an opened file names the other side, until link_loaded_indexes
+    // turns it into names.
+    std::uint32_t loaded_page = 0;
+    std::uint32_t loaded_index = 0;
+};
+
 struct DatabaseWriter::IndexState {
     IndexSpec layout;
+    std::optional<IndexLink> link;  // a relationship's index that owns its B-tree
     std::vector<std::pair<std::size_t, bool>> columns;  // position, descending
     std::uint8_t flags = 0;
     std::uint8_t index_type = 0;
@@ -187,6 +206,15 @@ struct DatabaseWriter::Table {
     std::vector<LongColumn> longs;
     std::vector<int> long_of_column;  // -1 or index into longs
     std::vector<std::unique_ptr<IndexState>> indexes;
+    // Logical indexes of relationships that use the B-tree of one of
+    // `indexes` (Jet shares a real index between logical indexes on the same
+    // columns). Numbered after the real indexes, in this order.
+    struct SharedIndex {
+        std::string name;
+        const IndexState* real = nullptr;
+        IndexLink link;
+    };
+    std::vector<SharedIndex> shared;
     bool dirty = true;
 };
 

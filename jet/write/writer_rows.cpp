@@ -79,8 +79,18 @@ void DatabaseWriter::encode_fixed_value(const Table& t, std::size_t column, cons
             pad_fixed_text(out, t.columns[column].length);
             break;
         }
-        default:
-            throw Error("Internal error: not a fixed column");
+        default: {
+            // A fixed column of a type the engine does not interpret (the
+            // 0x11 column of Access's object table): its bytes as stored.
+            auto p = get_if_value<Bytes>(v);
+            const std::uint16_t width = t.columns[column].length;
+            if (!p || is_known_column_type(static_cast<std::uint8_t>(c.type)) || p->size() > width) {
+                throw Error(type_mismatch(c));
+            }
+            out.assign(p->begin(), p->end());
+            out.resize(width, 0);
+            break;
+        }
     }
 }
 

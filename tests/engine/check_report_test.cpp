@@ -106,7 +106,7 @@ TEST(Check_Command, AceSourceIsRefusedAndNothingWritten) {
         const char* version;
     };
     for (const Case c : {Case{"ace12-types.accdb", "ACE12"}, Case{"ace17-extdate.accdb", "ACE17"},
-                         Case{"ace14-rc4-password.accdb", "ACE"}}) {
+                         Case{"ace14-rc4-password.accdb", "ACE14"}}) {
         const std::string source = Fixtures() + "/" + c.file;
         if (!fs::exists(source)) continue;
         const std::string target = s.path("out.mdb");
@@ -141,14 +141,16 @@ TEST(Check_Command, UsageAndUnreadableFiles) {
     EXPECT_EQ(missing.out, "");
     EXPECT_EQ(missing.err, "mdbrepair: Could not find file '" + s.path("none.mdb") + "'.\n");
     if (!Have_Fixtures()) return;
-    // ACE files are checked; a password-protected one cannot be read yet and says why.
+    // ACE files are checked, a password-protected one with its password.
     if (fs::exists(Fixtures() + "/ace12-types.accdb")) {
         Command_Result a = Run_Repair(s, {"--check", Fixtures() + "/ace12-types.accdb"});
         EXPECT_EQ(a.status, 0) << a.err;
-        const std::string locked = Fixtures() + "/ace14-agile-password.accdb";
+        const std::string locked = Fixtures() + "/ace14-rc4-password.accdb";
         Command_Result e = Run_Repair(s, {"--check", "--password", "password", locked});
-        EXPECT_EQ(e.status, 1);
-        EXPECT_EQ(e.err, "mdbrepair: '" + locked + "' " + std::string(jet::kOfficeEncryptedMessage) + "\n");
+        EXPECT_EQ(e.status, 0) << e.err;
+        Command_Result w = Run_Repair(s, {"--check", "--password", "wrong", locked});
+        EXPECT_EQ(w.status, 1);
+        EXPECT_NE(w.err, "");
     }
     Command_Result pw = Run_Repair(s, {"--check", "--password", "wrong", Fixtures() + "/jet4-password.mdb"});
     EXPECT_EQ(pw.status, 1);

@@ -184,8 +184,8 @@ TEST_P(Design_Repair, TargetHasTheSourcesDesign) {
                 ++flagged;
         }
         EXPECT_EQ(b.next_autonumber, a.next_autonumber);
-        // A source's foreign-key index stands in the copy as a plain index
-        // until its relationship is restored; the rest must be the source's.
+        // Foreign-key indexes are the relationships' (compared with their
+        // links by the objects test); the rest must be the source's.
         std::map<std::string, std::string> kept = Index_Design(b);
         for (const jet::Index& ix : a.indexes) {
             if (ix.foreign_key()) kept.erase(ix.name);

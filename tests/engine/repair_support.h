@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "../jet/scratch_dir.h"
 #include "engine/print_msg.h"
 #include "jet/table/database.h"
 #include "jet/write/writer.h"
@@ -32,12 +33,14 @@ inline std::string Fixtures() { return ZOLVAK_FIXTURES_DIR; }
 
 inline bool Have_Fixtures() { return fs::is_directory(Fixtures()); }
 
-// A fresh folder under /tmp, removed with the object.
+// A fresh folder, removed with the object; on the memory file system when
+// the machine has one (see scratch_dir.h), so that a repair's syncs do not
+// make a test's time follow how busy the disk is.
 class Scratch {
   public:
     Scratch() {
-        char tmpl[] = "/tmp/repair_test_XXXXXX";
-        const char* d = mkdtemp(tmpl);
+        std::string tmpl = (zolvak_test::scratch_parent() / "repair_test_XXXXXX").string();
+        const char* d = mkdtemp(tmpl.data());
         if (d != nullptr) dir_ = d;
     }
     ~Scratch() {

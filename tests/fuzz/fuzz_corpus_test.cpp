@@ -46,6 +46,29 @@ TEST(FuzzCorpus, SmallFixturesRunClean) {
     EXPECT_GT(run_dir(ZOLVAK_FIXTURES_DIR, ".accdb", 600000), 0u);
 }
 
+// The two Office-encrypted ACE fixtures, whole and with their encryption
+// record cut or bent at every few bytes.
+TEST(FuzzCorpus, EncryptedFixturesRunClean) {
+    if (!fs::exists(ZOLVAK_FIXTURES_DIR)) GTEST_SKIP() << "fixtures folder " << ZOLVAK_FIXTURES_DIR << " is absent";
+    std::size_t n = 0;
+    for (const char* name : {"ace14-agile-password.accdb", "ace14-rc4-password.accdb"}) {
+        const fs::path p = fs::path(ZOLVAK_FIXTURES_DIR) / name;
+        if (!fs::exists(p)) continue;
+        auto bytes = read_bytes(p);
+        SCOPED_TRACE(name);
+        LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+        ++n;
+        // The record: its length word and its first bytes, one at a time.
+        for (std::size_t at : {0x299u, 0x29Au, 0x29Bu, 0x29Fu, 0x2A3u, 0x2A7u, 0x2ABu}) {
+            auto bent = bytes;
+            bent[at] ^= 0x5A;
+            LLVMFuzzerTestOneInput(bent.data(), bent.size());
+            ++n;
+        }
+    }
+    if (n == 0) GTEST_SKIP() << "no encrypted fixture";
+}
+
 // The damaged copies the salvage tests repair, of the small fixtures:
 // every kind of damage through both readers.
 TEST(FuzzCorpus, DamagedCopiesRunClean) {

@@ -6,7 +6,11 @@
 //
 // The bytes go to a memfd so the engine reads them through its ordinary
 // pread path. A password recorded in the header is passed back in, so the
-// fuzzer gets past the password check into the pages.
+// fuzzer gets past the password check into the pages. An input with an
+// Office encryption record (an encrypted ACE file) has the record parsed and
+// is unlocked with the encrypted fixtures' password, "password": the parser
+// of the record, the password check and the page ciphers are fuzzed, and an
+// input grown from those fixtures reaches its decrypted pages.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -14,11 +18,41 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "jet/base/error.h"
+#include "jet/base/format.h"
+#include "jet/page/file.h"
+#include "jet/page/office_crypt.h"
 #include "jet/table/complex.h"
 #include "jet/table/database.h"
 #include "jet/table/salvage.h"
+
+namespace {
+
+// "password" when the input's header page carries an Office encryption
+// record, after a first unlock and page decryption of its own; empty otherwise.
+std::string office_password(const std::uint8_t* data, std::size_t size, const std::string& path) {
+    if (size < jet::kJet4PageSize) return {};
+    std::vector<std::uint8_t> header(data, data + jet::kJet4PageSize);
+    jet::rc4_apply(jet::kHeaderRc4Key,
+                   std::span<std::uint8_t>(header.data() + jet::kHeaderMaskedOffset,
+                                           jet::format_info(jet::Format::Jet4).header_masked_length));
+    if (!jet::has_office_encryption(header)) return {};
+    try {
+        auto crypt = jet::open_office_encryption(std::span<const std::uint8_t>(data, jet::kJet4PageSize),
+                                                 "password", path);
+        if (crypt && size >= 2 * jet::kJet4PageSize) {
+            std::vector<std::uint8_t> page(data + jet::kJet4PageSize, data + 2 * jet::kJet4PageSize);
+            crypt->decrypt_page(1, page);
+            crypt->encrypt_page(1, page);
+        }
+    } catch (const jet::Error&) {
+    }
+    return "password";
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const int fd = memfd_create("jet_fuzz", MFD_CLOEXEC);
@@ -30,10 +64,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         done += static_cast<std::size_t>(n);
     }
     const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    const std::string office = office_password(data, size, path);
     try {
-        std::string password;
+        std::string password = office;
         try {
-            password = jet::decode_header(std::span<const std::uint8_t>(data, size), path).password;
+            if (password.empty()) password = jet::decode_header(std::span<const std::uint8_t>(data, size), path).password;
         } catch (const jet::Error&) {
         }
         auto db = jet::Database::open(path, password);
@@ -66,9 +101,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const jet::Error&) {
     }
     try {
-        std::string password;
+        std::string password = office;
         try {
-            password = jet::decode_header(std::span<const std::uint8_t>(data, size), path).password;
+            if (password.empty()) password = jet::decode_header(std::span<const std::uint8_t>(data, size), path).password;
         } catch (const jet::Error&) {
         }
         auto db = jet::Database::open(path, password, true);

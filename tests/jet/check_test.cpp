@@ -125,15 +125,16 @@ TEST(Check, FilesItCannotCheckAtAll) {
     SKIP_WITHOUT_FIXTURES();
     EXPECT_THROW(check("/nonexistent/x.mdb", ""), jet::Error);
     EXPECT_THROW(check(fixtures::mdb_path("jet4-password"), "wrong"), jet::Error);
-    // Password-protected files of Access 2007 and later keep the open's own message.
-    const fs::path accdb = fixtures::dir() / "ace14-agile-password.accdb";
-    if (fs::exists(accdb)) {
-        try {
-            check(accdb.string(), "password");
-            ADD_FAILURE() << "an encrypted .accdb was checked";
-        } catch (const jet::Error& e) {
-            EXPECT_NE(std::string(e.what()).find(jet::kOfficeEncryptedMessage), std::string::npos) << e.what();
-        }
+    // Password-protected files of Access 2007 and later: checked with their
+    // password, refused without it.
+    for (const char* file : {"ace14-agile-password.accdb", "ace14-rc4-password.accdb"}) {
+        const fs::path accdb = fixtures::dir() / file;
+        if (!fs::exists(accdb)) continue;
+        // The agile one has pages of MSysNavPaneObjectIDs its usage map does
+        // not list (as the file came); the RC4 one is clean.
+        const auto problems = check(accdb.string(), "password");
+        if (std::string(file) == "ace14-rc4-password.accdb") EXPECT_TRUE(problems.empty()) << shown(problems);
+        EXPECT_THROW(check(accdb.string(), "wrong"), jet::Error) << file;
     }
 }
 

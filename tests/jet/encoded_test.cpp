@@ -9,6 +9,7 @@
 
 #include "jet/base/error.h"
 #include "jet/table/database.h"
+#include "jet/table/salvage.h"
 #include "jet/write/encode_file.h"
 #include "jet/write/sample.h"
 #include "jet/write/writer.h"
@@ -106,6 +107,25 @@ TEST(Encoded, FixtureEncodedPageByPageReadsAsThePlainFile) {
                 EXPECT_STREQ(e.what(), "Not a valid password.");
             }
         }
+        // The walk over page heads (a repair's search for definitions when
+        // the catalog is damaged) sees them decoded, as page() does.
+        auto file = jet::PageFile::open(copy, pw);
+        std::size_t heads = 0;
+        file->for_each_page_head([&](std::uint32_t n, std::span<const std::uint8_t> head) {
+            const auto p = file->page(n);
+            EXPECT_TRUE(std::equal(head.begin(), head.end(), p->bytes.begin())) << "head of page " << n;
+            ++heads;
+        });
+        EXPECT_EQ(heads, file->page_count() - 1);
+        auto tdef_pages = [](jet::PageFile& f) {
+            std::vector<std::uint32_t> pages;
+            for (const auto& found : jet::find_table_defs(f)) pages.push_back(found.tdef_page);
+            return pages;
+        };
+        const auto found = tdef_pages(*file);
+        EXPECT_FALSE(found.empty());
+        EXPECT_EQ(found, tdef_pages(*jet::PageFile::open(plain, pw)));
+        file.reset();
         jet::set_database_key(copy, 0);
         EXPECT_TRUE(file_bytes(copy) == before) << "decoding does not give the fixture back";
     }

@@ -1,5 +1,6 @@
 // The rollback journal on a plain file of pages: an in-place commit killed
-// at any step is undone by recovery; a finished one stays.
+// at any step is undone by recovery, with its syncs or with them deferred;
+// a finished one stays.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -13,6 +14,7 @@
 
 #include "jet/write/create_database.h"
 #include "jet/base/error.h"
+#include "jet/page/sync.h"
 #include "jet/sql/connection.h"
 #include "jet/txn/journal.h"
 #include "scratch_dir.h"
@@ -77,9 +79,10 @@ void commit_in_place(const std::string& path, const std::function<void()>& step)
     ::close(fd);
 }
 
-}  // namespace
-
-TEST(TxnJournal, KillAtEveryStepThenRecover) {
+// Kills a commit at each of its steps in turn and recovers: the file is
+// either as before or as after. With `deferred`, the commit runs with its
+// syncs deferred, as a new file written under a temporary name does.
+void kill_at_every_step(bool deferred) {
     TempDir dir;
     std::string base = dir.file("base.db");
     write_original(base);
@@ -101,6 +104,7 @@ TEST(TxnJournal, KillAtEveryStepThenRecover) {
         pid_t pid = ::fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
+            if (deferred) jet::defer_syncs(path);
             int n = 0;
             commit_in_place(path, [&] {
                 if (++n == k) ::raise(SIGKILL);
@@ -124,6 +128,45 @@ TEST(TxnJournal, KillAtEveryStepThenRecover) {
     EXPECT_GT(saw_before, 0);
     EXPECT_GT(saw_after, 0);
     std::printf("journal kill steps: %d (before: %d, after: %d)\n", steps, saw_before, saw_after);
+}
+
+}  // namespace
+
+TEST(TxnJournal, KillAtEveryStepThenRecover) {
+    kill_at_every_step(false);
+}
+
+// A killed process loses nothing the page cache holds: the journal needs no
+// sync for that, only for a lost machine.
+TEST(TxnJournal, KillAtEveryStepWithDeferredSyncsThenRecover) {
+    kill_at_every_step(true);
+}
+
+TEST(DeferredSyncs, CoverTheFileAndItsSideFilesUntilEnded) {
+    TempDir dir;
+    const std::string path = dir.file("new.mdb");
+    write_original(path);
+    jet::defer_syncs(path);
+    struct Case {
+        std::string file;
+        bool needed;
+    };
+    const Case cases[] = {
+        {path, false},
+        {path + "-journal", false},
+        {path + ".txn", false},
+        {fs::path(path).parent_path().string() + "/./new.mdb", false},
+        {dir.file("new.md"), true},
+        {dir.file("other.mdb"), true},
+    };
+    for (const Case& c : cases) EXPECT_EQ(jet::sync_needed(c.file), c.needed) << c.file;
+    EXPECT_NO_THROW(jet::end_deferred_syncs(path));
+    EXPECT_TRUE(jet::sync_needed(path));
+    EXPECT_TRUE(jet::sync_needed(path + "-journal"));
+    // A file that is gone cannot be made durable: an error, not a success.
+    jet::defer_syncs(dir.file("gone.mdb"));
+    EXPECT_THROW(jet::end_deferred_syncs(dir.file("gone.mdb")), jet::Error);
+    EXPECT_TRUE(jet::sync_needed(dir.file("gone.mdb")));
 }
 
 TEST(TxnJournal, RollBackTornRecordAndSecondJournal) {
