@@ -51,7 +51,7 @@ constexpr const char* kFooter =
 ordered_json inventory(jet::Database& db) {
     const jet::Header& h = db.header();
     ordered_json out;
-    out["format"] = h.format == jet::Format::Jet3 ? "Jet3" : "Jet4";
+    out["format"] = jet::file_version_name(h.version);
     out["page_size"] = h.page_size;
     out["code_page"] = h.code_page;
     out["sort_order"] = h.sort_order;

@@ -10,7 +10,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 # no font with Chinese glyphs (every character would be drawn as a box).
 packages=(cmake ninja-build g++ pkg-config libgtest-dev libgmock-dev
           qt6-base-dev qt6-translations-l10n libsqlite3-dev libssl-dev libcli11-dev nlohmann-json3-dev
-          fonts-wqy-microhei mdbtools nodejs npm clang libclang-rt-dev)
+          fonts-wqy-microhei mdbtools nodejs npm clang libclang-rt-dev zlib1g-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

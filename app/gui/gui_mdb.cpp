@@ -219,7 +219,7 @@ TForm_Mdb::TForm_Mdb(QWidget* parent)
 
 void TForm_Mdb::SpeedButton_File_OpenClick(QObject*) {
     QFileDialog dialog(this, QString::fromUtf8("选择数据库文件"));
-    dialog.setNameFilter(QString::fromUtf8("数据库文件 (*.mdb)"));
+    dialog.setNameFilter(QString::fromUtf8("数据库文件 (*.mdb *.accdb)"));
     // A name typed into the dialog must name a file that is there.
     dialog.setFileMode(QFileDialog::ExistingFile);
     if (dialog.exec() != QDialog::Accepted) return;

@@ -14,10 +14,13 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "data/fixed_text.h"
+#include "jet/base/error.h"
+#include "jet/page/file.h"
 #include "jet/table/database.h"
 #include "jet/page/sync.h"
 #include "jet/write/encode_file.h"
@@ -303,6 +306,27 @@ std::string Repair_Target_Password(const char* source, const char* password) {
     }
 }
 
+const char* Repair_Ace_Version(const char* source, const char* password) {
+    // The header page tells, whatever the password: ACE files encrypt the
+    // other pages only.
+    try {
+        std::ifstream in(source, std::ios::binary);
+        std::vector<std::uint8_t> first(jet::kJet4PageSize);
+        in.read(reinterpret_cast<char*>(first.data()), static_cast<std::streamsize>(first.size()));
+        first.resize(static_cast<std::size_t>(in.gcount()));
+        const jet::FileVersion v = jet::decode_header(first, source).version;
+        return jet::is_ace(v) ? jet::file_version_name(v) : nullptr;
+    } catch (const std::exception&) {
+    }
+    // A damaged header may still say ACE in its engine name and version byte.
+    try {
+        const jet::FileVersion v = jet::PageFile::open_salvage(source, password)->header().version;
+        return jet::is_ace(v) ? jet::file_version_name(v) : nullptr;
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+}
+
 std::uint32_t Repair_Source_Key(const char* source, const char* password) {
     try {
         return jet::Database::open(source, password)->header().database_key;
@@ -362,6 +386,15 @@ int Repair_Run(const char* source, const char* password, const char* target, boo
     }
     if (std::strlen(password) >= REPAIR_FIELD_SIZE) {
         Print_Msg("%s", REPAIR_MSG_PASSWORD_TOO_LONG);
+        return 0;
+    }
+    // The writer makes Jet 4 files only, and an ACE source rewritten as Jet 4
+    // would lose what is ACE's own (complex columns, calculated columns, the
+    // newer types): such a source is refused before anything is written.
+    if (const char* ace = Repair_Ace_Version(source, password); ace != nullptr) {
+        g_reason = std::string(source) + " is an " + ace +
+                   " file (Access 2007 or later): repairing ACE files into their own format is not "
+                   "supported yet";
         return 0;
     }
     // The target is deleted next: it must not be the source itself.

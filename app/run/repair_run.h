@@ -40,6 +40,10 @@ inline constexpr const char* REPAIR_MSG_SAME_PASSWORD = "新的数据库文件�
 // cannot be read.
 std::string Repair_Target_Password(const char* source, const char* password);
 
+// "ACE12" ... "ACE17" for an ACE source (encrypted or not), which the run
+// refuses for now; nullptr for Jet 3/4 and unreadable files.
+const char* Repair_Ace_Version(const char* source, const char* password);
+
 // The database key of an RC4-encoded source (0 when its pages are plain or
 // it cannot be read); the new file is encoded with the same key.
 std::uint32_t Repair_Source_Key(const char* source, const char* password);

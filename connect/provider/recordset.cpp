@@ -63,6 +63,11 @@ DataType data_type_of(std::uint8_t column_type) {
             return DataType::kGuid;
         case jet::ColumnType::kNumeric:
             return DataType::kNumeric;
+        case jet::ColumnType::kComplex:  // the row's complex value id
+            return DataType::kInteger;
+        case jet::ColumnType::kBigInt:
+        case jet::ColumnType::kDateTimeExt:
+            break;  // no ADO type of this provider
     }
     return DataType::kEmpty;
 }

@@ -19,6 +19,10 @@ public:
 
 // The text Jet gives for a wrong or missing database password.
 inline constexpr std::string_view kBadPasswordMessage = "Not a valid password.";
+// Follows the quoted path of an ACE file marked as encrypted whose
+// encryption record the engine cannot read.
+inline constexpr std::string_view kOfficeEncryptedMessage =
+    "is encrypted in a way this program cannot read.";
 
 // "<what> (table 'T', page N)": the form every decoding error takes.
 [[noreturn]] void throw_damaged(std::string_view what, std::string_view table, std::uint32_t page);

@@ -87,6 +87,19 @@ constexpr FormatInfo kJet4{
 
 }  // namespace
 
+const char* file_version_name(FileVersion v) {
+    switch (v) {
+        case FileVersion::kJet3: return "Jet3";
+        case FileVersion::kJet4: return "Jet4";
+        case FileVersion::kAce12: return "ACE12";
+        case FileVersion::kAce14: return "ACE14";
+        case FileVersion::kAce15: return "ACE15";
+        case FileVersion::kAce16: return "ACE16";
+        case FileVersion::kAce17: return "ACE17";
+    }
+    return "unknown";
+}
+
 const FormatInfo& format_info(Format format) { return format == Format::Jet3 ? kJet3 : kJet4; }
 
 }  // namespace jet

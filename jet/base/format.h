@@ -11,7 +11,32 @@
 
 namespace jet {
 
+// The page layout: Jet 3 (2 KB pages, code-page texts) or Jet 4 (4 KB
+// pages, UCS-2 texts). ACE files (Access 2007 and later) use the Jet 4
+// layout throughout, so every decoder keyed on Format reads them as Jet 4;
+// what is ACE's own is told by the file version below.
 enum class Format : std::uint8_t { Jet3, Jet4 };
+
+// The version byte of the header page (offset 0x14): which engine made the
+// file. Values 2..6 are ACE files, all with the Jet 4 page layout.
+enum class FileVersion : std::uint8_t {
+    kJet3 = 0,
+    kJet4 = 1,
+    kAce12 = 2,  // Access 2007
+    kAce14 = 3,  // Access 2010
+    kAce15 = 4,  // Access 2013
+    kAce16 = 5,  // Access 2016
+    kAce17 = 6,  // Access 2019 and later
+};
+
+inline constexpr std::uint8_t kLastFileVersion = 6;
+
+inline constexpr bool is_ace(FileVersion v) { return v >= FileVersion::kAce12; }
+inline constexpr Format layout_of(FileVersion v) {
+    return v == FileVersion::kJet3 ? Format::Jet3 : Format::Jet4;
+}
+// "Jet3", "Jet4", "ACE12", "ACE14", "ACE15", "ACE16", "ACE17".
+const char* file_version_name(FileVersion v);
 
 // First byte of every page.
 enum class PageType : std::uint8_t {
@@ -27,12 +52,16 @@ inline constexpr std::uint32_t kJet3PageSize = 2048;
 inline constexpr std::uint32_t kJet4PageSize = 4096;
 
 // Header page (page 0).
-inline constexpr std::size_t kHeaderVersionOffset = 0x14;   // 0 = Jet 3, 1 = Jet 4
+inline constexpr std::size_t kHeaderVersionOffset = 0x14;   // FileVersion
 inline constexpr std::size_t kHeaderMaskedOffset = 0x18;    // start of the RC4-masked area
 inline constexpr std::size_t kHeaderCodePageOffset = 0x3C;  // uint16
 inline constexpr std::size_t kHeaderDbKeyOffset = 0x3E;     // uint32
 inline constexpr std::size_t kHeaderPasswordOffset = 0x42;
 inline constexpr std::size_t kHeaderCreationDateOffset = 0x72;  // double, Jet 4 only
+// Jet 4 layout: the byte after the two-byte sort order id (0x6E) is the
+// version of the sort order (0 = "General legacy", 1 = the newer "General"
+// of ACE14 and later, which encodes text index keys differently).
+inline constexpr std::size_t kHeaderSortOrderVersionOffset = 0x71;
 inline constexpr std::uint8_t kHeaderRc4Key[4] = {0xC7, 0xDA, 0x39, 0x6B};
 
 // A data or long-value page row offset: low 13 bits offset, flags above.
@@ -53,6 +82,10 @@ inline constexpr std::uint8_t kColumnAutoLong = 0x04;
 inline constexpr std::uint8_t kColumnReplication = 0x10;
 inline constexpr std::uint8_t kColumnAutoGuid = 0x40;
 inline constexpr std::uint8_t kColumnHyperlink = 0x80;
+// Extra flag bits (Jet 4 layout column entry, offset 16).
+inline constexpr std::uint8_t kColumnCompressedUnicode = 0x01;
+inline constexpr std::uint8_t kColumnCalculated = 0xC0;  // ACE14 and later
+inline constexpr std::size_t kTdefComplexAutonumberOffset = 28;  // Jet 4 layout, ACE files
 
 // Real-index flag bits.
 inline constexpr std::uint8_t kIndexUnique = 0x01;

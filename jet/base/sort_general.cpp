@@ -17,13 +17,14 @@ struct SortRun {
     char kind;
     std::uint8_t inline_length;
     std::uint8_t extra_length;
-    std::uint8_t inline_codes[4];
-    std::uint8_t extra_codes[4];
+    std::uint8_t inline_codes[kMaxSortCodeBytes];
+    std::uint8_t extra_codes[kMaxSortCodeBytes];
     std::uint8_t flag;
     std::uint8_t modifier;
 };
 
 #include "jet/base/sort_general_table.inc"
+#include "jet/base/sort_general_v1_table.inc"
 
 // Markers between the sections of a text key.
 constexpr std::uint8_t kEndText = 0x01;
@@ -45,11 +46,35 @@ constexpr std::uint8_t kFlagUnprintableSuffix = 0xFF;
 
 }  // namespace
 
-SortCharCodes general_sort_codes(char16_t unit) {
+SortCharCodes general_sort_codes(char16_t unit, SortOrderVersion version) {
     SortCharCodes codes;
-    auto it = std::upper_bound(std::begin(kSortRuns), std::end(kSortRuns), unit,
+    const bool v1 = version == SortOrderVersion::kGeneral;
+    if (v1 && unit >= 0xD800 && unit <= 0xDFFF) {
+        // Surrogates are not in the table: each half sorts by a code
+        // computed from its value (the low half by where it lies in its block
+        // of 1024), with one extra code.
+        int index = 0;
+        if (unit < 0xDC00) {
+            index = unit - 10238;
+        } else {
+            const int in_block = (unit - 0xDC00) % 1024;
+            const int back = in_block < 8 ? 9992 : in_block < 8 + 254 ? 9990 : in_block < 8 + 2 * 254 ? 9988
+                             : in_block < 8 + 3 * 254 ? 9986 : 9984;
+            index = unit - back;
+        }
+        codes.kind = SortCharKind::kInternational;
+        codes.inline_length = 2;
+        codes.inline_codes[0] = static_cast<std::uint8_t>((index >> 8) & 0xFF);
+        codes.inline_codes[1] = static_cast<std::uint8_t>(index & 0xFF);
+        codes.extra_length = 1;
+        codes.extra_codes[0] = 0x3F;
+        return codes;
+    }
+    const SortRun* const begin = v1 ? std::begin(kSortRunsV1) : std::begin(kSortRuns);
+    const SortRun* const end = v1 ? std::end(kSortRunsV1) : std::end(kSortRuns);
+    auto it = std::upper_bound(begin, end, unit,
                                [](char16_t u, const SortRun& run) { return u < run.first; });
-    if (it == std::begin(kSortRuns)) return codes;
+    if (it == begin) return codes;
     const SortRun& run = *std::prev(it);
     const unsigned offset = static_cast<unsigned>(unit - run.first);
     if (offset >= run.count) return codes;  // a surrogate: not in the table
@@ -57,7 +82,7 @@ SortCharCodes general_sort_codes(char16_t unit) {
     codes.kind = static_cast<SortCharKind>(run.kind);
     codes.inline_length = run.inline_length;
     codes.extra_length = run.extra_length;
-    std::copy_n(run.extra_codes, 4, codes.extra_codes);
+    std::copy_n(run.extra_codes, kMaxSortCodeBytes, codes.extra_codes);
     codes.flag = run.flag;
     codes.modifier = run.modifier;
     // The inline code of a member is the first member's, read as a big-endian
@@ -142,7 +167,7 @@ void append_flags(std::vector<std::uint8_t> flags, std::vector<std::uint8_t>& ou
 }  // namespace
 
 void append_general_text_key(std::u16string_view text, bool ascending,
-                             std::vector<std::uint8_t>& out) {
+                             std::vector<std::uint8_t>& out, SortOrderVersion version) {
     if (text.size() > kMaxIndexTextLength) text = text.substr(0, kMaxIndexTextLength);
     while (!text.empty() && text.back() == u' ') text.remove_suffix(1);
 
@@ -155,7 +180,7 @@ void append_general_text_key(std::u16string_view text, bool ascending,
     int char_offset = 0;
 
     for (char16_t unit : text) {
-        const SortCharCodes codes = general_sort_codes(unit);
+        const SortCharCodes codes = general_sort_codes(unit, version);
         const int this_offset = char_offset;
         switch (codes.kind) {
             case SortCharKind::kIgnored:

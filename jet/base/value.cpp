@@ -1,6 +1,8 @@
 // Column type names and the text forms of values.
 #include "jet/base/value.h"
 
+#include <cstring>
+
 #include <cmath>
 #include <cstdio>
 
@@ -26,6 +28,9 @@ std::string column_type_name(std::uint8_t type) {
         case ColumnType::kMemo: return "Memo/Hyperlink";
         case ColumnType::kGuid: return "Replication ID";
         case ColumnType::kNumeric: return "Numeric";
+        case ColumnType::kComplex: return "Complex";
+        case ColumnType::kBigInt: return "Large Number";
+        case ColumnType::kDateTimeExt: return "Date/Time Extended";
     }
     char buf[24];
     std::snprintf(buf, sizeof buf, "Unknown 0x%02X", type);
@@ -44,6 +49,9 @@ std::size_t fixed_type_size(ColumnType type) {
         case ColumnType::kDateTime: return 8;
         case ColumnType::kGuid: return 16;
         case ColumnType::kNumeric: return 17;
+        case ColumnType::kComplex: return 4;
+        case ColumnType::kBigInt: return 8;
+        case ColumnType::kDateTimeExt: return 42;
         default: return 0;
     }
 }
@@ -130,6 +138,73 @@ std::string datetime_text(DateTime value) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
                   t.minute, t.second);
+    return buf;
+}
+
+namespace {
+
+// Days from 0001-01-01 to 1970-01-01 in the proleptic Gregorian calendar.
+constexpr std::int64_t kDaysToUnixEpoch = 719162;
+// The last day a four-digit year reaches (9999-12-31).
+constexpr std::int64_t kLastExtDay = 3652058;
+
+bool digits(std::span<const std::uint8_t> b, std::size_t from, std::size_t count, std::int64_t& out) {
+    out = 0;
+    for (std::size_t i = from; i < from + count; ++i) {
+        if (b[i] < '0' || b[i] > '9') return false;
+        out = out * 10 + (b[i] - '0');
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<DateTimeExt> decode_datetime_ext(std::span<const std::uint8_t> b) {
+    // 19 digits of days, ':', 12 digits of seconds and 7 of 100-ns units, ':', precision.
+    if (b.size() < 41 || b[19] != ':' || b[39] != ':') return std::nullopt;
+    DateTimeExt v;
+    std::int64_t fraction = 0;
+    if (!digits(b, 0, 19, v.days) || !digits(b, 20, 12, v.seconds) || !digits(b, 32, 7, fraction))
+        return std::nullopt;
+    if (v.days > kLastExtDay || v.seconds >= 86400) return std::nullopt;
+    v.fraction = static_cast<std::uint32_t>(fraction);
+    return v;
+}
+
+std::array<std::uint8_t, kDateTimeExtSize> encode_datetime_ext(const DateTimeExt& value) {
+    std::array<std::uint8_t, kDateTimeExtSize> out{};
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%019lld:%012lld%07u:7", static_cast<long long>(value.days),
+                  static_cast<long long>(value.seconds), static_cast<unsigned>(value.fraction));
+    std::memcpy(out.data(), buf, kDateTimeExtSize - 1);
+    return out;
+}
+
+CivilTime civil_time(const DateTimeExt& value) {
+    CivilTime t;
+    civil_from_days(value.days - kDaysToUnixEpoch, t.year, t.month, t.day);
+    t.hour = static_cast<int>(value.seconds / 3600);
+    t.minute = static_cast<int>(value.seconds / 60 % 60);
+    t.second = static_cast<int>(value.seconds % 60);
+    return t;
+}
+
+std::string datetime_ext_text(const DateTimeExt& value) {
+    const CivilTime t = civil_time(value);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%07u", t.year, t.month, t.day, t.hour,
+                  t.minute, t.second, static_cast<unsigned>(value.fraction));
+    return buf;
+}
+
+std::string datetime_ext_display(const DateTimeExt& value) {
+    const CivilTime t = civil_time(value);
+    char buf[80];
+    int n = std::snprintf(buf, sizeof buf, "%d/%d/%d", t.month, t.day, t.year);
+    if (value.seconds == 0 && value.fraction == 0) return buf;
+    const int hour12 = t.hour % 12 == 0 ? 12 : t.hour % 12;
+    std::snprintf(buf + n, sizeof buf - static_cast<std::size_t>(n), " %d:%02d:%02d.%07u %s", hour12, t.minute,
+                  t.second, static_cast<unsigned>(value.fraction), t.hour < 12 ? "AM" : "PM");
     return buf;
 }
 

@@ -7,6 +7,8 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -30,6 +32,10 @@ enum class ColumnType : std::uint8_t {
     kMemo = 0x0C,
     kGuid = 0x0F,     // Replication ID
     kNumeric = 0x10,  // scaled decimal, 17 bytes
+    // ACE only:
+    kComplex = 0x12,         // attachment, multi-value or version history: the row holds an id
+    kBigInt = 0x13,          // Large Number, 8-byte signed integer
+    kDateTimeExt = 0x14,     // Date/Time Extended, 42 bytes of ASCII digits
 };
 
 // "Boolean", "Long Integer", "Memo/Hyperlink", ... as the inventory prints
@@ -61,13 +67,23 @@ struct Decimal {
     std::array<std::uint8_t, 16> magnitude{};  // unsigned integer, big-endian
     friend bool operator==(const Decimal&, const Decimal&) = default;
 };
+// A Date/Time Extended value: 0001-01-01 onwards, 100-nanosecond steps.
+struct DateTimeExt {
+    std::int64_t days = 0;         // days since 0001-01-01
+    std::int64_t seconds = 0;      // seconds of the day
+    std::uint32_t fraction = 0;    // 100-ns units within the second (0..9999999)
+    friend bool operator==(const DateTimeExt&, const DateTimeExt&) = default;
+};
 using Bytes = std::vector<std::uint8_t>;
 
 // Boolean -> bool, Byte -> uint8_t, Integer -> int16_t, Long -> int32_t,
 // Single -> float, Double -> double, Text/Memo -> std::string (UTF-8),
-// Binary/OLE -> Bytes.
+// Binary/OLE -> Bytes, Large Number -> int64_t, Date/Time Extended ->
+// DateTimeExt, Complex -> int32_t (the complex value id; the values
+// themselves live in the column's flat table, see jet/table/complex.h).
 using Value = std::variant<Null, bool, std::uint8_t, std::int16_t, std::int32_t, Currency, float,
-                           double, DateTime, std::string, Bytes, Guid, Decimal>;
+                           double, DateTime, std::string, Bytes, Guid, Decimal, std::int64_t,
+                           DateTimeExt>;
 
 inline bool is_null(const Value& v) { return std::holds_alternative<Null>(v); }
 
@@ -86,5 +102,20 @@ struct CivilTime {
 CivilTime civil_time(DateTime value);
 // "YYYY-MM-DD HH:MM:SS", seconds rounded to the nearest whole second.
 std::string datetime_text(DateTime value);
+
+// Date/Time Extended. decode_datetime_ext reads the stored form
+// "DDDDDDDDDDDDDDDDDDD:SSSSSSSSSSSSFFFFFFF:7" (days since 0001-01-01, seconds
+// of the day and 100-ns units, precision); nullopt when it is not that.
+std::optional<DateTimeExt> decode_datetime_ext(std::span<const std::uint8_t> stored);
+inline constexpr std::size_t kDateTimeExtSize = 42;
+// The stored form again (precision 7, a NUL at the end).
+std::array<std::uint8_t, kDateTimeExtSize> encode_datetime_ext(const DateTimeExt& value);
+// The civil date of a Date/Time Extended value (proleptic Gregorian).
+CivilTime civil_time(const DateTimeExt& value);
+// "YYYY-MM-DD HH:MM:SS.FFFFFFF", every digit kept.
+std::string datetime_ext_text(const DateTimeExt& value);
+// The form Access shows: "M/D/YYYY" at midnight, else
+// "M/D/YYYY h:mm:ss.FFFFFFF AM|PM".
+std::string datetime_ext_display(const DateTimeExt& value);
 
 }  // namespace jet

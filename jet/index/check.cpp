@@ -72,6 +72,7 @@ std::optional<KeyValue> key_value(const Value& v) {
     if (auto p = std::get_if<Bytes>(&v)) return KeyValue{std::span<const std::uint8_t>(*p)};
     if (auto p = std::get_if<Guid>(&v)) return KeyValue{p->bytes};
     if (auto p = std::get_if<Decimal>(&v)) return KeyValue{KeyDecimal{p->negative, p->magnitude}};
+    if (auto p = std::get_if<std::int64_t>(&v)) return KeyValue{*p};
     return std::nullopt;
 }
 
@@ -286,11 +287,22 @@ std::optional<std::vector<std::uint8_t>> Checker::row_key(const TableDef& def, c
     }
     if (!ix.compare_keys) return std::nullopt;
     std::vector<KeyPart> parts;
+    // Date/Time Extended keys are made of the stored bytes; kept here while the key is built.
+    std::vector<std::array<std::uint8_t, kDateTimeExtSize>> stored;
+    stored.reserve(values.size());
     for (std::size_t i = 0; i < values.size(); ++i) {
         const IndexColumn& ic = ix.real->columns[i];
-        auto kv = key_value(values[i]);
+        std::optional<KeyValue> kv;
+        if (const auto* ext = std::get_if<DateTimeExt>(&values[i])) {
+            stored.push_back(encode_datetime_ext(*ext));
+            kv = KeyValue{std::span<const std::uint8_t>(stored.back())};
+        } else {
+            kv = key_value(values[i]);
+        }
         if (!kv) return std::nullopt;
-        parts.push_back({def.columns[ic.column].column_type(), *kv, !ic.descending});
+        const Column& col = def.columns[ic.column];
+        parts.push_back({col.column_type(), *kv, !ic.descending,
+                         static_cast<SortOrderVersion>(col.sort_order_version == 1 ? 1 : 0)});
     }
     try {
         return encode_index_key(parts);

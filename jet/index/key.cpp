@@ -135,6 +135,9 @@ bool is_indexable_type(ColumnType type) {
         case ColumnType::kMemo:
         case ColumnType::kGuid:
         case ColumnType::kNumeric:
+        case ColumnType::kComplex:
+        case ColumnType::kBigInt:
+        case ColumnType::kDateTimeExt:
             return true;
         case ColumnType::kOle:
             return false;
@@ -143,7 +146,7 @@ bool is_indexable_type(ColumnType type) {
 }
 
 void append_key_column(ColumnType type, const KeyValue& value, bool ascending,
-                       std::vector<std::uint8_t>& out) {
+                       std::vector<std::uint8_t>& out, SortOrderVersion sort_version) {
     if (!is_indexable_type(type)) {
         throw Error("index key: a " + type_label(type) + " column cannot be part of an index");
     }
@@ -183,11 +186,33 @@ void append_key_column(ColumnType type, const KeyValue& value, bool ascending,
                                            std::numeric_limits<std::int32_t>::max()),
                            4, ascending, out);
             return;
+        case ColumnType::kComplex:  // the complex value id, as a Long
+            append_integer(checked_integer(type, value, std::numeric_limits<std::int32_t>::min(),
+                                           std::numeric_limits<std::int32_t>::max()),
+                           4, ascending, out);
+            return;
         case ColumnType::kCurrency:
+        case ColumnType::kBigInt:
             append_integer(checked_integer(type, value, std::numeric_limits<std::int64_t>::min(),
                                            std::numeric_limits<std::int64_t>::max()),
                            8, ascending, out);
             return;
+        case ColumnType::kDateTimeExt: {
+            // The 42 stored bytes in five blocks of 8, each followed by a tab,
+            // then the last 2 and a fixed trailer; a descending column
+            // inverts the value and the trailer, not the tabs.
+            const auto* b = std::get_if<std::span<const std::uint8_t>>(&value);
+            if (!b || b->size() != kDateTimeExtSize) wrong_kind(type);
+            auto put = [&](std::uint8_t v) { out.push_back(ascending ? v : static_cast<std::uint8_t>(~v)); };
+            for (std::size_t block = 0; block < 5; ++block) {
+                for (std::size_t i = 0; i < 8; ++i) put((*b)[8 * block + i]);
+                out.push_back(0x09);
+            }
+            put((*b)[40]);
+            put((*b)[41]);
+            for (std::uint8_t v : {0, 0, 0, 0, 0, 0, 2}) put(v);
+            return;
+        }
         case ColumnType::kSingle: {
             const float f = static_cast<float>(floating_value(type, value));
             append_floating(std::bit_cast<std::uint32_t>(f), 4, ascending, out);
@@ -201,9 +226,9 @@ void append_key_column(ColumnType type, const KeyValue& value, bool ascending,
         case ColumnType::kText:
         case ColumnType::kMemo:
             if (const auto* s16 = std::get_if<std::u16string_view>(&value)) {
-                append_general_text_key(*s16, ascending, out);
+                append_general_text_key(*s16, ascending, out, sort_version);
             } else if (const auto* s8 = std::get_if<std::string_view>(&value)) {
-                append_general_text_key(utf8_to_utf16(*s8), ascending, out);
+                append_general_text_key(utf8_to_utf16(*s8), ascending, out, sort_version);
             } else {
                 wrong_kind(type);
             }
@@ -236,7 +261,8 @@ void append_key_column(ColumnType type, const KeyValue& value, bool ascending,
 
 std::vector<std::uint8_t> encode_index_key(std::span<const KeyPart> parts) {
     std::vector<std::uint8_t> out;
-    for (const KeyPart& part : parts) append_key_column(part.type, part.value, part.ascending, out);
+    for (const KeyPart& part : parts)
+        append_key_column(part.type, part.value, part.ascending, out, part.sort_version);
     return out;
 }
 

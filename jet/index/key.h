@@ -17,6 +17,7 @@
 #include <variant>
 #include <vector>
 
+#include "jet/base/sort_general.h"
 #include "jet/base/value.h"
 
 namespace jet {
@@ -39,11 +40,12 @@ struct KeyDecimal {
 // One column's value, by kind rather than by column type:
 //   std::monostate       null
 //   bool                 Boolean
-//   std::int64_t         Byte, Integer, Long, Currency (value * 10000)
+//   std::int64_t         Byte, Integer, Long, Currency (value * 10000),
+//                        Large Number, Complex (the complex value id)
 //   double               Single, Double, DateTime (days since 1899-12-30)
 //   std::u16string_view  Text, Memo (UTF-16)
 //   std::string_view     Text, Memo (UTF-8)
-//   std::span<const std::uint8_t>  Binary
+//   std::span<const std::uint8_t>  Binary; Date/Time Extended (its 42 stored bytes)
 //   GuidBytes            Replication ID
 //   KeyDecimal           Numeric
 // Views must stay valid while the key is built.
@@ -58,14 +60,17 @@ bool is_indexable_type(ColumnType type);
 // jet::Error when the value's kind does not fit the column type, when a
 // number is out of the type's range, or for an OLE column. A Boolean is never
 // null in Jet: a null Boolean is encoded as false.
+// Text keys follow the "General" order of `sort_version` (the column's).
 void append_key_column(ColumnType type, const KeyValue& value, bool ascending,
-                       std::vector<std::uint8_t>& out);
+                       std::vector<std::uint8_t>& out,
+                       SortOrderVersion sort_version = SortOrderVersion::kGeneralLegacy);
 
 // One key column with its value, for encode_index_key.
 struct KeyPart {
     ColumnType type;
     KeyValue value;
     bool ascending = true;
+    SortOrderVersion sort_version = SortOrderVersion::kGeneralLegacy;
 };
 
 // The entry bytes of a whole key (without the row pointer).

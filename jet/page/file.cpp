@@ -50,6 +50,7 @@ namespace {
 
 constexpr std::uint8_t kMagic[4] = {0x00, 0x01, 0x00, 0x00};
 constexpr char kEngineName[] = "Standard Jet DB";
+constexpr char kAceEngineName[] = "Standard ACE DB";
 
 std::uint16_t rd16(std::span<const std::uint8_t> b, std::size_t o) {
     return static_cast<std::uint16_t>(b[o] | (b[o + 1] << 8));
@@ -69,21 +70,15 @@ std::uint32_t rd32(std::span<const std::uint8_t> b, std::size_t o) {
 
 Header decode_header(std::span<const std::uint8_t> page, std::string_view path) {
     if (page.size() < 0x20 || std::memcmp(page.data(), kMagic, 4) != 0 ||
-        std::memcmp(page.data() + 4, kEngineName, sizeof kEngineName - 1) != 0) {
+        (std::memcmp(page.data() + 4, kEngineName, sizeof kEngineName - 1) != 0 &&
+         std::memcmp(page.data() + 4, kAceEngineName, sizeof kAceEngineName - 1) != 0)) {
         throw Error("Unrecognized database format '" + std::string(path) + "'.");
     }
     Header h;
     const std::uint8_t version = page[kHeaderVersionOffset];
-    if (version == 0) {
-        h.format = Format::Jet3;
-    } else if (version == 1) {
-        h.format = Format::Jet4;
-    } else if (version <= 4) {
-        // Access 2007 and later: same header, a format this engine does not read.
-        throw Error("Unrecognized database format '" + std::string(path) + "'.");
-    } else {
-        damaged(path, "unknown version byte " + std::to_string(version));
-    }
+    if (version > kLastFileVersion) damaged(path, "unknown version byte " + std::to_string(version));
+    h.version = static_cast<FileVersion>(version);
+    h.format = layout_of(h.version);
     const FormatInfo& fmt = format_info(h.format);
     h.page_size = fmt.page_size;
     if (page.size() < fmt.page_size) damaged(path, "the file is shorter than one page");
@@ -96,6 +91,7 @@ Header decode_header(std::span<const std::uint8_t> page, std::string_view path) 
     h.code_page = rd16(raw, kHeaderCodePageOffset);
     h.database_key = rd32(raw, kHeaderDbKeyOffset);
     h.sort_order = rd16(raw, fmt.header_sort_order_offset);
+    if (h.format == Format::Jet4) h.sort_order_version = raw[kHeaderSortOrderVersionOffset];
 
     std::uint8_t pw[40] = {};
     std::memcpy(pw, raw.data() + kHeaderPasswordOffset, fmt.header_password_length);
@@ -146,6 +142,11 @@ std::unique_ptr<PageFile> PageFile::open(const std::string& path, std::string_vi
     // encryption record's verifier, and pages are decrypted as read.
     f->crypt_ = open_office_encryption(first, password, path);
     f->header_ = decode_header(first, path);
+    if (!f->crypt_ && is_ace(f->header_.version) && f->header_.database_key != 0) {
+        // An ACE file marked as encrypted without an encryption record the
+        // engine reads: its pages would decode as garbage.
+        throw Error("'" + path + "' " + std::string(kOfficeEncryptedMessage));
+    }
     f->info_ = &format_info(f->header_.format);
     const auto size = static_cast<std::uint64_t>(st.st_size);
     const std::uint64_t pages = size / f->header_.page_size;
@@ -179,6 +180,15 @@ bool rebuild_header(int fd, std::uint64_t size, Header& h) {
         h.format = Format::Jet4;
     } else {
         return false;
+    }
+    h.version = h.format == Format::Jet3 ? FileVersion::kJet3 : FileVersion::kJet4;
+    // An ACE file whose version byte survived keeps its version, so that a
+    // repair still knows what it reads.
+    std::uint8_t head[0x15] = {};
+    if (h.format == Format::Jet4 && ::pread(fd, head, sizeof head, 0) == static_cast<ssize_t>(sizeof head) &&
+        std::memcmp(head + 4, kAceEngineName, sizeof kAceEngineName - 1) == 0 &&
+        head[kHeaderVersionOffset] >= 2 && head[kHeaderVersionOffset] <= kLastFileVersion) {
+        h.version = static_cast<FileVersion>(head[kHeaderVersionOffset]);
     }
     h.page_size = format_info(h.format).page_size;
     h.code_page = h.format == Format::Jet3 ? 1252 : 0;

@@ -24,10 +24,12 @@ class OfficeCrypt;  // jet/page/office_crypt.h
 
 // What the header page says about the database.
 struct Header {
-    Format format = Format::Jet4;
+    Format format = Format::Jet4;        // page layout (ACE files: Jet4)
+    FileVersion version = FileVersion::kJet4;  // the version byte
     std::uint32_t page_size = kJet4PageSize;
     std::uint16_t code_page = 0;    // as recorded; 0 when none
     std::uint32_t sort_order = 0;   // 1033 = General
+    std::uint8_t sort_order_version = 0;  // Jet 4 layout: 0 General legacy, 1 General
     double creation_date = 0;       // Jet 4 only (0 on Jet 3)
     std::uint32_t database_key = 0;  // non-zero: pages are RC4-encoded (rc4_page)
     std::string password;           // UTF-8, empty when the file has none
@@ -35,7 +37,8 @@ struct Header {
 };
 
 // Decodes a header page (pure; no password check). Throws jet::Error naming
-// `path` when the page is not a Jet 3/4 header or is damaged.
+// `path` when the page is not a Jet 3/4 or ACE header or is damaged, and
+// when an ACE file's pages are encrypted (kOfficeEncryptedMessage).
 Header decode_header(std::span<const std::uint8_t> page, std::string_view path);
 
 // RC4 over `data` in place (the header mask and encoded pages).

@@ -653,6 +653,11 @@ Value coerce_to_column(const Value& v, const ColumnTarget& c) {
             if (!text_to_decimal(text, c.precision, c.scale, d, why)) cannot_store(v, c, why);
             return d;
         }
+        case ColumnType::kComplex:
+        case ColumnType::kBigInt:
+        case ColumnType::kDateTimeExt:
+            // ACE types: the engine reads them but does not write ACE files.
+            break;
     }
     cannot_store(v, c, "the column type is not known");
 }
@@ -664,6 +669,8 @@ std::string value_text(const Value& v) {
         std::string operator()(std::uint8_t x) const { return std::to_string(x); }
         std::string operator()(std::int16_t x) const { return std::to_string(x); }
         std::string operator()(std::int32_t x) const { return std::to_string(x); }
+        std::string operator()(std::int64_t x) const { return std::to_string(x); }
+        std::string operator()(const DateTimeExt& d) const { return datetime_ext_text(d); }
         std::string operator()(Currency c) const {
             std::string t = currency_text(c);
             while (t.back() == '0') t.pop_back();
@@ -720,6 +727,8 @@ ColumnType value_type(const Value& v) {
         ColumnType operator()(const Bytes&) const { return ColumnType::kBinary; }
         ColumnType operator()(const Guid&) const { return ColumnType::kGuid; }
         ColumnType operator()(const Decimal&) const { return ColumnType::kNumeric; }
+        ColumnType operator()(std::int64_t) const { return ColumnType::kBigInt; }
+        ColumnType operator()(const DateTimeExt&) const { return ColumnType::kDateTimeExt; }
     };
     return std::visit(Visitor{}, v);
 }

@@ -1,6 +1,8 @@
 // The database front door: page file, catalog and table access by name.
 #include "jet/table/database.h"
 
+#include "jet/table/properties.h"
+
 #include <algorithm>
 #include <set>
 
@@ -117,7 +119,10 @@ TableDef Database::table_def(std::string_view name) {
 }
 
 TableDef Database::table_def(const CatalogEntry& entry) {
-    return read_table_def(*file_, entry.tdef_page(), entry.name);
+    TableDef def = read_table_def(*file_, entry.tdef_page(), entry.name);
+    // A calculated column's stored result has the type its properties name.
+    apply_calculated_result_types(*file_, entry.id, def);
+    return def;
 }
 
 std::vector<Row> Database::read_all(const TableDef& table) {

@@ -74,7 +74,61 @@ Value decode_fixed(const Column& col, std::span<const std::uint8_t> b) {
                 for (int k = 0; k < 4; ++k) d.magnitude[4 * w + k] = b[1 + 4 * w + (3 - k)];
             return d;
         }
+        case ColumnType::kComplex: return load<std::int32_t>(b);
+        case ColumnType::kBigInt: return load<std::int64_t>(b);
+        case ColumnType::kDateTimeExt:
+            if (auto v = decode_datetime_ext(b)) return *v;
+            return Bytes(b.begin(), b.end());  // not the stored form: kept as it is
         default: return Bytes(b.begin(), b.end());
+    }
+}
+
+// A calculated column's result, stored whatever its type as: 16 bytes
+// (zero), int32 length n, the n bytes of the value, 3 bytes (zero).
+// Memo results come as a long value holding the same wrapper.
+constexpr std::size_t kCalcHeader = 20;
+
+Value decode_calculated(PageFile& file, const TableDef& table, const Column& col, const RawField& f,
+                        std::uint32_t page) {
+    const ColumnType type =
+        static_cast<ColumnType>(col.calc_result_type != 0 ? col.calc_result_type : col.type);
+    Bytes whole;
+    std::span<const std::uint8_t> wrapped = f.bytes;
+    const bool long_value = col.is_long_value() || type == ColumnType::kMemo ||
+                            (col.column_type() == ColumnType::kText && col.length == 0);
+    if (f.kind == RawField::Kind::kVariable && long_value) {
+        whole = read_long_value(file, table, f.bytes, page);
+        wrapped = whole;
+    }
+    ByteReader r{wrapped, table.name, page};
+    const std::uint32_t n = r.u32(16);
+    const auto data = r.sub(kCalcHeader, n);
+    if (data.empty()) return Null{};
+    switch (type) {
+        case ColumnType::kText:
+        case ColumnType::kMemo: return decode_jet4_text(data);
+        case ColumnType::kBoolean: return data[0] != 0;
+        case ColumnType::kNumeric: {
+            // Precision, a byte, scale, sign (0x80 negative), then the
+            // magnitude: its high 32 bits, then its low 64 bits, each little-endian.
+            if (data.size() < 16) return Bytes(data.begin(), data.end());
+            Decimal d;
+            d.precision = col.precision;
+            d.scale = data[2];
+            d.negative = (data[3] & 0x80) != 0;
+            for (int k = 0; k < 4; ++k) d.magnitude[4 + k] = data[4 + (3 - k)];
+            for (int k = 0; k < 8; ++k) d.magnitude[8 + k] = data[8 + (7 - k)];
+            return d;
+        }
+        case ColumnType::kBinary:
+        case ColumnType::kOle: return Bytes(data.begin(), data.end());
+        default: {
+            const std::size_t width = fixed_type_size(type);
+            if (width == 0 || data.size() < width) return Bytes(data.begin(), data.end());
+            Column as = col;
+            as.type = static_cast<std::uint8_t>(type);
+            return decode_fixed(as, data.first(width));
+        }
     }
 }
 
@@ -221,6 +275,10 @@ void split_row(const TableDef& table, std::span<const std::uint8_t> row, std::ui
 
 Value decode_field(PageFile& file, const TableDef& table, const Column& col, const RawField& f,
                    std::uint32_t page) {
+    if (col.is_calculated() && f.kind != RawField::Kind::kNull && f.kind != RawField::Kind::kBoolean &&
+        table.format == Format::Jet4) {
+        return decode_calculated(file, table, col, f, page);
+    }
     switch (f.kind) {
         case RawField::Kind::kNull: return Null{};
         case RawField::Kind::kBoolean: return f.flag;

@@ -210,7 +210,44 @@ constexpr const char* kAccessLayouts[] = {
     "Flags:4:4,GroupID:4:4,Icon:4:4,Id:4:4,Name:10:255,ObjectID:4:4,Position:4:4",
     "Flags:4:4,GroupCategoryID:4:4,Id:4:4,Name:10:255,Object Type Group:4:4,ObjectID:4:4,Position:4:4",
     "Id:4:4,Name:10:65,Type:4:4",
+    // MSysComplexColumns (ACE)
+    "ColumnName:10:255,ComplexID:4:4,ComplexTypeObjectID:4:4,ConceptualTableID:4:4,FlatTableID:4:4",
+    // MSysWSDPCacheComplexColumnMapping, MSysWSDPChangeTokenMapping, MSysWSDPRelationshipMapping (ACE)
+    "ChildTableName:10:255,ComplexColumn:10:255,ComplexSrcColumn:10:255,TableName:10:255",
+    "Connect:12:0,ErrorLoading:4:4,LastChangeToken:10:255,Pending:4:4,References:4:4,TableName:10:255,"
+    "XASSite:4:4",
+    "ChildColName:10:255,ChildTableName:12:0,LookupType:10:255,ParentColName:10:255,ParentTableName:12:0",
+    // MSysResources (ACE)
+    "Data:18:4,Extension:10:255,Id:4:4,Name:10:255,Type:10:255",
 };
+
+// ACE keeps the values of a complex column in a hidden flat table: a Long
+// "_<column>" with the owning row's value id and an autonumber key
+// "<table>_<column>". Its templates (MSysComplexType_<type>, one column
+// "Value"; MSysComplexTypeVH_<hex>, a Memo and "Modified_<GUID>") hold no
+// rows and no indexes.
+bool ace_complex_layout(const TableDef& table) {
+    const auto long_type = static_cast<std::uint8_t>(ColumnType::kLong);
+    for (const Column& fk : table.columns) {
+        if (fk.type != long_type || fk.name.size() < 2 || fk.name[0] != '_') continue;
+        for (const Column& key : table.columns) {
+            if (&key == &fk || key.type != long_type || !(key.flags & kColumnAutoLong)) continue;
+            if (key.name.size() > fk.name.size() && key.name.ends_with(fk.name)) return true;
+        }
+    }
+    if (table.row_count != 0 || !table.indexes.empty()) return false;
+    if (table.columns.size() == 1 && table.columns[0].name == "Value") return true;
+    if (table.columns.size() == 2) {
+        bool memo = false, modified = false;
+        for (const Column& c : table.columns) {
+            memo = memo || c.type == static_cast<std::uint8_t>(ColumnType::kMemo);
+            modified = modified || (c.type == static_cast<std::uint8_t>(ColumnType::kDateTime) &&
+                                    c.name.starts_with("Modified_") && c.name.size() == 9 + 36);
+        }
+        return memo && modified;
+    }
+    return false;
+}
 
 // The columns every hidden table behind an attachment column has.
 constexpr const char* kAttachmentColumns[] = {"FileData:11:0",      "FileFlags:4:4",
@@ -233,6 +270,7 @@ bool access_internal_layout(const TableDef& table) {
     for (const std::string& c : cols) joined += (joined.empty() ? "" : ",") + c;
     for (const char* layout : kAccessLayouts)
         if (joined == layout) return true;
+    if (ace_complex_layout(table)) return true;
     std::size_t attachment = 0;
     for (const char* c : kAttachmentColumns)
         if (std::binary_search(cols.begin(), cols.end(), std::string(c))) ++attachment;

@@ -54,6 +54,7 @@ TableDef parse_table_def(std::span<const std::uint8_t> tdef, Format format, std:
     t.tdef_page = first_page;
     t.row_count = r.u32(fmt.tdef_row_count_offset);
     t.next_autonumber = r.u32(fmt.tdef_autonumber_offset);
+    if (format == Format::Jet4) t.complex_autonumber = r.u32(kTdefComplexAutonumberOffset);
     t.table_type = r.u8(fmt.tdef_table_type_offset);
     t.max_cols = r.u16(fmt.tdef_max_cols_offset);
     t.num_var_cols = r.u16(fmt.tdef_num_var_cols_offset);
@@ -88,6 +89,9 @@ TableDef parse_table_def(std::span<const std::uint8_t> tdef, Format format, std:
             c.misc_flags = r.u8(pos + 16);
             if (textual) {
                 c.sort_order = r.u16(pos + fmt.col_misc_offset);
+                c.sort_order_version = r.u8(pos + fmt.col_misc_offset + 3);
+            } else if (c.type == static_cast<std::uint8_t>(ColumnType::kComplex)) {
+                c.complex_id = r.u32(pos + fmt.col_misc_offset);
             } else {
                 c.precision = r.u8(pos + fmt.col_misc_offset);
                 c.scale = r.u8(pos + fmt.col_misc_offset + 1);

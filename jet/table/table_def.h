@@ -30,15 +30,21 @@ struct Column {
     std::uint16_t fixed_offset = 0;  // offset in a row's fixed area
     std::uint16_t length = 0;    // bytes (Text: bytes as stored, 2 per char in Jet 4)
     std::uint8_t flags = 0;      // kColumnFixed, kColumnAutoLong, ...
-    std::uint8_t misc_flags = 0; // Jet 4: 0x01 compressed unicode
+    std::uint8_t misc_flags = 0; // Jet 4: 0x01 compressed unicode, 0xC0 calculated (ACE)
     std::uint8_t precision = 0;  // Numeric
     std::uint8_t scale = 0;      // Numeric
     std::uint16_t sort_order = 0;  // Text/Memo collation id (1033 General)
     std::uint16_t code_page = 0;   // Jet 3 Text/Memo
+    std::uint8_t sort_order_version = 0;  // Jet 4 layout Text/Memo: 0 General legacy, 1 General
+    std::uint32_t complex_id = 0;  // ACE complex column: its ComplexID in MSysComplexColumns
+    // A calculated column (ACE): the type of the stored result, from the
+    // column's ResultType property; 0 when unknown (the TDEF type is used).
+    std::uint8_t calc_result_type = 0;
 
     ColumnType column_type() const { return static_cast<ColumnType>(type); }
     bool is_fixed() const { return flags & kColumnFixed; }
     bool is_autonumber() const { return flags & (kColumnAutoLong | kColumnAutoGuid); }
+    bool is_calculated() const { return (misc_flags & kColumnCalculated) != 0; }
     bool is_long_value() const {
         return type == static_cast<std::uint8_t>(ColumnType::kMemo) ||
                type == static_cast<std::uint8_t>(ColumnType::kOle);
@@ -93,6 +99,7 @@ struct TableDef {
     std::vector<std::uint32_t> pages;  // the TDEF's pages in order
     std::uint32_t row_count = 0;       // as stored; may be stale
     std::uint32_t next_autonumber = 0;
+    std::uint32_t complex_autonumber = 0;  // ACE: next complex value id, shared by the table's complex columns
     std::uint8_t table_type = 0;  // 0x4E user, 0x53 system
     std::uint16_t max_cols = 0;
     std::uint16_t num_var_cols = 0;

@@ -463,6 +463,7 @@ void DatabaseWriter::load_tables(const std::string& password) {
     auto db = Database::open(path, password);
     const Header& h = db->header();
     if (h.format != Format::Jet4) refuse_open(path, "it is a Jet 3 file");
+    if (is_ace(h.version)) refuse_open(path, std::string("it is an ") + file_version_name(h.version) + " file");
     if (h.sort_order != 1033 && h.sort_order != 0) {
         refuse_open(path, "its text is sorted in the sort order " + std::to_string(h.sort_order));
     }

@@ -24,6 +24,7 @@
 #include "jet/base/format.h"
 #include "jet/page/file.h"
 #include "jet/page/office_crypt.h"
+#include "jet/table/complex.h"
 #include "jet/table/database.h"
 #include "jet/table/salvage.h"
 
@@ -83,6 +84,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             } catch (const jet::Error&) {
                 // one damaged table does not stop the others
             }
+        }
+        // ACE files: complex columns, their flat rows and attachment data.
+        try {
+            for (const auto& c : jet::complex_columns(*db)) {
+                for (std::int32_t id = 1; id <= 4; ++id) {
+                    try {
+                        if (c.kind == jet::ComplexKind::kAttachment) (void)jet::read_attachments(*db, c, id);
+                        else (void)jet::read_complex_values(*db, c, id);
+                    } catch (const jet::Error&) {
+                    }
+                }
+            }
+        } catch (const jet::Error&) {
         }
     } catch (const jet::Error&) {
     }

@@ -108,7 +108,7 @@ class Window : public ::testing::Test {
                 auto* dlg = qobject_cast<QFileDialog*>(w);
                 if (dlg == nullptr) return;
                 EXPECT_EQ(dlg->windowTitle().toStdString(), "选择数据库文件");
-                EXPECT_EQ(dlg->nameFilters().join("|").toStdString(), "数据库文件 (*.mdb)");
+                EXPECT_EQ(dlg->nameFilters().join("|").toStdString(), "数据库文件 (*.mdb *.accdb)");
                 EXPECT_EQ(dlg->fileMode(), QFileDialog::ExistingFile) << "only files that exist";
                 if (accept) {
                     // Typed into the name field, as a user would: selectFile()

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <map>
 #include <set>
 
 #include "fixture_support.h"
@@ -220,19 +221,23 @@ TEST(Damage, RandomByteFlips) {
 // file opened the same way finds nothing and keeps its catalog.
 TEST(Damage, TablesFoundByTheirDefinitions) {
     SKIP_WITHOUT_FIXTURES();
-    for (const auto& name : fixtures::names()) {
+    for (const auto& name : fixtures::all_names()) {
         SCOPED_TRACE(name);
         const std::string path = fixtures::mdb_path(name);
         const std::string pw = fixtures::password(fixtures::oracle(name));
         std::set<std::uint32_t> user;
+        std::map<std::uint32_t, std::uint64_t> rows;  // by definition page
         std::size_t catalog_rows = 0;
         std::size_t page_size = 0;
         {
             auto db = jet::Database::open(path, pw);
             page_size = db->file().page_size();
             catalog_rows = db->catalog().size();
-            for (const auto& t : db->tables())
-                if (t.kind == jet::TableKind::kTable) user.insert(t.entry->tdef_page());
+            for (const auto& t : db->tables()) {
+                if (t.kind != jet::TableKind::kTable) continue;
+                user.insert(t.entry->tdef_page());
+                rows[t.entry->tdef_page()] = jet::count_rows(db->file(), db->table_def(*t.entry));
+            }
         }
         {
             auto db = jet::Database::open(path, pw, true);
@@ -252,6 +257,7 @@ TEST(Damage, TablesFoundByTheirDefinitions) {
             // Listed as a table, its definition and rows read.
             const jet::TableDef def = db->table_def(r.name);
             EXPECT_EQ(def.tdef_page, r.tdef_page);
+            EXPECT_EQ(jet::count_rows(db->file(), def), rows[r.tdef_page]);
         }
         EXPECT_EQ(found, user);
     }

@@ -14,11 +14,17 @@
 //   - dates before 1899-12-30 print as "1900-01-00 00:00:00";
 //   - trailing U+0000 characters of a text are dropped;
 //   - Jet 3 bytes the code page leaves unmapped are '?' (engine: the C1
-//     control of the same value, as Windows reads them).
+//     control of the same value, as Windows reads them);
+//   - characters above U+FFFF are "??";
+//   - ACE: Date/Time Extended prints empty, a complex column its value id,
+//     and a calculated column the stored wrapper read as its TDEF type:
+//     calculated columns are left out here (oracle_test compares their
+//     decoded values with the oracle's).
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <cstdio>
+#include <variant>
 
 #include "fixture_support.h"
 #include "jet/table/database.h"
@@ -34,8 +40,22 @@ using mdb_csv::parse_csv;
 // One engine value as mdb-export prints it (a Jet 3 byte its code page
 // leaves unassigned: '?').
 Cell format(const jet::Value& v, const jet::Column& col, jet::Format format) {
-    return mdb_csv::export_cell(v, col,
-                                mdb_csv::CellRules{.unmapped_as_question = format == jet::Format::Jet3});
+    Cell c = mdb_csv::export_cell(v, col, mdb_csv::CellRules{.unmapped_as_question = format == jet::Format::Jet3});
+    // mdbtools prints a character above U+FFFF as one '?' per UTF-16 unit.
+    if (std::holds_alternative<std::string>(v)) {
+        std::string t;
+        for (std::size_t i = 0; i < c.text.size(); ++i) {
+            const auto b = static_cast<unsigned char>(c.text[i]);
+            if (b >= 0xF0 && i + 3 < c.text.size()) {
+                t += "??";
+                i += 3;
+            } else {
+                t += c.text[i];
+            }
+        }
+        c.text = std::move(t);
+    }
+    return c;
 }
 
 bool have_mdb_export() { return fixtures::run("command -v mdb-export >/dev/null 2>&1 && echo y").out == "y\n"; }
@@ -61,13 +81,17 @@ TEST_P(ExportTest, ValuesEqualMdbExport) {
         expected.erase(expected.begin());
 
         const jet::TableDef def = db->table_def(*t.entry);
+        for (auto& row : expected)
+            for (std::size_t i = 0; i < row.size() && i < def.columns.size(); ++i)
+                if (def.columns[i].is_calculated()) row[i] = Cell{};
         ASSERT_EQ(header.size(), def.columns.size());
         for (std::size_t i = 0; i < header.size(); ++i) EXPECT_EQ(header[i].text, def.columns[i].name);
 
         std::vector<CsvRow> got;
         db->scan(def, [&](const jet::RowId&, const jet::Row& row) {
             CsvRow out;
-            for (std::size_t i = 0; i < row.size(); ++i) out.push_back(format(row[i], def.columns[i], def.format));
+            for (std::size_t i = 0; i < row.size(); ++i)
+                out.push_back(def.columns[i].is_calculated() ? Cell{} : format(row[i], def.columns[i], def.format));
             got.push_back(std::move(out));
             return true;
         });
@@ -90,7 +114,7 @@ TEST_P(ExportTest, ValuesEqualMdbExport) {
 }
 
 std::vector<std::string> fixture_names() {
-    auto n = fixtures::names();
+    auto n = fixtures::all_names();
     if (n.empty()) n.push_back("none");
     return n;
 }

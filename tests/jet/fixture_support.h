@@ -40,7 +40,34 @@ inline std::string read_file(const std::filesystem::path& p) {
     return ss.str();
 }
 
-inline std::string mdb_path(const std::string& name) { return (dir() / (name + ".mdb")).string(); }
+// Every NAME.accdb (ACE, Access 2007 and later) that has a NAME.expected.json,
+// sorted by name. The password-protected ones have no oracle.
+inline std::vector<std::string> ace_names() {
+    std::vector<std::string> out;
+    if (!available()) return out;
+    for (const auto& e : std::filesystem::directory_iterator(dir())) {
+        if (e.path().extension() == ".accdb" &&
+            std::filesystem::exists(dir() / (e.path().stem().string() + ".expected.json"))) {
+            out.push_back(e.path().stem().string());
+        }
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+// names() and ace_names() together.
+inline std::vector<std::string> all_names() {
+    auto out = names();
+    for (auto& n : ace_names()) out.push_back(n);
+    return out;
+}
+
+// The file of fixture NAME: NAME.mdb, or NAME.accdb when there is no .mdb.
+inline std::string mdb_path(const std::string& name) {
+    const auto mdb = dir() / (name + ".mdb");
+    if (std::filesystem::exists(mdb) || !std::filesystem::exists(dir() / (name + ".accdb"))) return mdb.string();
+    return (dir() / (name + ".accdb")).string();
+}
 
 inline testjson::Value oracle(const std::string& name) {
     return testjson::parse(read_file(dir() / (name + ".expected.json")));

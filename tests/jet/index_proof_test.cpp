@@ -71,6 +71,11 @@ jet::KeyValue key_value(const jet::Value& v, std::u16string& text) {
                 return std::span<const std::uint8_t>(x);
             } else if constexpr (std::is_same_v<T, jet::Guid>) {
                 return jet::GuidBytes(x.bytes);
+            } else if constexpr (std::is_same_v<T, std::int64_t>) {
+                return x;
+            } else if constexpr (std::is_same_v<T, jet::DateTimeExt>) {
+                ADD_FAILURE() << "no Date/Time Extended column in these files";
+                return std::monostate{};
             } else {
                 static_assert(std::is_same_v<T, jet::Decimal>);
                 return jet::KeyDecimal{x.negative, x.magnitude};

@@ -170,6 +170,10 @@ inline Cell export_cell(const jet::Value& v, const jet::Column& col, const CellR
                 std::string g = jet::guid_text(x);
                 g.erase(24, 1);  // mdbtools drops the dash after the 4th group
                 return {true, hex(reinterpret_cast<const std::uint8_t*>(g.data()), g.size())};
+            } else if constexpr (std::is_same_v<T, std::int64_t>) {
+                return {false, std::to_string(x)};
+            } else if constexpr (std::is_same_v<T, jet::DateTimeExt>) {
+                return {false, ""};  // mdbtools does not know the type and prints nothing
             } else {
                 return {false, jet::decimal_text(x)};
             }

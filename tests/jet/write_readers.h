@@ -92,6 +92,10 @@ inline void expect_same(const jet::Value& v, const testjson::Value& j, const std
             } else if constexpr (std::is_same_v<T, jet::Guid>) {
                 std::string g = lower(jet::guid_text(x));
                 EXPECT_EQ(j.text, g.substr(1, g.size() - 2)) << where;
+            } else if constexpr (std::is_same_v<T, std::int64_t>) {
+                EXPECT_EQ(j.text, std::to_string(x)) << where;
+            } else if constexpr (std::is_same_v<T, jet::DateTimeExt>) {
+                EXPECT_EQ(j.text, jet::datetime_ext_text(x)) << where;
             } else {
                 EXPECT_DOUBLE_EQ(std::strtod(j.text.c_str(), nullptr),
                                  std::strtod(jet::decimal_text(x).c_str(), nullptr))
