@@ -23,6 +23,7 @@
 #include "engine/print_msg.h"
 #include "jet/table/database.h"
 #include "jet/write/writer.h"
+#include "../jet/scratch_dir.h"
 
 namespace repair_test {
 
@@ -32,13 +33,15 @@ inline std::string Fixtures() { return ZOLVAK_FIXTURES_DIR; }
 
 inline bool Have_Fixtures() { return fs::is_directory(Fixtures()); }
 
-// A fresh folder under /tmp, removed with the object.
+// A fresh folder, removed with the object. It lies on the memory file
+// system where there is one (see scratch_dir.h): a repair syncs its target
+// many times, and on a busy disk those syncs, not the repair, would set the
+// test's time.
 class Scratch {
   public:
     Scratch() {
-        char tmpl[] = "/tmp/repair_test_XXXXXX";
-        const char* d = mkdtemp(tmpl);
-        if (d != nullptr) dir_ = d;
+        std::string tmpl = (zolvak_test::scratch_parent() / "repair_test_XXXXXX").string();
+        if (mkdtemp(tmpl.data()) != nullptr) dir_ = tmpl;
     }
     ~Scratch() {
         std::error_code ec;
