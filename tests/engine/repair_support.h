@@ -24,7 +24,6 @@
 #include "engine/print_msg.h"
 #include "jet/table/database.h"
 #include "jet/write/writer.h"
-#include "../jet/scratch_dir.h"
 
 namespace repair_test {
 
