@@ -296,7 +296,9 @@ ObjectRestorer::ObjectRestorer(const std::string& source, std::string_view sourc
         return true;
     });
     if (s.source->find_table("MSysACEs")) {
-        auto [def, rows] = s.source_rows("MSysACEs");
+        auto def_and_rows = s.source_rows("MSysACEs");
+        auto& def = def_and_rows.first;  // named, not bound: lambdas capture them
+        auto& rows = def_and_rows.second;
         s.source_aces_def = std::move(def);
         s.source_aces = std::move(rows);
     }
@@ -482,7 +484,9 @@ std::vector<RestoreFailure> ObjectRestorer::access_objects() {
 std::vector<RestoreFailure> ObjectRestorer::queries(const EachObject& each) {
     State& s = *s_;
     std::vector<RestoreFailure> failures;
-    auto [qdef, qrows] = s.source_rows("MSysQueries");
+    auto qdef_and_qrows = s.source_rows("MSysQueries");
+    auto& qdef = qdef_and_qrows.first;  // named, not bound: lambdas capture them
+    auto& qrows = qdef_and_qrows.second;
     std::size_t object_column = qdef.columns.size();
     for (std::size_t k = 0; k < qdef.columns.size(); ++k) {
         if (qdef.columns[k].name == "ObjectId") object_column = k;
@@ -535,7 +539,9 @@ std::vector<RestoreFailure> ObjectRestorer::linked_tables(const EachObject& each
 std::vector<RestoreFailure> ObjectRestorer::relationships() {
     State& s = *s_;
     std::vector<RestoreFailure> failures;
-    auto [rdef, rrows] = s.source_rows("MSysRelationships");
+    auto rdef_and_rrows = s.source_rows("MSysRelationships");
+    auto& rdef = rdef_and_rrows.first;  // named, not bound: lambdas capture them
+    auto& rrows = rdef_and_rrows.second;
     auto text = [&](const SourceRow& r, std::string_view column) -> std::string {
         for (std::size_t k = 0; k < rdef.columns.size() && k < r.values.size(); ++k) {
             if (rdef.columns[k].name == column) {
