@@ -215,7 +215,7 @@ struct ObjectRestorer::State {
     }
 
     // Inserts a source catalog row into the target with its Id and ParentId
-    // renumbered.
+    // renumbered; the object is in the target from then on.
     void insert_catalog_row(const CatalogEntry& e) {
         auto it = source_catalog_rows.find(e.id);
         if (it == source_catalog_rows.end()) throw Error("its catalog row does not read");
@@ -228,6 +228,7 @@ struct ObjectRestorer::State {
                               });
         writer->insert_row(cat, values);
         added.insert(e.id);
+        target_ids.insert(map_id(e.id));
     }
 
     bool parent_present(const CatalogEntry& e) const {
@@ -366,8 +367,8 @@ std::vector<RestoreFailure> ObjectRestorer::access_objects() {
         std::optional<TableHandle> made;
         try {
             TableDef def = s.source->table_def(e);
-            TableSpec spec;
-            spec.name = e.name;
+            TableSpec table_layout;
+            table_layout.name = e.name;
             for (const Column& c : def.columns) {
                 ColumnSpec cs;
                 cs.name = c.name;
@@ -380,13 +381,13 @@ std::vector<RestoreFailure> ObjectRestorer::access_objects() {
                 cs.compressed = def.format == Format::Jet4 ? (c.misc_flags & 0x01) != 0 : true;
                 cs.hyperlink = c.flags & kColumnHyperlink;
                 cs.required = !(c.flags & kColumnNullable);
-                spec.columns.push_back(std::move(cs));
+                table_layout.columns.push_back(std::move(cs));
             }
-            TableHandle h = s.writer->create_table(spec);
+            TableHandle h = s.writer->create_table(table_layout);
             made = h;
             std::size_t rows = 0;
             s.source->scan(def, [&](const RowId&, const Row& row) {
-                s.writer->insert_row(h, s.convert(def, row, spec));
+                s.writer->insert_row(h, s.convert(def, row, table_layout));
                 ++rows;
                 return true;
             });
@@ -463,7 +464,6 @@ std::vector<RestoreFailure> ObjectRestorer::access_objects() {
             progress = true;
             try {
                 s.insert_catalog_row(e);
-                s.target_ids.insert(s.map_id(e.id));
                 s.copy_aces(e.id);
             } catch (const std::exception& err) {
                 failures.push_back({e.name, message_of(err)});
@@ -497,7 +497,6 @@ std::vector<RestoreFailure> ObjectRestorer::queries(const EachObject& each) {
         if (each) each(e.name);
         try {
             s.insert_catalog_row(e);
-            s.target_ids.insert(s.map_id(e.id));
             const std::int32_t to = s.map_id(e.id);
             for (const SourceRow& r : qrows) {
                 if (object_column >= r.values.size()) continue;
@@ -527,7 +526,6 @@ std::vector<RestoreFailure> ObjectRestorer::linked_tables(const EachObject& each
         if (each) each(e.name);
         try {
             s.insert_catalog_row(e);
-            s.target_ids.insert(s.map_id(e.id));
             s.copy_aces(e.id);
         } catch (const std::exception& err) {
             failures.push_back({e.name, message_of(err)});
@@ -632,7 +630,7 @@ std::vector<RestoreFailure> ObjectRestorer::relationships() {
                     }
                 }
                 if (!pix) throw Error("the source has no index for it on '" + referenced + "'");
-                auto spec_of = [&](const TableDef& def, const Index& ix, bool referenced_side,
+                auto side_of = [&](const TableDef& def, const Index& ix, bool referenced_side,
                                    const std::string& other_table, const Index& other) {
                     RelationshipIndexSpec r;
                     r.name = ix.name;
@@ -650,9 +648,9 @@ std::vector<RestoreFailure> ObjectRestorer::relationships() {
                     return r;
                 };
                 s.writer->add_relationship_index(s.writer->table(referenced),
-                                                 spec_of(*pdef, *pix, true, foreign, *fix));
+                                                 side_of(*pdef, *pix, true, foreign, *fix));
                 s.writer->add_relationship_index(s.writer->table(foreign),
-                                                 spec_of(*fdef, *fix, false, referenced, *pix));
+                                                 side_of(*fdef, *fix, false, referenced, *pix));
             }
             for (const SourceRow* r : rows) {
                 s.writer->insert_row(rh, s.convert(rdef, r->values, s.writer->table_spec(rh)));
@@ -661,7 +659,6 @@ std::vector<RestoreFailure> ObjectRestorer::relationships() {
                 if (e.type == kObjectRelationship && same_name(e.name, name) &&
                     !s.matched.count(e.id) && !s.added.count(e.id)) {
                     s.insert_catalog_row(e);
-                    s.target_ids.insert(s.map_id(e.id));
                 }
             }
         } catch (const std::exception& err) {
@@ -675,7 +672,7 @@ std::vector<RestoreFailure> ObjectRestorer::properties() {
     State& s = *s_;
     std::vector<RestoreFailure> failures;
     TableHandle cat = s.writer->table("MSysObjects");
-    const TableSpec& spec = s.writer->table_spec(cat);
+    const TableSpec& catalog_layout = s.writer->table_spec(cat);
     std::size_t lv_source = s.source_catalog_def.columns.size();
     for (std::size_t k = 0; k < s.source_catalog_def.columns.size(); ++k) {
         if (s.source_catalog_def.columns[k].name == "LvProp") lv_source = k;
@@ -704,7 +701,7 @@ std::vector<RestoreFailure> ObjectRestorer::properties() {
             Row row = values->second;
             row[lv_target] = prop;
             s.convert_properties(row[lv_target]);
-            auto out = s.convert(s.target_catalog_def, row, spec);
+            auto out = s.convert(s.target_catalog_def, row, catalog_layout);
             s.writer->update_row(cat, at->second, out);
         } catch (const std::exception& err) {
             failures.push_back({e.name, message_of(err)});

@@ -40,13 +40,9 @@ std::uint32_t DatabaseWriter::allocate_page() {
     if (!free_pages_.empty()) {
         // The lowest page first, so that an index rebuilt over pages given
         // back lies on ascending pages, as a reopened file is proven to be
-        // laid out. The list is kept in descending order; pages given back
-        // since the last allocation are put in place here.
-        if (!std::is_sorted(free_pages_.rbegin(), free_pages_.rend())) {
-            std::sort(free_pages_.rbegin(), free_pages_.rend());
-        }
-        std::uint32_t p = free_pages_.back();
-        free_pages_.pop_back();
+        // laid out.
+        std::uint32_t p = *free_pages_.begin();
+        free_pages_.erase(free_pages_.begin());
         return p;
     }
     return pager_.allocate();
@@ -329,7 +325,7 @@ void DatabaseWriter::write_tdef(Table& t) {
     std::size_t need = write::tdef_page_count(buffer.size());
     while (t.tdef_pages.size() < need) t.tdef_pages.push_back(allocate_page());
     while (t.tdef_pages.size() > need) {
-        free_pages_.push_back(t.tdef_pages.back());
+        free_pages_.insert(t.tdef_pages.back());
         t.tdef_pages.pop_back();
     }
     auto pages = write::split_tdef(buffer, t.tdef_pages);
@@ -491,9 +487,8 @@ void DatabaseWriter::load_tables(const std::string& password) {
     UsageMap m = decode_usage_map(global[0].bytes, format_info(Format::Jet4), "", 1);
     if (m.map_type != 0) refuse_open(path, "its free-page map is not one this engine writes");
     for (std::uint32_t p : m.pages) {
-        if (p >= 2 && p < pager_.page_count()) free_pages_.push_back(p);
+        if (p >= 2 && p < pager_.page_count()) free_pages_.insert(p);
     }
-    std::sort(free_pages_.rbegin(), free_pages_.rend());
 }
 
 // One table of an opened file: its layout in the order the definition
@@ -526,8 +521,8 @@ void DatabaseWriter::load_table(Database& db, const CatalogEntry& entry) {
             pos += fmt.column_entry_size;
         }
     }
-    std::vector<std::size_t> spec_position(def.columns.size());
-    for (std::size_t k = 0; k < order.size(); ++k) spec_position[order[k]] = k;
+    std::vector<std::size_t> column_position(def.columns.size());
+    for (std::size_t k = 0; k < order.size(); ++k) column_position[order[k]] = k;
     TableSpec layout;
     layout.name = e->name;
     for (std::size_t k : order) {
@@ -616,7 +611,7 @@ void DatabaseWriter::load_table(Database& db, const CatalogEntry& entry) {
         for (const IndexColumn& ic : ri.columns) {
             if (ic.column >= def.columns.size()) refuse_open(path, "an index names a missing column");
             ix->layout.columns.push_back(IndexColumnSpec{def.columns[ic.column].name, ic.descending});
-            ix->columns.emplace_back(spec_position[ic.column], ic.descending);
+            ix->columns.emplace_back(column_position[ic.column], ic.descending);
         }
         ix->layout.primary_key = li->primary_key();
         ix->layout.unique = ri.flags & kIndexUnique;
@@ -658,7 +653,7 @@ void DatabaseWriter::load_table(Database& db, const CatalogEntry& entry) {
             ix->dirty = false;
         }
     } else {
-        prove_index_trees(db, def, t, spec_position);
+        prove_index_trees(db, def, t, column_position);
     }
     t.dirty = false;
 }
@@ -721,7 +716,7 @@ void DatabaseWriter::load_long_value_maps(Table& t, const Bytes& buffer, const s
 // of open() then skips the tree). The entries are read from those pages
 // only when a change of the table needs them.
 void DatabaseWriter::prove_index_trees(Database& db, const TableDef& def, Table& t,
-                                       const std::vector<std::size_t>& spec_position) {
+                                       const std::vector<std::size_t>& column_position) {
     const std::string& path = pager_.path();
     std::string folder = std::filesystem::path(path).parent_path().string();
     std::vector<std::unique_ptr<write::IndexEntrySorter>> sorters;
@@ -730,10 +725,10 @@ void DatabaseWriter::prove_index_trees(Database& db, const TableDef& def, Table&
             folder, index_sort_budget_ / t.indexes.size()));
     }
     std::vector<std::size_t> wanted;  // the key columns, copied out of each row
-    for (std::size_t i = 0; i < spec_position.size(); ++i) {
+    for (std::size_t i = 0; i < column_position.size(); ++i) {
         for (const auto& ix : t.indexes) {
             for (auto c : ix->columns) {
-                if (c.first == spec_position[i] &&
+                if (c.first == column_position[i] &&
                     std::find(wanted.begin(), wanted.end(), i) == wanted.end()) {
                     wanted.push_back(i);
                 }
@@ -748,7 +743,7 @@ void DatabaseWriter::prove_index_trees(Database& db, const TableDef& def, Table&
     scan_table_bytes(file, def, [&](const RowId& id, std::uint32_t page, std::span<const std::uint8_t> bytes) {
         split_row(def, bytes, page, fields);
         if (fields.size() != row.size()) return true;
-        for (std::size_t i : wanted) row[spec_position[i]] = decode_field(file, def, def.columns[i], fields[i], page);
+        for (std::size_t i : wanted) row[column_position[i]] = decode_field(file, def, def.columns[i], fields[i], page);
         for (std::size_t k = 0; k < t.indexes.size(); ++k) {
             IndexState& ix = *t.indexes[k];
             bool all_null = std::all_of(ix.columns.begin(), ix.columns.end(),
@@ -857,11 +852,11 @@ void DatabaseWriter::drop_table(TableHandle table) {
     delete_row(0, *row);
     // Its pages become free pages; its map rows stay, naming no page.
     auto give = [&](const std::vector<std::uint32_t>& pages) {
-        for (std::uint32_t p : pages) free_pages_.push_back(p);
+        free_pages_.insert(pages.begin(), pages.end());
     };
     auto drop_map = [&](MapRef& map) {
         for (std::uint32_t p : map.reference_pages) {
-            if (p) free_pages_.push_back(p);
+            if (p) free_pages_.insert(p);
         }
         map.reference_pages.clear();
         write_map(map, {});

@@ -191,7 +191,7 @@ public:
     // side is added by a second call on the other table; until then the
     // index names no table. The writer keeps the logical index but does not
     // check the rows against the other table.
-    void add_relationship_index(TableHandle table, const RelationshipIndexSpec& spec);
+    void add_relationship_index(TableHandle table, const RelationshipIndexSpec& side);
 
     // Bytes an index build may hold in memory before it spills sorted runs
     // to temporary files in the database's folder (default 64 MB).
@@ -263,7 +263,7 @@ private:
     std::map<std::uint32_t, std::uint32_t> proven_roots_;
     void load_long_value_maps(Table& t, const write::Bytes& definition, const std::string& table);
     void prove_index_trees(Database& db, const TableDef& def, Table& t,
-                           const std::vector<std::size_t>& spec_position);
+                           const std::vector<std::size_t>& column_position);
     MapRef load_map(std::uint32_t pointer, std::vector<std::uint32_t>& pages);
     std::uint32_t allocate_page();
     MapRef new_map();
@@ -300,7 +300,7 @@ private:
     double creation_date_ = 0;
     std::string password_;
     std::vector<std::unique_ptr<Table>> tables_;
-    std::vector<std::uint32_t> free_pages_;  // pages given back (rebuilt indexes)
+    std::set<std::uint32_t> free_pages_;  // pages given back (rebuilt indexes), taken lowest first
     // Usage-map rows live on owner-0 data pages, kept here until flush.
     std::vector<std::pair<std::uint32_t, std::vector<write::RowSlotImage>>> map_page_rows_;
     bool closed_ = false;

@@ -228,7 +228,7 @@ void DatabaseWriter::build_index(TableHandle table, std::unique_ptr<IndexState> 
         ixs.first_page = tree.finish();
     } catch (...) {
         // Given back so that they are taken again in the same order.
-        free_pages_.insert(free_pages_.end(), taken.rbegin(), taken.rend());
+        free_pages_.insert(taken.begin(), taken.end());
         throw;
     }
     last_index_runs_ = sorter.runs();
@@ -287,27 +287,27 @@ void DatabaseWriter::write_index(Table& t, IndexState& ix) {
         t.tdef_page, take, [&](std::uint32_t p, const Bytes& image) { pager_.write(p, image); });
     for (const Bytes& e : ix.entries) tree.add(e);
     ix.first_page = tree.finish();
-    for (std::uint32_t p : old) free_pages_.push_back(p);
+    free_pages_.insert(old.begin(), old.end());
     write_map(ix.map, ix.pages);
     ix.dirty = false;
 }
 
-void DatabaseWriter::add_relationship_index(TableHandle table, const RelationshipIndexSpec& spec) {
+void DatabaseWriter::add_relationship_index(TableHandle table, const RelationshipIndexSpec& side) {
     if (closed_) throw Error("The database is closed.");
     Table& t = *tables_.at(table);
     for (const auto& sh : t.shared) {
-        if (same_name(sh.name, spec.name)) {
-            throw Error("Index '" + spec.name + "' already exists on table '" + t.layout.name + "'.");
+        if (same_name(sh.name, side.name)) {
+            throw Error("Index '" + side.name + "' already exists on table '" + t.layout.name + "'.");
         }
     }
-    IndexLink link{static_cast<std::uint8_t>(spec.referenced_side ? kRelationReferenced : kRelationForeign),
-                   spec.other_table, spec.other_index, spec.cascade_updates, spec.cascade_deletes};
+    IndexLink link{static_cast<std::uint8_t>(side.referenced_side ? kRelationReferenced : kRelationForeign),
+                   side.other_table, side.other_index, side.cascade_updates, side.cascade_deletes};
     auto same_columns = [&](const IndexState& ix) {
-        if (ix.columns.size() != spec.columns.size()) return false;
-        for (std::size_t k = 0; k < spec.columns.size(); ++k) {
+        if (ix.columns.size() != side.columns.size()) return false;
+        for (std::size_t k = 0; k < side.columns.size(); ++k) {
             const auto [pos, desc] = ix.columns[k];
-            if (!same_name(t.layout.columns[pos].name, spec.columns[k].column) ||
-                desc != spec.columns[k].descending) {
+            if (!same_name(t.layout.columns[pos].name, side.columns[k].column) ||
+                desc != side.columns[k].descending) {
                 return false;
             }
         }
@@ -316,9 +316,9 @@ void DatabaseWriter::add_relationship_index(TableHandle table, const Relationshi
     // An index of the relationship's name on its columns (a copy made
     // before the relationship) becomes the relationship's own.
     for (auto& ix : t.indexes) {
-        if (!same_name(ix->layout.name, spec.name)) continue;
+        if (!same_name(ix->layout.name, side.name)) continue;
         if (!same_columns(*ix) || ix->link || ix->layout.primary_key) {
-            throw Error("Index '" + spec.name + "' already exists on table '" + t.layout.name + "'.");
+            throw Error("Index '" + side.name + "' already exists on table '" + t.layout.name + "'.");
         }
         ix->link = std::move(link);
         ix->index_type = kIndexTypeForeignKey;
@@ -332,7 +332,7 @@ void DatabaseWriter::add_relationship_index(TableHandle table, const Relationshi
     // as unique as the relationship's side asks (the referenced side's key
     // is unique), a primary key first.
     const IndexState* share = nullptr;
-    const bool want_unique = spec.unique || spec.referenced_side;
+    const bool want_unique = side.unique || side.referenced_side;
     auto rank = [&](const IndexState& ix) {
         const bool unique = (ix.flags & kIndexUnique) != 0;
         return (unique == want_unique ? 2 : 0) + (ix.layout.primary_key ? 1 : 0);
@@ -341,15 +341,15 @@ void DatabaseWriter::add_relationship_index(TableHandle table, const Relationshi
         if (same_columns(*ix) && (!share || rank(*ix) > rank(*share))) share = ix.get();
     }
     if (share) {
-        t.shared.push_back(Table::SharedIndex{spec.name, share, std::move(link)});
+        t.shared.push_back(Table::SharedIndex{side.name, share, std::move(link)});
         t.dirty = true;
         return;
     }
-    create_index(table, IndexSpec{spec.name, spec.columns, false, spec.unique, spec.ignore_nulls,
-                                  spec.required});
+    create_index(table, IndexSpec{side.name, side.columns, false, side.unique, side.ignore_nulls,
+                                  side.required});
     Table& tt = *tables_.at(table);
     for (auto& ix : tt.indexes) {
-        if (same_name(ix->layout.name, spec.name)) {
+        if (same_name(ix->layout.name, side.name)) {
             ix->link = std::move(link);
             ix->index_type = kIndexTypeForeignKey;
         }
@@ -403,9 +403,9 @@ void DatabaseWriter::drop_index(TableHandle table, std::string_view index_name) 
         throw Error("Cannot delete index '" + std::string(index_name) +
                     "'. It is in use in one or more relationships.");
     }
-    for (std::uint32_t p : ix.pages) free_pages_.push_back(p);
+    free_pages_.insert(ix.pages.begin(), ix.pages.end());
     for (std::uint32_t p : ix.map.reference_pages) {
-        if (p) free_pages_.push_back(p);
+        if (p) free_pages_.insert(p);
     }
     ix.map.reference_pages.clear();
     write_map(ix.map, {});  // the row stays, naming no page
