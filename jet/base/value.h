@@ -87,6 +87,21 @@ using Value = std::variant<Null, bool, std::uint8_t, std::int16_t, std::int32_t,
 
 inline bool is_null(const Value& v) { return std::holds_alternative<Null>(v); }
 
+// A Byte, Integer or Long value as a number; 0 for anything else (NULL
+// included). For system-table columns whose type the reader knows.
+inline std::int64_t integer_or_zero(const Value& v) {
+    if (auto p = std::get_if<std::int32_t>(&v)) return *p;
+    if (auto p = std::get_if<std::int16_t>(&v)) return *p;
+    if (auto p = std::get_if<std::uint8_t>(&v)) return *p;
+    return 0;
+}
+
+// A text value; empty for anything else.
+inline std::string text_or_empty(const Value& v) {
+    if (auto p = std::get_if<std::string>(&v)) return *p;
+    return {};
+}
+
 // "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper-case hex.
 std::string guid_text(const Guid& guid);
 // "-123.4500": the decimal with its scale, no exponent.

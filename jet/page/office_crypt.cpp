@@ -668,28 +668,26 @@ std::unique_ptr<OfficeCrypt> OfficeCrypt::unlock(const OfficeEncryptionInfo& inf
     return c;
 }
 
-void OfficeCrypt::decrypt_page(std::uint32_t number, std::span<std::uint8_t> page) const {
+// One page through the file's cipher with the page's own key (the header
+// page stays clear); RC4 is its own inverse.
+void OfficeCrypt::apply_page(bool encrypt, std::uint32_t number, std::span<std::uint8_t> page) const {
     if (number == 0) return;
     const State& s = *state_;
     if (s.kind == OfficeCryptKind::Agile) {
-        aes_cbc_apply(false, s.key, s.page_iv(number), page);
+        aes_cbc_apply(encrypt, s.key, s.page_iv(number), page);
     } else if (s.kind == OfficeCryptKind::StandardAes) {
-        aes_ecb_apply(false, s.aes_key(page_block(s.encoding_key, number)), page);
+        aes_ecb_apply(encrypt, s.aes_key(page_block(s.encoding_key, number)), page);
     } else {
         rc4_apply_key(s.rc4_key(page_block(s.encoding_key, number)), page);
     }
 }
 
+void OfficeCrypt::decrypt_page(std::uint32_t number, std::span<std::uint8_t> page) const {
+    apply_page(false, number, page);
+}
+
 void OfficeCrypt::encrypt_page(std::uint32_t number, std::span<std::uint8_t> page) const {
-    if (number == 0) return;
-    const State& s = *state_;
-    if (s.kind == OfficeCryptKind::Agile) {
-        aes_cbc_apply(true, s.key, s.page_iv(number), page);
-    } else if (s.kind == OfficeCryptKind::StandardAes) {
-        aes_ecb_apply(true, s.aes_key(page_block(s.encoding_key, number)), page);
-    } else {
-        rc4_apply_key(s.rc4_key(page_block(s.encoding_key, number)), page);
-    }
+    apply_page(true, number, page);
 }
 
 // ---- a new agile provider --------------------------------------------------

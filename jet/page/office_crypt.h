@@ -118,6 +118,7 @@ public:
 
 private:
     OfficeCrypt();
+    void apply_page(bool encrypt, std::uint32_t number, std::span<std::uint8_t> page) const;
     struct State;
     std::unique_ptr<State> state_;
 };

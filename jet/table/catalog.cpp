@@ -40,21 +40,6 @@ std::optional<TableKind> table_kind(const CatalogEntry& e, bool has_parameters) 
     }
 }
 
-namespace {
-
-std::int64_t as_int(const Value& v) {
-    if (auto p = std::get_if<std::int32_t>(&v)) return *p;
-    if (auto p = std::get_if<std::int16_t>(&v)) return *p;
-    if (auto p = std::get_if<std::uint8_t>(&v)) return *p;
-    return 0;
-}
-std::string as_text(const Value& v) {
-    if (auto p = std::get_if<std::string>(&v)) return *p;
-    return {};
-}
-
-}  // namespace
-
 std::vector<CatalogEntry> read_catalog(PageFile& file, bool salvage, std::uint64_t* lost_rows) {
     const TableDef t = read_table_def(file, kCatalogTdefPage, "MSysObjects");
     auto find = [&](std::string_view name) -> int {
@@ -72,14 +57,14 @@ std::vector<CatalogEntry> read_catalog(PageFile& file, bool salvage, std::uint64
     std::vector<CatalogEntry> out;
     auto add = [&](const Row& row) {
         CatalogEntry e;
-        e.id = static_cast<std::int32_t>(as_int(row[id]));
-        if (parent >= 0) e.parent_id = static_cast<std::int32_t>(as_int(row[parent]));
-        e.name = as_text(row[name]);
-        e.type = static_cast<std::int16_t>(as_int(row[type]));
-        if (flags >= 0) e.flags = static_cast<std::int32_t>(as_int(row[flags]));
-        if (database >= 0) e.database = as_text(row[database]);
-        if (connect >= 0) e.connect = as_text(row[connect]);
-        if (foreign >= 0) e.foreign_name = as_text(row[foreign]);
+        e.id = static_cast<std::int32_t>(integer_or_zero(row[id]));
+        if (parent >= 0) e.parent_id = static_cast<std::int32_t>(integer_or_zero(row[parent]));
+        e.name = text_or_empty(row[name]);
+        e.type = static_cast<std::int16_t>(integer_or_zero(row[type]));
+        if (flags >= 0) e.flags = static_cast<std::int32_t>(integer_or_zero(row[flags]));
+        if (database >= 0) e.database = text_or_empty(row[database]);
+        if (connect >= 0) e.connect = text_or_empty(row[connect]);
+        if (foreign >= 0) e.foreign_name = text_or_empty(row[foreign]);
         out.push_back(std::move(e));
     };
     if (!salvage) {

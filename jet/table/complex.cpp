@@ -12,18 +12,6 @@
 namespace jet {
 namespace {
 
-std::int32_t as_long(const Value& v) {
-    if (auto p = std::get_if<std::int32_t>(&v)) return *p;
-    if (auto p = std::get_if<std::int16_t>(&v)) return *p;
-    if (auto p = std::get_if<std::uint8_t>(&v)) return *p;
-    return 0;
-}
-
-std::string as_text(const Value& v) {
-    if (auto p = std::get_if<std::string>(&v)) return *p;
-    return {};
-}
-
 std::optional<std::size_t> column_index(const TableDef& def, std::string_view name) {
     for (std::size_t i = 0; i < def.columns.size(); ++i)
         if (same_name(def.columns[i].name, name)) return i;
@@ -58,11 +46,11 @@ std::vector<ComplexColumnInfo> complex_columns(Database& db, std::string_view ta
     }
     for (const Row& row : db.read_all(def)) {
         ComplexColumnInfo c;
-        c.column = as_text(row[*name]);
-        c.complex_id = as_long(row[*id]);
-        c.table_id = as_long(row[*owner]);
-        c.type_table_id = as_long(row[*type]);
-        c.flat_table_id = as_long(row[*flat]);
+        c.column = text_or_empty(row[*name]);
+        c.complex_id = static_cast<std::int32_t>(integer_or_zero(row[*id]));
+        c.table_id = static_cast<std::int32_t>(integer_or_zero(row[*owner]));
+        c.type_table_id = static_cast<std::int32_t>(integer_or_zero(row[*type]));
+        c.flat_table_id = static_cast<std::int32_t>(integer_or_zero(row[*flat]));
         const CatalogEntry* t = entry_by_id(db, c.table_id);
         const CatalogEntry* tt = entry_by_id(db, c.type_table_id);
         const CatalogEntry* ft = entry_by_id(db, c.flat_table_id);
@@ -103,7 +91,7 @@ std::vector<Row> read_complex_values(Database& db, const ComplexColumnInfo& colu
     }
     std::vector<Row> out;
     db.scan(flat, [&](const RowId&, const Row& row) {
-        if (as_long(row[*fk]) != value_id || is_null(row[*fk])) return true;
+        if (static_cast<std::int32_t>(integer_or_zero(row[*fk])) != value_id || is_null(row[*fk])) return true;
         Row values;
         for (std::size_t k : picks) values.push_back(row[k]);
         out.push_back(std::move(values));
@@ -160,11 +148,11 @@ std::vector<Attachment> read_attachments(Database& db, const ComplexColumnInfo& 
     for (const Row& row : read_complex_values(db, column, value_id)) {
         Attachment a;
         auto cell = [&](std::size_t k) -> const Value* { return k < row.size() ? &row[k] : nullptr; };
-        if (auto v = cell(url)) a.url = as_text(*v);
-        if (auto v = cell(name)) a.name = as_text(*v);
-        if (auto v = cell(type)) a.type = as_text(*v);
+        if (auto v = cell(url)) a.url = text_or_empty(*v);
+        if (auto v = cell(name)) a.name = text_or_empty(*v);
+        if (auto v = cell(type)) a.type = text_or_empty(*v);
         if (auto v = cell(stamp); v && std::holds_alternative<DateTime>(*v)) a.time_stamp = std::get<DateTime>(*v);
-        if (auto v = cell(flags)) a.flags = as_long(*v);
+        if (auto v = cell(flags)) a.flags = static_cast<std::int32_t>(integer_or_zero(*v));
         if (auto v = cell(data); v && std::holds_alternative<Bytes>(*v))
             a.data = decode_attachment_data(std::get<Bytes>(*v), a.name, &a.compressed);
         out.push_back(std::move(a));

@@ -106,6 +106,15 @@ class Child {
     std::vector<std::string> lines_;
 };
 
+// While it lives, runs started by the test hold at the first line that
+// begins with `line` until a signal ends them.
+struct Hold_At {
+    explicit Hold_At(const std::string& line) { setenv("ZOLVAK_TEST_HOLD_AT", line.c_str(), 1); }
+    ~Hold_At() { unsetenv("ZOLVAK_TEST_HOLD_AT"); }
+    Hold_At(const Hold_At&) = delete;
+    Hold_At& operator=(const Hold_At&) = delete;
+};
+
 // Files in dir, folders left out.
 std::vector<std::string> Files_In(const std::string& dir) {
     std::vector<std::string> names;
@@ -156,6 +165,7 @@ TEST_F(Interrupted, AtEveryMomentNoTargetAndNoTemporaryFileRemain) {
         std::string target = s.path("big.mdb.new");
         std::vector<std::string> args = {src};
         if (k.replace) args.insert(args.begin(), "--replace");
+        Hold_At hold(k.line);
         Child child(Mdbrepair(), args);
         ASSERT_TRUE(child.Wait_For_Line(k.line)) << k.what;
         child.Signal(k.sig);
@@ -171,11 +181,12 @@ TEST_F(Interrupted, AtEveryMomentNoTargetAndNoTemporaryFileRemain) {
 
 // Several sources at once: a signal to mdbrepair reaches every run under way.
 // The lines of a run appear only when it ends, so the signal goes out once
-// both runs have their temporary files.
+// both runs have their temporary files (both are held at their first copy).
 TEST_F(Interrupted, SeveralAtOnceAllStop) {
     Scratch s;
     std::vector<std::string> sources = {s.path("a.mdb"), s.path("b.mdb")};
     for (const auto& src : sources) Write_File(src, *sample_);
+    Hold_At hold("正在复制对象 ");
     Child child(Mdbrepair(), {"-j", "2", sources[0], sources[1]});
     auto temps = [&] {
         int n = 0;
