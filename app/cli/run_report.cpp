@@ -15,7 +15,6 @@ namespace {
 using ordered_json = nlohmann::ordered_json;
 
 constexpr std::string_view kCopyLine = "正在复制对象 ";
-constexpr std::string_view kLongSuffix = "，如果数据量大可能需要较多时间（1G约12分钟），请耐心等候";
 
 // A line that ends the lines of the table being copied.
 bool Ends_Copy(std::string_view line) {
