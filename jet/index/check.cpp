@@ -214,9 +214,11 @@ std::vector<std::uint32_t> Checker::table_pages(const TableDef& def) {
     }
     // Pages that name the table but are missing from its map: a reader
     // going by the map never sees their rows. An emptied page left behind
-    // holds none and is harmless.
+    // holds none and is harmless. (`walk` is in map order up to here; the
+    // pages found below are appended after it.)
+    const std::vector<std::uint32_t> mapped = walk;
     for (std::uint32_t pg : owned) {
-        if (std::binary_search(walk.begin(), walk.end(), pg)) continue;
+        if (std::binary_search(mapped.begin(), mapped.end(), pg)) continue;
         std::size_t live = 0;
         try {
             PageRef p = file_.page(pg, def.name);
