@@ -70,8 +70,14 @@ struct ColumnSpec {
     // wrapper as stored.
     bool calculated = false;
     ColumnType result_type{};
-    // Calculated columns: the definition's length in bytes (unset: 39 for
-    // the fixed types, two per character for Text, 0 for Memo and OLE).
+    // A type of fixed width (not Boolean) kept as a variable column, as
+    // ACE's flat tables and complex type templates keep theirs: its usual
+    // bytes in the row's variable part.
+    bool variable_length = false;
+    // The definition's length in bytes of a calculated column (unset: 39
+    // for the fixed types, two per character for Text, 0 for Memo and OLE)
+    // or of a `variable_length` column (unset: the type's width; Access
+    // gives a Numeric one 9).
     std::optional<std::uint16_t> calculated_length{};
     // Bits of the descriptor's extra flags (byte 16) besides Unicode
     // compression (0x01, `compressed`) and calculated (0xC0, `calculated`),
