@@ -559,6 +559,42 @@ TEST(AceWriteSpecs, EveryFixtureTableIsExpressible) {
     }
 }
 
+// A file the writer made, encrypted with a password as a run protects its
+// target: our reader, the check and mdb-reader open it with the password
+// and refuse a wrong one; the writer does not open it in place.
+TEST(AceWriteEncrypted, OpensWithThePasswordOnly) {
+    zolvak_test::ScratchDir dir("ace-crypt");
+    const std::string path = dir.file("secret.accdb");
+    {
+        auto w = jet::create_database(path, {.version = FileVersion::kAce14,
+                                             .sort_order_version = SortOrderVersion::kGeneral});
+        write_kinds(*w);
+        add_attachments(*w);
+        w->close();
+    }
+    const auto plain = read_bytes(path);
+    jet::encrypt_ace_file(path, "p\xC3\xA4ss word");
+    EXPECT_NE(read_bytes(path), plain);
+
+    EXPECT_THROW(jet::Database::open(path, "wrong"), jet::Error);
+    EXPECT_THROW(jet::Database::open(path, ""), jet::Error);
+    auto db = jet::Database::open(path, "p\xC3\xA4ss word");
+    const auto rows = kinds_rows();
+    EXPECT_EQ(db->read_all(db->table_def("Kinds")).size(), rows.size());
+    std::vector<std::string> problems;
+    jet::check_database(path, "p\xC3\xA4ss word",
+                        [&](const jet::CheckProblem& p) { problems.push_back(p.table + ": " + p.text); });
+    EXPECT_EQ(problems, std::vector<std::string>{});
+    EXPECT_THROW(jet::DatabaseWriter::open(path, "p\xC3\xA4ss word"), jet::Error);
+
+    expect_mdb_reader(path, rows, "p\xC3\xA4ss word");
+    if (writer_test::have_mdb_reader()) {
+        auto r = fixtures::run("cd " + fixtures::sh_quote(writer_test::readers_dir()) +
+                               " && node dump_tables.mjs " + fixtures::sh_quote(path) + " wrong 2>&1");
+        EXPECT_NE(r.status, 0) << "mdb-reader opened it with a wrong password";
+    }
+}
+
 // What an ACE file cannot be asked for, and the types a Jet 4 file does
 // not have: refused before anything is written, no file left behind.
 TEST(AceWriteErrors, RefusedWithAMessage) {
