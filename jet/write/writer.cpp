@@ -203,6 +203,26 @@ TableHandle DatabaseWriter::add_table(const TableSpec& layout, bool system, std:
     return tables_.size() - 1;
 }
 
+void set_ace_design(ColumnSpec& cs, const Column& c) {
+    const ColumnType type = c.column_type();
+    if (type == ColumnType::kComplex) cs.autonumber = false;  // the counter bit add_table sets
+    cs.calculated = c.is_calculated();
+    cs.variable_length = !cs.calculated && !c.is_fixed() && is_fixed_type(type) && type != ColumnType::kBoolean;
+    if (cs.variable_length) cs.calculated_length = c.length;
+    if (cs.calculated) {
+        cs.calculated_length = c.length;
+        cs.result_type = static_cast<ColumnType>(c.calc_result_type);
+        cs.precision = c.precision;
+        cs.scale = c.scale;
+    }
+    cs.more_extra_flags = static_cast<std::uint8_t>(c.misc_flags & ~(0x01 | kColumnCalculated));
+    cs.complex_id = type == ColumnType::kComplex ? c.complex_id : 0;
+    if (is_text_type(type)) {
+        cs.sort_order = c.sort_order;
+        cs.sort_order_version = c.sort_order_version;
+    }
+}
+
 // ---- tables ---------------------------------------------------------------------
 
 TableHandle DatabaseWriter::create_table(const TableSpec& layout) {
@@ -592,21 +612,7 @@ void DatabaseWriter::load_table(Database& db, const CatalogEntry& entry) {
         cs.extra_flags = static_cast<std::uint8_t>(
             c.flags & ~(kColumnFixed | kColumnNullable | kColumnAutoLong | kColumnAutoGuid |
                         kColumnHyperlink));
-        if (cs.type == ColumnType::kComplex) cs.autonumber = false;  // the counter bit add_table sets
-        cs.calculated = c.is_calculated();
-        cs.variable_length = !cs.calculated && !c.is_fixed() && is_fixed_type(cs.type) &&
-                             cs.type != ColumnType::kBoolean;
-        if (cs.variable_length) cs.calculated_length = c.length;
-        if (cs.calculated) {
-            cs.calculated_length = c.length;
-            cs.result_type = static_cast<ColumnType>(c.calc_result_type);
-        }
-        cs.more_extra_flags = static_cast<std::uint8_t>(c.misc_flags & ~(0x01 | kColumnCalculated));
-        cs.complex_id = c.complex_id;
-        if (is_text_type(cs.type)) {
-            cs.sort_order = c.sort_order;
-            cs.sort_order_version = c.sort_order_version;
-        }
+        set_ace_design(cs, c);
         layout.columns.push_back(std::move(cs));
     }
     layout.complex_autonumber = def.complex_autonumber;

@@ -330,6 +330,10 @@ TEST_P(AceWrite, EveryKindReadsBackAndChecksClean) {
             EXPECT_EQ(line[2].text, "") << "When, row " << r2;
             const auto* amount = std::get_if<jet::Currency>(&rows[r2][5]);
             if (amount) EXPECT_EQ(std::strtod(line[5].text.c_str(), nullptr), amount->scaled / 10000.0);
+            // A complex column prints as its id.
+            const auto* files = std::get_if<std::int32_t>(&rows[r2][6]);
+            ASSERT_GE(line.size(), 7u);
+            EXPECT_EQ(line[6].text, files ? std::to_string(*files) : std::string()) << "Files, row " << r2;
         }
     } else {
         std::printf("mdbtools is not installed: cross-check with mdb-export skipped\n");
@@ -453,6 +457,7 @@ TEST(AceWriteEmpty, HeaderAndCatalogAsAccessWritesThem) {
 // fixture's version: each column's descriptor as the source has it (type,
 // flags, extra flags, length, sort order and its version, complex id), the
 // complex autonumber, and a file that checks clean.
+// As a run builds a table's design: the Jet 4 parts, then set_ace_design.
 ColumnSpec spec_of(const jet::Column& c) {
     ColumnSpec s;
     s.name = c.name;
@@ -460,10 +465,9 @@ ColumnSpec spec_of(const jet::Column& c) {
     if (s.type == ColumnType::kText) s.size = static_cast<std::uint16_t>(c.length / 2);
     if (s.type == ColumnType::kBinary) s.size = c.length;
     if (!jet::is_known_column_type(c.type) && c.is_fixed()) s.size = c.length;
-    // A calculated column's precision byte is the source's, whatever it holds.
-    s.precision = c.precision || c.is_calculated() ? c.precision : 18;
+    s.precision = c.precision ? c.precision : 18;
     s.scale = c.scale;
-    s.autonumber = c.is_autonumber() && s.type != ColumnType::kComplex;
+    s.autonumber = c.is_autonumber();
     s.compressed = (c.misc_flags & 0x01) != 0;
     s.hyperlink = (c.flags & jet::kColumnHyperlink) != 0;
     s.required = (c.flags & jet::kColumnNullable) == 0;
@@ -472,14 +476,7 @@ ColumnSpec spec_of(const jet::Column& c) {
     s.extra_flags = static_cast<std::uint8_t>(
         c.flags & ~(jet::kColumnFixed | jet::kColumnNullable | jet::kColumnAutoLong | jet::kColumnAutoGuid |
                     jet::kColumnHyperlink));
-    s.sort_order = c.sort_order;
-    s.sort_order_version = c.sort_order_version;
-    s.complex_id = c.complex_id;
-    s.calculated = c.is_calculated();
-    s.variable_length = !s.calculated && !c.is_fixed() && jet::fixed_type_size(s.type) != 0;
-    if (s.calculated || s.variable_length) s.calculated_length = c.length;
-    if (s.calculated) s.result_type = static_cast<ColumnType>(c.calc_result_type);
-    s.more_extra_flags = static_cast<std::uint8_t>(c.misc_flags & ~(0x01 | jet::kColumnCalculated));
+    jet::set_ace_design(s, c);
     return s;
 }
 
