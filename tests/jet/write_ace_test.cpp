@@ -662,7 +662,21 @@ TEST(AceWriteErrors, RefusedWithAMessage) {
     EXPECT_THROW(a->insert_row(t, std::vector<Value>{std::string("x"), jet::Null{}}), jet::Error);
     EXPECT_THROW(a->insert_row(t, std::vector<Value>{jet::Null{}, 1.5}), jet::Error);
     EXPECT_EQ(a->row_count(t), 0u);
+
+    // A calculated column in the copy's fast path: its stored wrapper as it
+    // is, or an error for a decoded text (nothing written).
+    auto calc = a->create_table({"C", {calculated("Label", ColumnType::kText)}});
+    const jet::Bytes wrapper = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 0, 0, 'h', 0, 0, 0, 0};
+    jet::FieldInput stored{.kind = jet::FieldInput::Kind::kStored, .bytes = wrapper};
+    a->insert_fields(calc, std::span<const jet::FieldInput>(&stored, 1));
+    const jet::Bytes units = {'h', 0};
+    jet::FieldInput decoded{.kind = jet::FieldInput::Kind::kUnits, .bytes = units};
+    EXPECT_THROW(a->insert_fields(calc, std::span<const jet::FieldInput>(&decoded, 1)), jet::Error);
     a->close();
+    auto db = jet::Database::open(dir.file("ace.accdb"), "");
+    auto rows = db->read_all(db->table_def("C"));
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], Value(std::string("h")));
 }
 
 }  // namespace
