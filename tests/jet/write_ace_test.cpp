@@ -592,6 +592,38 @@ TEST(AceWriteSpecs, EveryFixtureTableIsExpressible) {
     EXPECT_GT(compared, 100u);
 }
 
+// Access's own ACE files, opened for writing in place: refused with a
+// message (their layouts are not ones this writer reproduces, as with
+// Access's Jet 4 files) or taken, and in either case left byte for byte
+// as they were when nothing is changed.
+TEST(AceWriteOpen, AccessFilesAreRefusedOrTakenUnchanged) {
+    const auto names = fixtures::ace_names();
+    if (names.empty()) GTEST_SKIP() << "the ACE fixtures are absent";
+    zolvak_test::ScratchDir dir("ace-open");
+    for (const auto& name : names) {
+        SCOPED_TRACE(name);
+        const std::string copy = dir.file(name + ".accdb");
+        std::filesystem::copy_file(fixtures::dir() / (name + ".accdb"), copy);
+        const auto before = read_bytes(copy);
+        try {
+            jet::DatabaseWriter::open(copy, "")->close();
+        } catch (const jet::Error& e) {
+            EXPECT_NE(std::string(e.what()).find("cannot be opened for writing in place"), std::string::npos)
+                << e.what();
+        }
+        EXPECT_EQ(read_bytes(copy), before);
+    }
+    for (const char* encrypted : {"ace14-agile-password.accdb", "ace14-rc4-password.accdb"}) {
+        const auto source = fixtures::dir() / encrypted;
+        if (!std::filesystem::exists(source)) continue;
+        const std::string copy = dir.file(encrypted);
+        std::filesystem::copy_file(source, copy);
+        const auto before = read_bytes(copy);
+        EXPECT_THROW(jet::DatabaseWriter::open(copy, "password"), jet::Error) << encrypted;
+        EXPECT_EQ(read_bytes(copy), before) << encrypted;
+    }
+}
+
 // A file the writer made, encrypted with a password as a run protects its
 // target: our reader, the check and mdb-reader open it with the password
 // and refuse a wrong one; the writer does not open it in place.
