@@ -63,6 +63,23 @@ ColumnSpec calculated(std::string name, ColumnType type) {
     return c;
 }
 
+ColumnSpec ratio_column() {
+    ColumnSpec c = col("Ratio", ColumnType::kNumeric);
+    c.precision = 18;
+    c.scale = 2;
+    return c;
+}
+
+jet::Decimal ratio(std::int64_t hundredths) {
+    jet::Decimal d;
+    d.negative = hundredths < 0;
+    d.precision = 18;
+    d.scale = 2;
+    const std::uint64_t m = static_cast<std::uint64_t>(hundredths < 0 ? -hundredths : hundredths);
+    for (int k = 0; k < 8; ++k) d.magnitude[15 - k] = static_cast<std::uint8_t>(m >> (8 * k));
+    return d;
+}
+
 // The table every case writes: each kind once, in the order the readers list them.
 jet::TableSpec kinds_table() {
     jet::TableSpec t;
@@ -87,7 +104,8 @@ jet::TableSpec kinds_table() {
                  calculated("Price", ColumnType::kCurrency),
                  calc_text,
                  calc_memo,
-                 calculated("Day", ColumnType::kDateTime)};
+                 calculated("Day", ColumnType::kDateTime),
+                 ratio_column()};
     t.complex_autonumber = 3;
     return t;
 }
@@ -107,18 +125,18 @@ std::vector<std::vector<Value>> kinds_rows() {
     return {
         {Null{}, std::int64_t{1} << 40, ext(0, 0, 0), std::string("alpha"), std::string("first"),
          Currency{12345}, std::int32_t{1}, std::int32_t{2}, Currency{-5}, std::string("Doe, John"),
-         std::string("a memo result"), DateTime{1.5}},
+         std::string("a memo result"), DateTime{1.5}, ratio(150)},
         {Null{}, std::numeric_limits<std::int64_t>::min(), ext(693594, 86399, 9999999),
          std::string("a\xF0\x9F\x98\x80" "a"), Null{}, Null{}, std::int32_t{2}, std::int32_t{-8},
-         Currency{0}, std::string("\xC3\x89tienne"), long_story, DateTime{-700.25}},
+         Currency{0}, std::string("\xC3\x89tienne"), long_story, DateTime{-700.25}, ratio(-150)},
         {Null{}, std::numeric_limits<std::int64_t>::max(), ext(3652058, 45296, 1234567),
          std::string("\xF0\x9F\x98\x8A"), std::string(2000, 'm'), Currency{-1}, Null{}, Null{}, Null{},
-         Null{}, Null{}, Null{}},
+         Null{}, Null{}, Null{}, ratio(-1)},
         {Null{}, std::int64_t{-1}, ext(1, 1, 1), std::string("Alpha"), std::string(""), Currency{1},
          std::int32_t{5}, std::int32_t{0}, Currency{99990000}, std::string("b"), std::string("z"),
-         DateTime{45000.0}},
+         DateTime{45000.0}, ratio(0)},
         {Null{}, Null{}, Null{}, Null{}, Null{}, Null{}, std::int32_t{6}, std::int32_t{1}, Null{},
-         Null{}, Null{}, Null{}},
+         Null{}, Null{}, Null{}, Null{}},
     };
 }
 
@@ -131,6 +149,7 @@ void write_kinds(jet::DatabaseWriter& w) {
     w.create_index(t, {.name = "WhenDown", .columns = {{"When", true}}});
     w.create_index(t, {.name = "Name", .columns = {{"Name"}, {"Big", true}}});
     w.create_index(t, {.name = "Files", .columns = {{"Files"}}, .unique = true, .ignore_nulls = true});
+    w.create_index(t, {.name = "RatioDown", .columns = {{"Ratio", true}}});
 }
 
 // What the run carries from a source for a complex column: the column's
