@@ -21,6 +21,7 @@
 #include "data/fixed_text.h"
 #include "jet/base/error.h"
 #include "jet/page/file.h"
+#include "jet/page/office_crypt.h"
 #include "jet/table/database.h"
 #include "jet/page/sync.h"
 #include "jet/write/encode_file.h"
@@ -314,7 +315,20 @@ std::string Repair_Target_Password(const char* source, const char* password) {
     }
 }
 
-const char* Repair_Ace_Version(const char* source, const char* password) {
+namespace {
+
+Target_Db_Format Format_Of(const jet::Header& h) {
+    Target_Db_Format f;
+    if (!jet::is_ace(h.version)) return f;
+    f.ace_version = static_cast<int>(h.version);
+    f.sort_order = h.sort_order;
+    f.sort_order_version = h.sort_order_version;
+    return f;
+}
+
+}  // namespace
+
+Target_Db_Format Repair_Source_Format(const char* source, const char* password) {
     // The header page tells, whatever the password: ACE files encrypt the
     // other pages only.
     try {
@@ -322,22 +336,22 @@ const char* Repair_Ace_Version(const char* source, const char* password) {
         std::vector<std::uint8_t> first(jet::kJet4PageSize);
         in.read(reinterpret_cast<char*>(first.data()), static_cast<std::streamsize>(first.size()));
         first.resize(static_cast<std::size_t>(in.gcount()));
-        const jet::FileVersion v = jet::decode_header(first, source).version;
-        return jet::is_ace(v) ? jet::file_version_name(v) : nullptr;
+        return Format_Of(jet::decode_header(first, source));
     } catch (const std::exception&) {
     }
-    // A damaged header may still say ACE in its engine name and version byte.
+    // A damaged header may still say ACE in its engine name and version
+    // byte; the sort order is then the default one.
     try {
-        const jet::FileVersion v = jet::PageFile::open_salvage(source, password)->header().version;
-        return jet::is_ace(v) ? jet::file_version_name(v) : nullptr;
+        return Format_Of(jet::PageFile::open_salvage(source, password)->header());
     } catch (const std::exception&) {
-        return nullptr;
+        return {};
     }
 }
 
 std::uint32_t Repair_Source_Key(const char* source, const char* password) {
     try {
-        return jet::Database::open(source, password)->header().database_key;
+        const jet::Header h = jet::Database::open(source, password)->header();
+        return jet::is_ace(h.version) ? 0 : h.database_key;
     } catch (const std::exception&) {
         return 0;
     }
@@ -396,14 +410,31 @@ int Repair_Run(const char* source, const char* password, const char* target, boo
         Print_Msg("%s", REPAIR_MSG_PASSWORD_TOO_LONG);
         return 0;
     }
-    // The writer makes Jet 4 files only, and an ACE source rewritten as Jet 4
-    // would lose what is ACE's own (complex columns, calculated columns, the
-    // newer types): such a source is refused before anything is written.
-    if (const char* ace = Repair_Ace_Version(source, password); ace != nullptr) {
-        g_reason = std::string(source) + " is an " + ace +
+    // An ACE source gives an ACE file of its own version and sort order; Jet 3
+    // and Jet 4 sources give a Jet 4 file.
+    const Target_Db_Format format = Repair_Source_Format(source, password);
+    if (format.ace_version != 0) {
+        g_reason = std::string(source) + " is an " +
+                   jet::file_version_name(static_cast<jet::FileVersion>(format.ace_version)) +
                    " file (Access 2007 or later): repairing ACE files into their own format is not "
                    "supported yet";
         return 0;
+    }
+    // An encrypted ACE source is unlocked by the password alone: a wrong one
+    // is known before anything is written (a Jet file opens far enough for
+    // the steps to report it themselves).
+    bool encrypted_source = false;
+    if (format.ace_version != 0) {
+        try {
+            encrypted_source = jet::PageFile::open(source, password)->header().database_key != 0;
+        } catch (const jet::Error& e) {
+            if (std::string_view(e.what()) == jet::kBadPasswordMessage) {
+                g_reason = std::string("cannot open ") + source + ": " + e.what();
+                Print_Msg("无法连接到数据库%s，请检查文件名及密码", source);
+                return 0;
+            }
+        } catch (const std::exception&) {
+        }
     }
     // The target is deleted next: it must not be the source itself.
     if (!replace && Repair_Same_File(source, target)) {
@@ -452,8 +483,12 @@ int Repair_Run(const char* source, const char* password, const char* target, boo
     const char* work = temp.empty() ? target : temp.c_str();
 
     // The new file gets the source's own password, none when it has none.
-    const std::string target_pw = Repair_Target_Password(source, password);
-    const char* tpw = target_pw.c_str();
+    // An encrypted ACE source keeps its password in its encryption record,
+    // not in its header: the target is written plain and encrypted with the
+    // same password once the steps are through.
+    const std::string steps_pw = Repair_Target_Password(source, password);
+    const std::string target_pw = encrypted_source ? std::string(password) : steps_pw;
+    const char* tpw = steps_pw.c_str();
     // Nothing relies on the temporary file before it is renamed into place:
     // its commits skip their syncs, and the whole file is synced once
     // before the rename.
@@ -468,7 +503,7 @@ int Repair_Run(const char* source, const char* password, const char* target, boo
         jet::defer_syncs(temp);
     }
     Thr_Clear_Err();
-    if (!Create_Target_Db(work, tpw)) {
+    if (!Create_Target_Db(work, tpw, format)) {
         g_reason = std::string("cannot create ") + target + ": " + Thread_Error("unknown error");
         Remove_Temp();
         return 0;
@@ -499,6 +534,19 @@ int Repair_Run(const char* source, const char* password, const char* target, boo
              (g_tables_only || (Restore_Design(work, tpw, source, password, tab_list) &&
                                 Restore_Objects(work, tpw, source, password)));
         if (!ok) g_reason = std::string("cannot open ") + target + ": " + Thread_Error("unknown error");
+    }
+
+    // The steps wrote a plain file; an encrypted source's rows must not stay
+    // readable without its password, whether the steps got through or not.
+    if (encrypted_source) {
+        try {
+            jet::encrypt_ace_file(work, password);
+        } catch (const std::exception& e) {
+            g_reason = std::string("cannot create ") + target + ": " + e.what();
+            Print_Msg("创建目标数据库(%s)出错了", target);
+            Remove_Temp();
+            return 0;
+        }
     }
 
     const std::string backup = std::string(source) + ".bak";

@@ -141,11 +141,6 @@ void Store::check_rewritable(Database& db) {
                     "format, which the engine reads but does not write. Repair it into a Jet 4 "
                     "file first.");
     }
-    if (is_ace(db.header().version)) {
-        throw Error("The database '" + db.file().path() + "' cannot be changed by this engine yet: it is an " +
-                    file_version_name(db.header().version) +
-                    " file (Access 2007 or later), which the engine reads but does not write.");
-    }
     // The writer encodes text keys in the General sort order only.
     if (db.header().sort_order != 1033 && db.header().sort_order != 0) {
         refuse("text sorted in the sort order " + std::to_string(db.header().sort_order) +

@@ -34,6 +34,8 @@ std::pair<std::int32_t, std::string> sibling_key(std::int32_t parent, const std:
     return {parent, fold_name(name)};
 }
 
+constexpr std::string_view kComplexColumnsTable = "MSysComplexColumns";
+
 bool is_access_table(const CatalogEntry& e) {
     const auto flags = static_cast<std::uint32_t>(e.flags);
     return e.type == kObjectTable && (flags & kFlagSystem) && !(flags & kFlagJetSystem);
@@ -180,6 +182,13 @@ struct ObjectRestorer::State {
             unsigned cp = source->header().code_page;
             v = jet3_properties_to_jet4(*p, cp ? cp : 1252);
         }
+    }
+
+    // A table of the engine's own that only ACE files have (the target
+    // has the catalog tables they share with Jet 4 already).
+    bool ace_system_table(const CatalogEntry& e) const {
+        return is_ace(source->header().version) && e.type == kObjectTable &&
+               (static_cast<std::uint32_t>(e.flags) & kFlagJetSystem) != 0;
     }
 
     std::int32_t map_id(std::int32_t id) const {
@@ -361,9 +370,21 @@ std::int32_t ObjectRestorer::target_id(std::int32_t source_id) const { return s_
 std::vector<RestoreFailure> ObjectRestorer::access_objects() {
     State& s = *s_;
     std::vector<RestoreFailure> failures;
-    // Access's tables first: the documents' rows point into them.
+    // Access's tables first: the documents' rows point into them. An ACE
+    // source's own system tables (MSysComplexColumns, the MSysComplexType_*
+    // templates, the flat tables of complex columns) come with them, and
+    // MSysComplexColumns last: its rows name the others by their new Ids.
+    std::vector<const CatalogEntry*> tables;
     for (const CatalogEntry& e : s.source_catalog) {
-        if (!is_access_table(e) || s.matched.count(e.id)) continue;
+        if (s.matched.count(e.id) || !(is_access_table(e) || s.ace_system_table(e))) continue;
+        tables.push_back(&e);
+    }
+    std::stable_partition(tables.begin(), tables.end(), [](const CatalogEntry* e) {
+        return !same_name(e->name, kComplexColumnsTable);
+    });
+    for (const CatalogEntry* table : tables) {
+        const CatalogEntry& e = *table;
+        const bool complex_columns = same_name(e.name, kComplexColumnsTable);
         std::optional<TableHandle> made;
         try {
             TableDef def = s.source->table_def(e);
@@ -386,8 +407,15 @@ std::vector<RestoreFailure> ObjectRestorer::access_objects() {
             TableHandle h = s.writer->create_table(table_layout);
             made = h;
             std::size_t rows = 0;
+            // Table Ids are definition pages: MSysComplexColumns names the
+            // user table, the flat table and the template by their new Ids.
+            auto renumber = [&](const std::string& c, Value& v) {
+                if (!complex_columns) return;
+                if (c != "ConceptualTableID" && c != "FlatTableID" && c != "ComplexTypeObjectID") return;
+                if (auto p = std::get_if<std::int32_t>(&v)) v = s.map_id(*p);
+            };
             s.source->scan(def, [&](const RowId&, const Row& row) {
-                s.writer->insert_row(h, s.convert(def, row, table_layout));
+                s.writer->insert_row(h, s.convert(def, row, table_layout, renumber));
                 ++rows;
                 return true;
             });
