@@ -309,7 +309,11 @@ std::string Repair_Target_Password(const char* source, const char* password) {
     // about the source: its header does. A source that cannot be read keeps
     // the given password; the run stops at the source then anyway.
     try {
-        return jet::Database::open(source, password)->header().password;
+        const jet::Header h = jet::Database::open(source, password)->header();
+        // An ACE file keeps no password in its header: it is encrypted with
+        // it, and the password that opened it is the one.
+        if (jet::is_ace(h.version)) return h.database_key != 0 ? std::string(password) : std::string();
+        return h.password;
     } catch (const std::exception&) {
         return password;
     }
@@ -413,13 +417,6 @@ int Repair_Run(const char* source, const char* password, const char* target, boo
     // An ACE source gives an ACE file of its own version and sort order; Jet 3
     // and Jet 4 sources give a Jet 4 file.
     const Target_Db_Format format = Repair_Source_Format(source, password);
-    if (format.ace_version != 0) {
-        g_reason = std::string(source) + " is an " +
-                   jet::file_version_name(static_cast<jet::FileVersion>(format.ace_version)) +
-                   " file (Access 2007 or later): repairing ACE files into their own format is not "
-                   "supported yet";
-        return 0;
-    }
     // An encrypted ACE source is unlocked by the password alone: a wrong one
     // is known before anything is written (a Jet file opens far enough for
     // the steps to report it themselves).
@@ -486,8 +483,8 @@ int Repair_Run(const char* source, const char* password, const char* target, boo
     // An encrypted ACE source keeps its password in its encryption record,
     // not in its header: the target is written plain and encrypted with the
     // same password once the steps are through.
-    const std::string steps_pw = Repair_Target_Password(source, password);
-    const std::string target_pw = encrypted_source ? std::string(password) : steps_pw;
+    const std::string target_pw = Repair_Target_Password(source, password);
+    const std::string steps_pw = format.ace_version != 0 ? std::string() : target_pw;
     const char* tpw = steps_pw.c_str();
     // Nothing relies on the temporary file before it is renamed into place:
     // its commits skip their syncs, and the whole file is synced once

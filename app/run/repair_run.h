@@ -37,8 +37,9 @@ inline constexpr const char* REPAIR_MSG_NO_PASSWORD = "新的数据库文件没�
 inline constexpr const char* REPAIR_MSG_SAME_PASSWORD = "新的数据库文件使用与原始数据库相同的密码";
 
 // The password the new file gets: the one stored in the source's header
-// (empty when the source has none); the given password when the source
-// cannot be read.
+// (empty when the source has none); for an ACE source, the given password
+// when the source is encrypted with it, none otherwise; the given password
+// when the source cannot be read.
 std::string Repair_Target_Password(const char* source, const char* password);
 
 // The format the new file gets: the source's own for an ACE source

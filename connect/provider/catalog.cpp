@@ -27,9 +27,11 @@ long number_property(const ConnectionProperties& props, const char* name, long f
 }
 
 // The creation options of an ACE file.
-void set_ace_format(jet::CreateOptions&, jet::FileVersion version, std::uint32_t, std::uint8_t) {
-    throw Error(std::string("This engine cannot create ") + jet::file_version_name(version) +
-                " files yet.");
+void set_ace_format(jet::CreateOptions& options, jet::FileVersion version, std::uint32_t sort_order,
+                    std::uint8_t sort_order_version) {
+    options.version = version;
+    options.sort_order = static_cast<std::uint16_t>(sort_order);
+    options.sort_order_version = static_cast<jet::SortOrderVersion>(sort_order_version);
 }
 
 // The file format the string asks for: "Jet OLEDB:File Version" is the
@@ -40,9 +42,12 @@ void apply_format(const ConnectionProperties& props, jet::CreateOptions& options
     if (version == 1) return;
     if (version < 2 || version > jet::kLastFileVersion)
         throw Error("Unknown file version " + std::to_string(version) + ".");
+    const long sort_version = number_property(props, "jet oledb:sort order version", 1);
+    if (sort_version != 0 && sort_version != 1)
+        throw Error("Unknown sort order version " + std::to_string(sort_version) + ".");
     set_ace_format(options, static_cast<jet::FileVersion>(version),
                    static_cast<std::uint32_t>(number_property(props, "locale identifier", 1033)),
-                   static_cast<std::uint8_t>(number_property(props, "jet oledb:sort order version", 1)));
+                   static_cast<std::uint8_t>(sort_version));
 }
 
 }  // namespace

@@ -798,6 +798,9 @@ ExecuteResult Connection::run_make_table(SelectStmt& s, std::string_view sql) {
             layout.columns.push_back(c);
             picks.push_back(item.expr->column);
         }
+        // Complex value ids are copied as the rows hold them: new ones
+        // continue after the source's.
+        layout.complex_autonumber = def.complex_autonumber;
         TableHandle h = w.create_table(layout);
         std::uint64_t n = 0;
         try {

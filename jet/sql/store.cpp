@@ -188,6 +188,14 @@ std::unique_ptr<DatabaseWriter> Store::copy_into(Database& from, const std::stri
     options.password = from.header().password;
     options.creation_date = from.header().creation_date;
     options.database_key = from.header().database_key;  // an encoded file stays encoded
+    if (is_ace(from.header().version)) {
+        // An ACE file stays one of its version and sort order; the writer
+        // opens no encrypted ACE file, so this one has no key.
+        options.version = from.header().version;
+        options.sort_order = static_cast<std::uint16_t>(from.header().sort_order);
+        options.sort_order_version = static_cast<SortOrderVersion>(from.header().sort_order_version);
+        options.database_key = 0;
+    }
     ::unlink(shadow.c_str());
     auto w = create_database(shadow, options);
     try {

@@ -3,6 +3,7 @@
 
 #include "jet/base/error.h"
 #include "jet/base/text.h"
+#include "jet/page/format.h"
 
 namespace jet {
 
@@ -38,6 +39,16 @@ private:
         in.bytes = {};
         in.value = nullptr;
         in.flag = false;
+        // A calculated column's field is its result in a wrapper: the
+        // bytes inside go as stored (an empty result included, which
+        // readers show otherwise than a null), and the writer wraps them
+        // again.
+        if (col.is_calculated() && f.kind == RawField::Kind::kVariable) {
+            values_[i] = calculated_data(col, f.bytes, page, buffers_[i]);
+            in.kind = Kind::kValue;
+            in.value = &values_[i];
+            return;
+        }
         switch (f.kind) {
             case RawField::Kind::kNull: in.kind = Kind::kNull; return;
             case RawField::Kind::kBoolean:
@@ -111,6 +122,27 @@ private:
         in.value = &values_[i];
     }
 
+    // The wrapper: 16 zero bytes, int32 length n, the n bytes of the
+    // result, 3 zero bytes; a long value holding it for Memo results (and
+    // Text results of no definition length).
+    Bytes calculated_data(const Column& col, std::span<const std::uint8_t> field, std::uint32_t page,
+                          Bytes& buf) {
+        const auto result = static_cast<ColumnType>(col.calc_result_type != 0 ? col.calc_result_type : col.type);
+        const bool long_value = col.is_long_value() || result == ColumnType::kMemo ||
+                                (col.column_type() == ColumnType::kText && col.length == 0);
+        std::span<const std::uint8_t> wrapped = field;
+        if (long_value) {
+            buf.clear();
+            read_long_value_chunks(file_, def_, field, page, [&](std::span<const std::uint8_t> piece) {
+                buf.insert(buf.end(), piece.begin(), piece.end());
+            });
+            wrapped = buf;
+        }
+        ByteReader r{wrapped, def_.name, page};
+        const auto data = r.sub(20, r.u32(16));
+        return Bytes(data.begin(), data.end());
+    }
+
     void read_whole(std::span<const std::uint8_t> field, std::uint32_t page, bool memo, Bytes& buf) {
         buf.clear();
         if (memo) {
@@ -156,7 +188,12 @@ private:
 }  // namespace
 
 ColumnSpec column_spec(const Column& c, Format format, ColumnDesign design, std::string_view table) {
-    if (!is_known_column_type(c.type)) {
+    // The types only ACE files have are the writer's to refuse for a file
+    // that cannot hold them.
+    const bool ace_type = c.type == static_cast<std::uint8_t>(ColumnType::kComplex) ||
+                          c.type == static_cast<std::uint8_t>(ColumnType::kBigInt) ||
+                          c.type == static_cast<std::uint8_t>(ColumnType::kDateTimeExt);
+    if (!is_known_column_type(c.type) && !ace_type) {
         throw Error("Table '" + std::string(table) + "': column '" + c.name + "' has a data type (" +
                     column_type_name(c.type) + ") that cannot be copied.");
     }
@@ -179,6 +216,20 @@ ColumnSpec column_spec(const Column& c, Format format, ColumnDesign design, std:
     // Jet 4 compresses what it writes; a Jet 3 source had no such flag.
     s.compressed = format == Format::Jet3 || (c.misc_flags & 0x01) != 0;
     s.hyperlink = (c.flags & kColumnHyperlink) != 0 && s.type == ColumnType::kMemo;
+    // What only ACE files have is part of the column itself, whatever the
+    // design: a complex column's id (its values stay in the flat table the
+    // id names), a calculated column's wrapper and result type, the other
+    // bits of its descriptor's extra flags. Jet 4 columns have none of it.
+    if (format == Format::Jet4) {
+        s.complex_id = s.type == ColumnType::kComplex ? c.complex_id : 0;
+        if (c.is_calculated()) {
+            s.calculated = true;
+            s.result_type = c.calc_result_type != 0 ? static_cast<ColumnType>(c.calc_result_type)
+                                                    : ColumnType{};
+            s.calculated_length = c.length;
+        }
+        s.more_extra_flags = static_cast<std::uint8_t>(c.misc_flags & ~(0x01 | kColumnCalculated));
+    }
     if (design == ColumnDesign::kMakeTable) return s;
 
     // Jet 3 has no Replication ID autonumber: its 0x40 bit on other types
@@ -201,6 +252,9 @@ TableSpec make_table_spec(const TableDef& source, std::string_view target_name) 
     for (const Column& c : source.columns) {
         layout.columns.push_back(column_spec(c, source.format, ColumnDesign::kMakeTable, source.name));
     }
+    // Complex value ids stay as the rows hold them; new ones continue after
+    // the source's.
+    layout.complex_autonumber = source.complex_autonumber;
     return layout;
 }
 

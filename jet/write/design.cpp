@@ -121,6 +121,7 @@ TableHandle rebuild(Database& source, const TableDef& def, DatabaseWriter& w, Ta
     // without one.
     TableSpec layout;
     layout.name = passing;
+    layout.complex_autonumber = def.complex_autonumber;
     for (ColumnSpec c : design) {
         c.autonumber = false;
         layout.columns.push_back(std::move(c));

@@ -398,12 +398,22 @@ std::vector<RestoreFailure> ObjectRestorer::access_objects() {
                 if (!is_known_column_type(c.type) && c.is_fixed()) cs.size = c.length;
                 cs.precision = c.precision ? c.precision : 18;
                 cs.scale = c.scale;
-                cs.autonumber = c.is_autonumber();
+                // A complex column has the counter bit too: its ids are numbered
+                // by the table, not by the column.
+                cs.autonumber = c.is_autonumber() && (cs.type == ColumnType::kLong || cs.type == ColumnType::kGuid);
                 cs.compressed = def.format == Format::Jet4 ? (c.misc_flags & 0x01) != 0 : true;
                 cs.hyperlink = c.flags & kColumnHyperlink;
                 cs.required = !(c.flags & kColumnNullable);
+                if (is_ace(s.source->header().version)) {
+                    // Complex columns of ACE's tables (MSysResources.Data)
+                    // keep their ids; flat-table columns their extra flags.
+                    cs.complex_id = cs.type == ColumnType::kComplex ? c.complex_id : 0;
+                    cs.more_extra_flags =
+                        static_cast<std::uint8_t>(c.misc_flags & ~(0x01 | kColumnCalculated));
+                }
                 table_layout.columns.push_back(std::move(cs));
             }
+            table_layout.complex_autonumber = def.complex_autonumber;
             TableHandle h = s.writer->create_table(table_layout);
             made = h;
             std::size_t rows = 0;
@@ -713,12 +723,28 @@ std::vector<RestoreFailure> ObjectRestorer::properties() {
         lv_target == s.target_catalog_def.columns.size()) {
         return failures;
     }
+    auto column_of = [](const TableDef& def, std::string_view name) {
+        for (std::size_t k = 0; k < def.columns.size(); ++k) {
+            if (def.columns[k].name == name) return k;
+        }
+        return def.columns.size();
+    };
+    const std::size_t flags_source = column_of(s.source_catalog_def, "Flags");
+    const std::size_t flags_target = column_of(s.target_catalog_def, "Flags");
+    const bool ace = is_ace(s.source->header().version);
     for (const CatalogEntry& e : s.source_catalog) {
         if (!s.matched.count(e.id)) continue;  // added objects came with theirs
         auto src = s.source_catalog_rows.find(e.id);
         if (src == s.source_catalog_rows.end() || lv_source >= src->second.size()) continue;
         const Value& prop = src->second[lv_source];
-        if (std::holds_alternative<Null>(prop)) continue;
+        // An ACE user table's catalog flags say what Access makes of it
+        // (0x40000: it has complex columns); the copy made them anew.
+        const bool user_table = e.type == kObjectTable &&
+                                !(static_cast<std::uint32_t>(e.flags) & (kFlagSystem | kFlagJetSystem));
+        const bool flags_too = ace && user_table && e.flags != 0 &&
+                               flags_source < src->second.size() &&
+                               flags_target < s.target_catalog_def.columns.size();
+        if (std::holds_alternative<Null>(prop) && !flags_too) continue;
         const std::int32_t to = s.map_id(e.id);
         try {
             auto at = s.target_catalog_rows.find(to);
@@ -727,8 +753,11 @@ std::vector<RestoreFailure> ObjectRestorer::properties() {
                 throw Error("the new database has no catalog row for it");
             }
             Row row = values->second;
-            row[lv_target] = prop;
-            s.convert_properties(row[lv_target]);
+            if (!std::holds_alternative<Null>(prop)) {
+                row[lv_target] = prop;
+                s.convert_properties(row[lv_target]);
+            }
+            if (flags_too && flags_target < row.size()) row[flags_target] = src->second[flags_source];
             auto out = s.convert(s.target_catalog_def, row, catalog_layout);
             s.writer->update_row(cat, at->second, out);
         } catch (const std::exception& err) {
