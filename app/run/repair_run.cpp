@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -22,7 +23,9 @@
 #include "jet/base/error.h"
 #include "jet/page/file.h"
 #include "jet/page/office_crypt.h"
+#include "jet/table/catalog.h"
 #include "jet/table/database.h"
+#include "jet/table/table_def.h"
 #include "jet/page/sync.h"
 #include "jet/write/encode_file.h"
 #include "engine/ot_array.h"
@@ -330,6 +333,50 @@ Target_Db_Format Format_Of(const jet::Header& h) {
     return f;
 }
 
+// The format of a file whose header was lost, from what only ACE files
+// hold: ACE's own tables and column kinds. The version is the first that
+// has every kind found (complex columns ACE12, calculated columns ACE14,
+// Large Number ACE16, Date/Time Extended ACE17), the sort order version
+// the text columns' own. Jet 4 when nothing says ACE.
+Target_Db_Format Ace_Format_From_Tables(const char* source, const char* password) {
+    Target_Db_Format f;
+    try {
+        auto db = jet::Database::open(source, password, true);
+        jet::FileVersion version = jet::FileVersion::kJet4;
+        auto at_least = [&](jet::FileVersion v) { version = std::max(version, v); };
+        int sort_version = 0;
+        for (const jet::CatalogEntry& e : db->catalog()) {
+            if (e.name == "MSysComplexColumns" || e.name == "MSysResources") at_least(jet::FileVersion::kAce12);
+        }
+        for (const jet::TableInfo& t : db->tables()) {
+            if (t.entry == nullptr || !t.local()) continue;
+            try {
+                for (const jet::Column& c : db->table_def(*t.entry).columns) {
+                    switch (c.column_type()) {
+                        case jet::ColumnType::kComplex: at_least(jet::FileVersion::kAce12); break;
+                        case jet::ColumnType::kBigInt: at_least(jet::FileVersion::kAce16); break;
+                        case jet::ColumnType::kDateTimeExt: at_least(jet::FileVersion::kAce17); break;
+                        default: break;
+                    }
+                    if (c.is_calculated()) at_least(jet::FileVersion::kAce14);
+                    if ((c.column_type() == jet::ColumnType::kText || c.column_type() == jet::ColumnType::kMemo) &&
+                        c.sort_order_version != 0) {
+                        sort_version = c.sort_order_version;
+                    }
+                }
+            } catch (const std::exception&) {
+            }
+        }
+        if (!jet::is_ace(version) && sort_version == 0) return f;
+        if (!jet::is_ace(version)) version = jet::FileVersion::kAce12;
+        f.ace_version = static_cast<int>(version);
+        f.sort_order = 1033;
+        f.sort_order_version = sort_version;
+    } catch (const std::exception&) {
+    }
+    return f;
+}
+
 }  // namespace
 
 Target_Db_Format Repair_Source_Format(const char* source, const char* password) {
@@ -344,9 +391,15 @@ Target_Db_Format Repair_Source_Format(const char* source, const char* password) 
     } catch (const std::exception&) {
     }
     // A damaged header may still say ACE in its engine name and version
-    // byte; the sort order is then the default one.
+    // byte; the sort order is then the default one. A header lost whole
+    // says Jet 4: what the tables hold tells an ACE file then.
     try {
-        return Format_Of(jet::PageFile::open_salvage(source, password)->header());
+        auto file = jet::PageFile::open_salvage(source, password);
+        if (file->header_rebuilt() && file->header().version == jet::FileVersion::kJet4) {
+            file.reset();
+            return Ace_Format_From_Tables(source, password);
+        }
+        return Format_Of(file->header());
     } catch (const std::exception&) {
         return {};
     }

@@ -213,8 +213,11 @@ TEST_P(Object_Repair, TargetKeepsTheSourcesObjects) {
                       Shell("mdb-queries " + q(target) + " " + q(e.name) + " 2>&1"))
                 << e.name;
         }
-        // mdbtools shows the database's properties for a Jet system table.
-        if (e.type == jet::kObjectTable && e.flags == 0 && dst->find_table(e.name)) {
+        // mdbtools shows the database's properties for a Jet system table,
+        // and stale bytes for a table without properties (ace12-indexes'
+        // MSysCompactError): those are compared by our reader above.
+        const bool has_props = src_props.count("'" + e.name + "'" + std::to_string(e.type)) != 0;
+        if (e.type == jet::kObjectTable && e.flags == 0 && has_props && dst->find_table(e.name)) {
             EXPECT_EQ(Shell("mdb-prop " + q(source) + " " + q(e.name) + " 2>&1"),
                       Shell("mdb-prop " + q(target) + " " + q(e.name) + " 2>&1"))
                 << e.name;
@@ -262,7 +265,12 @@ INSTANTIATE_TEST_SUITE_P(
     Files, Object_Repair,
     ::testing::Values(Case{"fixtures", "jet4-indexes.mdb", 2, 0}, Case{"fixtures", "jet4-queries.mdb", 0, 9},
                       Case{"design", "jet3-northwind.mdb", 7, 22},
-                      Case{"design", "jet4-vbaproject.mdb", 0, 0}),
+                      Case{"design", "jet4-vbaproject.mdb", 0, 0},
+                      // ACE (ace12-complex: the two relationships are those
+                      // of Access's navigation-pane tables).
+                      Case{"fixtures", "ace12-indexes.accdb", 2, 0},
+                      Case{"fixtures", "ace12-complex.accdb", 2, 0},
+                      Case{"fixtures", "ace14-queries.accdb", 0, 9}),
     [](const auto& info) {
         std::string n = info.param.file.substr(0, info.param.file.find('.'));
         for (char& ch : n) {

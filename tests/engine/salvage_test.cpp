@@ -27,7 +27,13 @@ std::vector<std::string> Mdb_Fixtures() {
     std::vector<std::string> out;
     if (!Have_Fixtures()) return out;
     for (const auto& e : fs::directory_iterator(Fixtures())) {
-        if (e.path().extension() == ".mdb") out.push_back(e.path().filename().string());
+        // The encrypted ACE fixtures are left out: damage to their pages is
+        // damage to ciphertext, which the page decryption turns into whole
+        // pages of noise (the plain ACE files cover ACE's own layouts).
+        const std::string name = e.path().filename().string();
+        if (e.path().extension() == ".mdb" ||
+            (e.path().extension() == ".accdb" && !name.ends_with("-password.accdb")))
+            out.push_back(name);
     }
     std::sort(out.begin(), out.end());
     return out;
