@@ -122,7 +122,26 @@ std::unique_ptr<DatabaseWriter> DatabaseWriter::create(const std::string& path,
     if (utf8_to_utf16(options.password).size() > 20) {
         throw Error("The database password is longer than 20 characters.");
     }
+    if (options.version == FileVersion::kJet3 ||
+        static_cast<std::uint8_t>(options.version) > kLastFileVersion) {
+        throw Error("New databases are written as Jet 4 or ACE files only.");
+    }
+    const bool ace = is_ace(options.version);
+    if (ace && (!options.password.empty() || options.database_key != 0)) {
+        throw Error("An ACE file is protected by encrypting it once it is written, not by a "
+                    "password in its header.");
+    }
+    if (options.sort_order != 1033) {
+        throw Error("Only the General sort order (1033) is written, not " +
+                    std::to_string(options.sort_order) + ".");
+    }
+    if (!ace && options.sort_order_version != SortOrderVersion::kGeneralLegacy) {
+        throw Error("Jet 4 files have only the General legacy sort order.");
+    }
     std::unique_ptr<DatabaseWriter> w(new DatabaseWriter());
+    w->version_ = options.version;
+    w->sort_order_ = options.sort_order;
+    w->sort_order_version_ = options.sort_order_version;
     w->pager_ = PageWriter::create(path, write::kPageSize);
     try {
         w->password_ = options.password;
@@ -148,6 +167,9 @@ std::unique_ptr<DatabaseWriter> DatabaseWriter::create(const std::string& path,
         header.creation_date = w->creation_date_;
         header.password = options.password;
         header.database_key = options.database_key;
+        header.version = options.version;
+        header.sort_order = options.sort_order;
+        header.sort_order_version = static_cast<std::uint8_t>(options.sort_order_version);
         std::uint32_t page0 = w->pager_.allocate();
         w->pager_.write(page0, write::encode_header_page(header));
         w->pager_.set_page_key(options.database_key);

@@ -141,8 +141,10 @@ Bytes encode_header_page(const HeaderFields& f) {
     Bytes p(kPageSize, 0);
     const std::uint8_t magic[] = {0x00, 0x01, 0x00, 0x00};
     std::memcpy(p.data(), magic, 4);
-    std::memcpy(p.data() + 4, "Standard Jet DB", 15);
-    p[kHeaderVersionOffset] = 0x01;  // Jet 4
+    const bool ace = is_ace(f.version);
+    std::memcpy(p.data() + 4, ace ? "Standard ACE DB" : "Standard Jet DB", 15);
+    if (f.version == FileVersion::kJet3) throw Error("Jet 3 files are not written.");
+    p[kHeaderVersionOffset] = static_cast<std::uint8_t>(f.version);
     // The clear-text part of the masked area as the engine writes it
     // (pointers to the first catalog pages).
     const std::uint8_t fixed[] = {0x00, 0x01, 0x00, 0x00, 0x01, 0x01, 0x00, 0x00,
@@ -160,8 +162,11 @@ Bytes encode_header_page(const HeaderFields& f) {
     for (std::size_t i = 0; i < 40; ++i) {
         p[kHeaderPasswordOffset + i] = pw[i] ^ static_cast<std::uint8_t>(stamp >> (8 * (i % 4)));
     }
-    put_u32(p, 0x6A, 0x261C);  // unknown; the value an ADOX-created file holds
+    // Unknown; the value an ADOX-created Jet 4 file holds, and the one every
+    // ACE file made by Access holds.
+    put_u32(p, 0x6A, ace ? 0x11A6 : 0x261C);
     put_u32(p, 0x6E, f.sort_order);
+    if (ace) p[kHeaderSortOrderVersionOffset] = f.sort_order_version;
     std::uint64_t date_bits = std::bit_cast<std::uint64_t>(f.creation_date);
     for (int i = 0; i < 8; ++i) {
         p[kHeaderCreationDateOffset + i] = static_cast<std::uint8_t>(date_bits >> (8 * i));
@@ -288,7 +293,7 @@ Bytes encode_tdef(const TdefImage& t) {
     append_u32(b, t.autonumber);
     append_u8(b, 0x01);  // autonumber flag
     b.resize(b.size() + 3, 0);
-    append_u32(b, 0);  // complex-column autonumber
+    append_u32(b, t.complex_autonumber);
     b.resize(b.size() + 8, 0);
     append_u8(b, t.table_type);
     std::uint16_t num_var = 0;
@@ -313,8 +318,13 @@ Bytes encode_tdef(const TdefImage& t) {
         append_u16(b, c.number);
         append_u16(b, c.var_index);
         append_u16(b, t.table_type == 0x53 ? 0 : c.number);  // Access leaves it 0 in catalog tables
-        append_u16(b, c.misc);
-        append_u16(b, 0);
+        if (c.type == static_cast<std::uint8_t>(ColumnType::kComplex)) {
+            append_u32(b, c.complex_id);
+        } else {
+            append_u16(b, c.misc);
+            append_u8(b, 0);
+            append_u8(b, c.sort_order_version);
+        }
         append_u8(b, c.flags);
         append_u8(b, c.misc_flags);
         append_u32(b, 0);

@@ -68,6 +68,10 @@ struct HeaderFields {
     std::uint16_t code_page = 1252;
     std::uint32_t sort_order = 1033;  // General
     std::uint32_t database_key = 0;
+    // ACE12 ... ACE17 write the ACE engine name, their version byte and the
+    // sort order's version at 0x71 (0 General legacy, 1 General).
+    FileVersion version = FileVersion::kJet4;
+    std::uint8_t sort_order_version = 0;
 };
 Bytes encode_header_page(const HeaderFields& fields);
 
@@ -102,6 +106,8 @@ struct TdefColumn {
     std::uint8_t flags = 0;
     std::uint8_t misc_flags = 0;
     std::uint16_t misc = 0x0409;  // sort order, or precision | scale << 8
+    std::uint8_t sort_order_version = 0;  // Text/Memo (byte 14): 1 = General (ACE)
+    std::uint32_t complex_id = 0;         // Complex (0x12): bytes 11..14 hold the ComplexID
 };
 struct TdefRealIndex {
     std::vector<std::pair<std::uint16_t, bool>> columns;  // column number, descending
@@ -132,6 +138,7 @@ struct TdefImage {
     std::uint8_t table_type = 0x4E;
     std::uint32_t row_count = 0;
     std::uint32_t autonumber = 0;
+    std::uint32_t complex_autonumber = 0;  // ACE: the last complex value id handed out
     std::uint16_t max_cols = 0;
     std::uint32_t used_map = 0;
     std::uint32_t free_map = 0;

@@ -89,7 +89,17 @@ TableHandle DatabaseWriter::add_table(const TableSpec& layout, bool system, std:
         if (c.fixed_length && !fixed_text) {
             throw Error("Only Text fields can have a fixed length ('" + c.name + "').");
         }
-        if (!is_known_column_type(w.type) && c.size > 0) {
+        if (c.calculated) {
+            // Stored in its wrapper as a variable column, whatever its type.
+            w.var_index = var++;
+            if (c.calculated_length) {
+                w.length = *c.calculated_length;
+            } else if (c.type == ColumnType::kText) {
+                w.length = text_bytes(c);
+            } else if (!is_long_type(c.type)) {
+                w.length = kCalculatedLength;
+            }
+        } else if (!is_known_column_type(w.type) && c.size > 0) {
             // Opaque fixed bytes (see encode_fixed_value).
             w.flags |= kColumnFixed;
             w.length = c.size;
@@ -136,7 +146,27 @@ TableHandle DatabaseWriter::add_table(const TableSpec& layout, bool system, std:
             }
         }
         if (c.hyperlink) w.flags |= kColumnHyperlink;
-        if (is_text_type(c.type) && c.compressed && !system) w.misc_flags = 0x01;
+        if (is_text_type(c.type) && c.compressed && !system && !c.calculated) w.misc_flags = 0x01;
+        w.misc_flags |= c.more_extra_flags;
+        if (c.calculated) w.misc_flags |= kColumnCalculated;
+        const bool ace_only = c.calculated || c.type == ColumnType::kComplex ||
+                              c.type == ColumnType::kBigInt || c.type == ColumnType::kDateTimeExt;
+        if (ace_only && !is_ace(version_)) {
+            throw Error("Field '" + c.name + "' has a data type that only ACE files (Access 2007 and later) have.");
+        }
+        if (c.type == ColumnType::kComplex) {
+            // Access marks every complex column as a counter.
+            w.flags |= kColumnAutoLong;
+            w.complex_id = c.complex_id;
+        }
+        if (is_text_type(c.type)) {
+            w.misc = c.sort_order ? c.sort_order : sort_order_;
+            if (is_ace(version_)) {
+                w.sort_order_version = static_cast<std::uint8_t>(
+                    c.sort_order_version >= 0 ? c.sort_order_version
+                                              : static_cast<int>(sort_order_version_));
+            }
+        }
         if (c.type == ColumnType::kNumeric) {
             if (c.precision < 1 || c.precision > 28 || c.scale > c.precision) {
                 throw Error("Field '" + c.name + "' has a precision or scale out of range.");
@@ -151,7 +181,7 @@ TableHandle DatabaseWriter::add_table(const TableSpec& layout, bool system, std:
         t->free = new_map();
     }
     for (std::size_t i : order) {
-        if (is_long_type(t->layout.columns[i].type)) {
+        if (stores_long_value(t->layout.columns[i], t->columns[i])) {
             LongColumn lc;
             lc.column = i;
             if (with_maps) {
@@ -249,6 +279,7 @@ void DatabaseWriter::write_tdef(Table& t) {
     img.table_type = t.system ? 0x53 : 0x4E;
     img.row_count = t.rows;
     img.autonumber = t.autonumber;
+    img.complex_autonumber = t.layout.complex_autonumber;
     img.max_cols = static_cast<std::uint16_t>(t.columns.size());
     img.used_map = t.used.pointer();
     img.free_map = t.free.pointer();
@@ -459,10 +490,15 @@ void DatabaseWriter::load_tables(const std::string& password) {
     auto db = Database::open(path, password);
     const Header& h = db->header();
     if (h.format != Format::Jet4) refuse_open(path, "it is a Jet 3 file");
-    if (is_ace(h.version)) refuse_open(path, std::string("it is an ") + file_version_name(h.version) + " file");
+    if (is_ace(h.version) && h.database_key != 0) refuse_open(path, "it is an encrypted ACE file");
     if (h.sort_order != 1033 && h.sort_order != 0) {
         refuse_open(path, "its text is sorted in the sort order " + std::to_string(h.sort_order));
     }
+    if (h.sort_order_version > 1) {
+        refuse_open(path, "its sort order has the unknown version " + std::to_string(h.sort_order_version));
+    }
+    version_ = h.version;
+    sort_order_version_ = static_cast<SortOrderVersion>(h.sort_order_version);
     password_ = h.password;
     creation_date_ = h.creation_date;
     pager_.set_page_key(h.database_key);
@@ -544,8 +580,21 @@ void DatabaseWriter::load_table(Database& db, const CatalogEntry& entry) {
         cs.extra_flags = static_cast<std::uint8_t>(
             c.flags & ~(kColumnFixed | kColumnNullable | kColumnAutoLong | kColumnAutoGuid |
                         kColumnHyperlink));
+        if (cs.type == ColumnType::kComplex) cs.autonumber = false;  // the counter bit add_table sets
+        cs.calculated = c.is_calculated();
+        if (cs.calculated) {
+            cs.calculated_length = c.length;
+            cs.result_type = static_cast<ColumnType>(c.calc_result_type);
+        }
+        cs.more_extra_flags = static_cast<std::uint8_t>(c.misc_flags & ~(0x01 | kColumnCalculated));
+        cs.complex_id = c.complex_id;
+        if (is_text_type(cs.type)) {
+            cs.sort_order = c.sort_order;
+            cs.sort_order_version = c.sort_order_version;
+        }
         layout.columns.push_back(std::move(cs));
     }
+    layout.complex_autonumber = def.complex_autonumber;
     bool system = def.table_type == 0x53;
     TableHandle th;
     try {
@@ -902,8 +951,8 @@ void DatabaseWriter::alter_column(TableHandle table, std::string_view column,
         throw Error("Field '" + c.name + "' of table '" + t.layout.name +
                     "' cannot change its type, size or precision in place.");
     }
-    std::uint8_t auto_bit = 0;
-    if (design.autonumber) {
+    std::uint8_t auto_bit = c.type == ColumnType::kComplex ? kColumnAutoLong : 0;
+    if (design.autonumber && c.type != ColumnType::kComplex) {
         if (c.type == ColumnType::kLong) {
             auto_bit = kColumnAutoLong;
         } else if (c.type == ColumnType::kGuid) {
@@ -919,14 +968,25 @@ void DatabaseWriter::alter_column(TableHandle table, std::string_view column,
                                         (design.required ? 0 : kColumnNullable) | auto_bit |
                                         (hyperlink ? kColumnHyperlink : 0) |
                                         (design.extra_flags & ~own));
-    if (is_text_type(c.type) && !t.system) {
+    if (is_text_type(c.type) && !t.system && !c.calculated) {
         w.misc_flags = static_cast<std::uint8_t>((w.misc_flags & ~0x01) | (design.compressed ? 0x01 : 0));
     }
-    c.autonumber = design.autonumber;
+    c.autonumber = design.autonumber && c.type != ColumnType::kComplex;
     c.required = design.required;
     c.hyperlink = hyperlink;
     c.compressed = design.compressed;
     c.extra_flags = static_cast<std::uint8_t>(design.extra_flags & ~own);
+    t.dirty = true;
+}
+
+std::uint32_t DatabaseWriter::complex_autonumber(TableHandle table) const {
+    return tables_.at(table)->layout.complex_autonumber;
+}
+
+void DatabaseWriter::set_complex_autonumber(TableHandle table, std::uint32_t counter) {
+    if (closed_) throw Error("The database is closed.");
+    Table& t = *tables_.at(table);
+    t.layout.complex_autonumber = counter;
     t.dirty = true;
 }
 

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "jet/base/format.h"
+#include "jet/base/sort_general.h"
 #include "jet/txn/journal.h"
 #include "jet/base/value.h"
 #include "jet/write/format.h"
@@ -50,6 +51,32 @@ struct ColumnSpec {
     // flag bits Access sets on system columns.
     int number = -1;
     std::uint8_t extra_flags = 0;
+
+    // ACE files only.
+    // Text/Memo: the sort order and its version in the column's descriptor;
+    // 0 and -1 take the database's (CreateOptions). Keys of the column's
+    // indexes follow that version.
+    std::uint16_t sort_order = 0;
+    int sort_order_version = -1;
+    // Complex (0x12): the column's ComplexID (its MSysComplexColumns row).
+    // A row holds the complex value id, an int32_t, or Null.
+    std::uint32_t complex_id = 0;
+    // A calculated column (extra flags 0xC0): its value is stored in the
+    // calculated wrapper (16 zero bytes, int32 length, the value's bytes,
+    // 3 zero bytes), as a variable column whatever `type` is, and as a long
+    // value when `type` is Memo or OLE or a Text of definition length 0.
+    // A row gives the value in `result_type` (ColumnType{} = `type`, the
+    // ResultType property the caller writes), or Bytes: the data inside the
+    // wrapper as stored.
+    bool calculated = false;
+    ColumnType result_type{};
+    // Calculated columns: the definition's length in bytes (unset: 39 for
+    // the fixed types, two per character for Text, 0 for Memo and OLE).
+    std::optional<std::uint16_t> calculated_length{};
+    // Bits of the descriptor's extra flags (byte 16) besides Unicode
+    // compression (0x01, `compressed`) and calculated (0xC0, `calculated`),
+    // as a source has them (0x20 on an append-only memo's history column).
+    std::uint8_t more_extra_flags = 0;
 };
 
 struct IndexColumnSpec {
@@ -88,6 +115,9 @@ struct RelationshipIndexSpec {
 struct TableSpec {
     std::string name;
     std::vector<ColumnSpec> columns;  // in the order the table shows them
+    // ACE: the last complex value id handed out (the definition's complex
+    // autonumber); a row with a larger id in a Complex column raises it.
+    std::uint32_t complex_autonumber = 0;
 };
 
 // One field for DatabaseWriter::insert_fields: a Value, or the field close to
@@ -124,6 +154,15 @@ struct CreateOptions {
     // Non-zero: the file is RC4-encoded with this database key (every page
     // but the header, see rc4_page), as "Encrypt Database" leaves a file.
     std::uint32_t database_key = 0;
+    // The file's version: Jet 4, or ACE12 ... ACE17 (Access 2007 and later,
+    // the same page layout). An ACE file takes no password here: it is
+    // protected by encrypting the finished file (encrypt_ace_file).
+    FileVersion version = FileVersion::kJet4;
+    // The General sort order (1033) in the header and every text column;
+    // ACE files also record its version (header byte 0x71): General legacy
+    // (0) or General (1), which text index keys follow.
+    std::uint16_t sort_order = 1033;
+    SortOrderVersion sort_order_version = SortOrderVersion::kGeneralLegacy;
 };
 
 class DatabaseWriter {
@@ -131,7 +170,8 @@ public:
     // Creates an empty Jet 4 database at `path` (see create_database.h).
     static std::unique_ptr<DatabaseWriter> create(const std::string& path,
                                                   const CreateOptions& options = {});
-    // Opens an EXISTING Jet 4 database (General sort order) for writing in
+    // Opens an EXISTING Jet 4 or ACE database (General sort order, either
+    // version; not an encrypted ACE file) for writing in
     // place and loads the state of every table, catalog tables included:
     // layout, usage maps, data and long-value pages, row count and
     // autonumber; index entries stay on their pages until a change needs
@@ -152,6 +192,9 @@ public:
     DatabaseWriter& operator=(const DatabaseWriter&) = delete;
 
     const std::string& path() const { return pager_.path(); }
+    FileVersion version() const { return version_; }
+    std::uint16_t sort_order() const { return sort_order_; }
+    SortOrderVersion sort_order_version() const { return sort_order_version_; }
     double creation_date() const { return creation_date_; }
     // The database key the file's pages are encoded with (0 = plain).
     std::uint32_t database_key() const { return pager_.page_key(); }
@@ -219,6 +262,9 @@ public:
     // next row without a number gets counter + 1.
     std::uint32_t autonumber(TableHandle table) const;
     void set_autonumber(TableHandle table, std::uint32_t counter);
+    // ACE: the table's complex value counter (TableSpec::complex_autonumber).
+    std::uint32_t complex_autonumber(TableHandle table) const;
+    void set_complex_autonumber(TableHandle table, std::uint32_t counter);
     // Renames a user table (its catalog row); throws when the name is taken
     // or not valid.
     void rename_table(TableHandle table, std::string_view name);
@@ -272,6 +318,8 @@ private:
     write::Bytes encode_fields(Table& t, std::span<const FieldInput> fields);
     void encode_fixed_value(const Table& t, std::size_t column, const Value& v, write::Bytes& out);
     static void pad_fixed_text(write::Bytes& units, std::size_t width);
+    void encode_calculated(const Table& t, std::size_t column, const FieldInput& f,
+                           write::Bytes& out);
     write::Bytes store_long_value(Table& t, std::size_t column,
                                   std::span<const std::uint8_t> data, bool allow_inline);
     void open_long_value_page(LongColumn& lc, std::uint32_t page,
@@ -297,6 +345,9 @@ private:
                          std::int16_t type, std::int32_t flags, const write::Bytes& owner);
 
     PageWriter pager_;
+    FileVersion version_ = FileVersion::kJet4;
+    std::uint16_t sort_order_ = 1033;
+    SortOrderVersion sort_order_version_ = SortOrderVersion::kGeneralLegacy;
     double creation_date_ = 0;
     std::string password_;
     std::vector<std::unique_ptr<Table>> tables_;

@@ -20,8 +20,12 @@ Bytes DatabaseWriter::index_key(const Table& t, const IndexState& ix, std::span<
         KeyPart part{c.type, std::monostate{}, !desc};
         std::int64_t i = 0;
         double d = 0;
+        std::array<std::uint8_t, kDateTimeExtSize> stored{};
         if (is_null(v)) {
             // stays null
+        } else if (auto ext = get_if_value<DateTimeExt>(v)) {
+            stored = encode_datetime_ext(*ext);
+            part.value = std::span<const std::uint8_t>(stored);
         } else if (auto s = get_if_value<std::string>(v)) {
             part.value = std::string_view(*s);
         } else if (auto b = get_if_value<bool>(v)) {
@@ -43,7 +47,8 @@ Bytes DatabaseWriter::index_key(const Table& t, const IndexState& ix, std::span<
             if (c.type == ColumnType::kSingle) d = static_cast<float>(d);
             part.value = d;
         }
-        append_key_column(part.type, part.value, part.ascending, out);
+        append_key_column(part.type, part.value, part.ascending, out,
+                          static_cast<SortOrderVersion>(t.columns[pos].sort_order_version == 1 ? 1 : 0));
     }
     return out;
 }

@@ -73,6 +73,7 @@ inline bool integral_value(const Value& v, std::int64_t& out) {
     if (auto p = std::get_if<std::int16_t>(&v)) return out = *p, true;
     if (auto p = std::get_if<std::int32_t>(&v)) return out = *p, true;
     if (auto p = std::get_if<bool>(&v)) return out = *p ? 1 : 0, true;
+    if (auto p = std::get_if<std::int64_t>(&v)) return out = *p, true;
     return false;
 }
 
@@ -103,6 +104,21 @@ inline std::uint16_t text_bytes(const ColumnSpec& c) {
 }
 
 inline bool is_long_type(ColumnType type) { return type == ColumnType::kMemo || type == ColumnType::kOle; }
+
+// A calculated column's definition length when its result is of a fixed
+// type: the wrapper around the widest such value.
+inline constexpr std::uint16_t kCalculatedLength = 39;
+// Bytes around a calculated column's value: 16 zero bytes and its length
+// before it, 3 zero bytes after it.
+inline constexpr std::size_t kCalculatedHead = 20;
+inline constexpr std::size_t kCalculatedTail = 3;
+
+// Whether a column's values go to long-value pages (memo and OLE, and a
+// calculated column of such a type or of a Text without a length).
+inline bool stores_long_value(const ColumnSpec& c, const write::TdefColumn& w) {
+    if (is_long_type(c.type)) return true;
+    return c.calculated && c.type == ColumnType::kText && w.length == 0;
+}
 
 inline bool is_text_type(ColumnType type) { return type == ColumnType::kText || type == ColumnType::kMemo; }
 

@@ -35,6 +35,32 @@ void DatabaseWriter::encode_fixed_value(const Table& t, std::size_t column, cons
                      std::numeric_limits<std::int32_t>::max());
             write::append_u32(out, static_cast<std::uint32_t>(i));
             break;
+        case ColumnType::kComplex:
+            need_int(std::numeric_limits<std::int32_t>::min(),
+                     std::numeric_limits<std::int32_t>::max());
+            write::append_u32(out, static_cast<std::uint32_t>(i));
+            break;
+        case ColumnType::kBigInt:
+            need_int(std::numeric_limits<std::int64_t>::min(),
+                     std::numeric_limits<std::int64_t>::max());
+            write::append_u64(out, static_cast<std::uint64_t>(i));
+            break;
+        case ColumnType::kDateTimeExt: {
+            // The stored text form; Bytes of its width are a field that is
+            // not in that form, kept as it was read.
+            if (auto p = get_if_value<DateTimeExt>(v)) {
+                if (p->days < 0 || p->seconds < 0 || p->seconds >= 86400 || p->fraction > 9999999) {
+                    throw Error("The value does not fit field '" + c.name + "' (Date/Time Extended).");
+                }
+                auto stored = encode_datetime_ext(*p);
+                out.assign(stored.begin(), stored.end());
+            } else if (auto b = get_if_value<Bytes>(v); b && b->size() == kDateTimeExtSize) {
+                out.assign(b->begin(), b->end());
+            } else {
+                throw Error(type_mismatch(c));
+            }
+            break;
+        }
         case ColumnType::kCurrency: {
             std::int64_t scaled = 0;
             if (auto p = get_if_value<Currency>(v)) {
@@ -92,6 +118,76 @@ void DatabaseWriter::encode_fixed_value(const Table& t, std::size_t column, cons
             break;
         }
     }
+}
+
+// A calculated column's field: the value of its result type (or the bytes
+// inside the wrapper, given as Bytes) in the wrapper; a stored field is the
+// whole wrapper as a source row holds it.
+void DatabaseWriter::encode_calculated(const Table& t, std::size_t column, const FieldInput& f,
+                                       Bytes& out) {
+    const ColumnSpec& c = t.layout.columns[column];
+    out.clear();
+    if (f.kind == FieldInput::Kind::kStored) {
+        out.assign(f.bytes.begin(), f.bytes.end());
+        return;
+    }
+    if (f.kind != FieldInput::Kind::kValue || !f.value) throw Error(type_mismatch(c));
+    const Value& v = *f.value;
+    const ColumnType type = c.result_type != ColumnType{} ? c.result_type : c.type;
+    Bytes data;
+    if (auto b = get_if_value<Bytes>(v)) {
+        data = *b;
+    } else {
+        switch (type) {
+            case ColumnType::kText:
+            case ColumnType::kMemo: {
+                auto p = get_if_value<std::string>(v);
+                if (!p) throw Error(type_mismatch(c));
+                // A Text result is compressed as a Text column's value is; a
+                // Memo result stays UCS-2 (as Access stores them).
+                write::append_text(*p, type == ColumnType::kText, data);
+                break;
+            }
+            case ColumnType::kBoolean: {
+                std::int64_t x = 0;
+                if (!integral_value(v, x)) throw Error(type_mismatch(c));
+                data.push_back(x != 0 ? 0xFF : 0x00);
+                break;
+            }
+            case ColumnType::kNumeric: {
+                // Precision byte (written 0), a zero byte, scale, sign, then
+                // the magnitude's bits 64..95 and 0..63, little-endian each.
+                auto p = get_if_value<Decimal>(v);
+                if (!p) throw Error(type_mismatch(c));
+                for (int k = 0; k < 4; ++k) {
+                    if (p->magnitude[k] != 0) {
+                        throw Error("Overflow: the value does not fit field '" + c.name + "'.");
+                    }
+                }
+                data = {0x00, 0x00, p->scale, static_cast<std::uint8_t>(p->negative ? 0x80 : 0x00)};
+                for (int k = 7; k >= 4; --k) data.push_back(p->magnitude[k]);
+                for (int k = 15; k >= 8; --k) data.push_back(p->magnitude[k]);
+                break;
+            }
+            default: {
+                ColumnSpec as = c;
+                as.type = type;
+                as.calculated = false;
+                Table probe_table;
+                probe_table.layout.columns = {as};
+                write::TdefColumn w;
+                w.length = fixed_length(type);
+                probe_table.columns = {w};
+                if (!is_fixed_type(type) || type == ColumnType::kBoolean) throw Error(type_mismatch(c));
+                encode_fixed_value(probe_table, 0, v, data);
+                break;
+            }
+        }
+    }
+    out.assign(16, 0);
+    write::append_u32(out, static_cast<std::uint32_t>(data.size()));
+    out.insert(out.end(), data.begin(), data.end());
+    out.resize(out.size() + kCalculatedTail, 0);
 }
 
 // A fixed-length text fills its whole width: UTF-16 units padded with
@@ -171,7 +267,7 @@ Bytes DatabaseWriter::encode_fields(Table& t, std::span<const FieldInput> fields
             }
             continue;
         }
-        const bool long_value = is_long_type(c.type);
+        const bool long_value = t.long_of_column[i] >= 0;
         if (long_value && f.kind == Kind::kStream) {
             s.streams.push_back(i);
             continue;
@@ -183,6 +279,10 @@ Bytes DatabaseWriter::encode_fields(Table& t, std::span<const FieldInput> fields
             data = &s.long_data[slot];
             data->clear();
             s.longs.emplace_back(i, slot);
+        }
+        if (c.calculated) {
+            encode_calculated(t, i, f, *data);
+            continue;
         }
         switch (c.type) {
             case ColumnType::kText:
@@ -322,8 +422,16 @@ RowId DatabaseWriter::insert_row(TableHandle table, std::span<const Value> in) {
         }
     }
     std::uint32_t autonumber = t.autonumber;
+    std::uint32_t complex_counter = t.layout.complex_autonumber;
     for (std::size_t i = 0; i < in.size(); ++i) {
         const ColumnSpec& c = t.layout.columns[i];
+        if (c.type == ColumnType::kComplex) {
+            std::int64_t v = 0;
+            if (integral_value(in[i], v) && v > 0 && v > complex_counter && v <= 0x7FFFFFFF) {
+                complex_counter = static_cast<std::uint32_t>(v);
+            }
+            continue;
+        }
         if (!c.autonumber) continue;
         if (c.type == ColumnType::kLong) {
             std::int64_t v = 0;
@@ -354,6 +462,7 @@ RowId DatabaseWriter::insert_row(TableHandle table, std::span<const Value> in) {
     Bytes row = encode_row(t, values);
     RowId id = place_row(t, std::move(row));
     t.autonumber = autonumber;
+    t.layout.complex_autonumber = complex_counter;
     add_index_entries(t, values, id);
     ++t.rows;
     t.dirty = true;
