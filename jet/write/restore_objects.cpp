@@ -279,7 +279,9 @@ ObjectRestorer::ObjectRestorer(const std::string& source, std::string_view sourc
                                const std::string& target, std::string_view target_password)
     : s_(std::make_unique<State>()) {
     State& s = *s_;
-    s.source = Database::open(source, source_password);
+    // A source whose header had to be rebuilt still has its objects (an
+    // ACE file's complex values among them): it is read as the copy read it.
+    s.source = Database::open(source, source_password, true);
     s.target_read = Database::open(target, target_password);
     s.target_path = target;
     s.source_catalog = s.source->catalog();

@@ -271,8 +271,9 @@ TEST_P(Salvage, ZeroedHeaderExportsLikeTheSoundFile) {
     ASSERT_TRUE(fs::exists(target)) << log;
     EXPECT_EQ(user_tables(target), tables);
     for (const std::string& table : tables) {
-        const std::string from = Export(sound_path, table);
-        const std::string to = Export(target, table);
+        const std::set<std::string> skip = Calculated_Long_Columns(sound_path, password, table);
+        const std::string from = Without_Columns(Export(sound_path, table), skip);
+        const std::string to = Without_Columns(Export(target, table), skip);
         if (from != to) EXPECT_EQ(Normalised(to), Normalised(from)) << "table " << table;
     }
 }
