@@ -34,7 +34,15 @@ std::pair<std::int32_t, std::string> sibling_key(std::int32_t parent, const std:
     return {parent, fold_name(name)};
 }
 
-constexpr std::string_view kComplexColumnsTable = "MSysComplexColumns";
+// The columns of Access's and ACE's own tables that hold catalog Ids:
+// MSysComplexColumns names each complex column's table, template and flat
+// table; the navigation pane lists objects by Id and puts them in groups.
+std::vector<std::string_view> object_id_columns(std::string_view table) {
+    if (same_name(table, "MSysComplexColumns")) return {"ConceptualTableID", "FlatTableID", "ComplexTypeObjectID"};
+    if (same_name(table, "MSysNavPaneObjectIDs")) return {"Id"};
+    if (same_name(table, "MSysNavPaneGroupToObjects") || same_name(table, "MSysNavPaneGroups")) return {"ObjectID"};
+    return {};
+}
 
 bool is_access_table(const CatalogEntry& e) {
     const auto flags = static_cast<std::uint32_t>(e.flags);
@@ -374,20 +382,33 @@ std::vector<RestoreFailure> ObjectRestorer::access_objects() {
     std::vector<RestoreFailure> failures;
     // Access's tables first: the documents' rows point into them. An ACE
     // source's own system tables (MSysComplexColumns, the MSysComplexType_*
-    // templates, the flat tables of complex columns) come with them, and
-    // MSysComplexColumns last: its rows name the others by their new Ids.
+    // templates, the flat tables of complex columns) come with them.
     std::vector<const CatalogEntry*> tables;
     for (const CatalogEntry& e : s.source_catalog) {
         if (s.matched.count(e.id) || !(is_access_table(e) || s.ace_system_table(e))) continue;
         tables.push_back(&e);
     }
-    std::stable_partition(tables.begin(), tables.end(), [](const CatalogEntry* e) {
-        return !same_name(e->name, kComplexColumnsTable);
-    });
+    // Every table first, so that each has its new Id before any row that
+    // names it is written (the navigation pane's tables name one another).
+    struct Made {
+        const CatalogEntry* entry;
+        TableDef def;
+        TableSpec table_layout;
+        std::int32_t new_id;
+    };
+    std::vector<Made> created;
+    auto drop = [&](const CatalogEntry& e) {
+        // Half a table of Access's, under a catalog row that does not yet
+        // say it is Access's, would pass for a user table.
+        try {
+            s.writer->drop_table(s.writer->table(e.name));
+        } catch (const std::exception&) {
+        }
+        s.id_map.erase(e.id);
+    };
     for (const CatalogEntry* table : tables) {
         const CatalogEntry& e = *table;
-        const bool complex_columns = same_name(e.name, kComplexColumnsTable);
-        std::optional<TableHandle> made;
+        bool made = false;
         try {
             TableDef def = s.source->table_def(e);
             TableSpec table_layout;
@@ -417,13 +438,30 @@ std::vector<RestoreFailure> ObjectRestorer::access_objects() {
             }
             table_layout.complex_autonumber = def.complex_autonumber;
             TableHandle h = s.writer->create_table(table_layout);
-            made = h;
+            made = true;
+            const std::int32_t new_id = s.writer->table_id(h);
+            s.id_map[e.id] = new_id;
+            s.target_ids.insert(new_id);
+            created.push_back(Made{&e, std::move(def), std::move(table_layout), new_id});
+        } catch (const std::exception& err) {
+            failures.push_back({e.name, message_of(err)});
+            if (made) drop(e);
+        }
+    }
+    for (Made& m : created) {
+        const CatalogEntry& e = *m.entry;
+        const TableDef& def = m.def;
+        const TableSpec& table_layout = m.table_layout;
+        const std::int32_t new_id = m.new_id;
+        const std::vector<std::string_view> id_columns = object_id_columns(e.name);
+        try {
+            // Handles move when a table is dropped: by name.
+            const TableHandle h = s.writer->table(e.name);
             std::size_t rows = 0;
-            // Table Ids are definition pages: MSysComplexColumns names the
-            // user table, the flat table and the template by their new Ids.
+            // Table Ids are definition pages: the tables that name objects
+            // by Id name them by their new Ids.
             auto renumber = [&](const std::string& c, Value& v) {
-                if (!complex_columns) return;
-                if (c != "ConceptualTableID" && c != "FlatTableID" && c != "ComplexTypeObjectID") return;
+                if (std::find(id_columns.begin(), id_columns.end(), c) == id_columns.end()) return;
                 if (auto p = std::get_if<std::int32_t>(&v)) v = s.map_id(*p);
             };
             s.source->scan(def, [&](const RowId&, const Row& row) {
@@ -455,9 +493,7 @@ std::vector<RestoreFailure> ObjectRestorer::access_objects() {
             }
             // Its catalog row as the source has it (flags, properties),
             // under the Id of its new definition.
-            const std::int32_t new_id = s.writer->table_id(h);
-            s.id_map[e.id] = new_id;
-            s.target_ids.insert(new_id);
+            if (s.writer->table_id(h) != new_id) throw Error("the new table changed its Id");
             auto at = s.writer->catalog_row(new_id);
             if (!at) throw Error("the new table has no catalog row");
             TableHandle cat = s.writer->table("MSysObjects");
@@ -472,19 +508,10 @@ std::vector<RestoreFailure> ObjectRestorer::access_objects() {
                 s.writer->update_row(cat, *at, values);
             }
             s.added.insert(e.id);
-            made.reset();
             s.copy_aces(e.id);
         } catch (const std::exception& err) {
             failures.push_back({e.name, message_of(err)});
-            // Half a table of Access's, under a catalog row that does not
-            // yet say it is Access's, would pass for a user table.
-            if (made) {
-                try {
-                    s.writer->drop_table(s.writer->table(e.name));
-                } catch (const std::exception&) {
-                }
-                s.id_map.erase(e.id);
-            }
+            drop(e);
         }
     }
     // Containers and documents: every other object that is neither a
