@@ -99,6 +99,9 @@ TableHandle DatabaseWriter::add_table(const TableSpec& layout, bool system, std:
             } else if (!is_long_type(c.type)) {
                 w.length = kCalculatedLength;
             }
+        } else if (c.variable_length && is_fixed_type(c.type) && c.type != ColumnType::kBoolean) {
+            w.var_index = var++;
+            w.length = c.calculated_length ? *c.calculated_length : fixed_length(c.type);
         } else if (!is_known_column_type(w.type) && c.size > 0) {
             // Opaque fixed bytes (see encode_fixed_value).
             w.flags |= kColumnFixed;
@@ -122,8 +125,11 @@ TableHandle DatabaseWriter::add_table(const TableSpec& layout, bool system, std:
                     break;
                 case ColumnType::kBinary: {
                     std::uint16_t bytes = c.size ? c.size : 255;
-                    if (bytes > 255 && !system) {
-                        throw Error("Binary field '" + c.name + "' is longer than 255.");
+                    // Access's own tables of an ACE file hold 510-byte ones
+                    // (MSysCompactError.ErrorRecid).
+                    const std::uint16_t most = is_ace(version_) ? 510 : 255;
+                    if (bytes > most && !system) {
+                        throw Error("Binary field '" + c.name + "' is longer than " + std::to_string(most) + ".");
                     }
                     w.length = bytes;
                     break;
@@ -167,8 +173,9 @@ TableHandle DatabaseWriter::add_table(const TableSpec& layout, bool system, std:
                                               : static_cast<int>(sort_order_version_));
             }
         }
-        if (c.type == ColumnType::kNumeric) {
-            if (c.precision < 1 || c.precision > 28 || c.scale > c.precision) {
+        if (c.type == ColumnType::kNumeric || (c.calculated && c.result_type == ColumnType::kNumeric)) {
+            // A calculated column's result may hold what it likes here.
+            if (!c.calculated && (c.precision < 1 || c.precision > 28 || c.scale > c.precision)) {
                 throw Error("Field '" + c.name + "' has a precision or scale out of range.");
             }
             w.misc = static_cast<std::uint16_t>(c.precision | (c.scale << 8));
@@ -194,6 +201,26 @@ TableHandle DatabaseWriter::add_table(const TableSpec& layout, bool system, std:
     }
     tables_.push_back(std::move(t));
     return tables_.size() - 1;
+}
+
+void set_ace_design(ColumnSpec& cs, const Column& c) {
+    const ColumnType type = c.column_type();
+    if (type == ColumnType::kComplex) cs.autonumber = false;  // the counter bit add_table sets
+    cs.calculated = c.is_calculated();
+    cs.variable_length = !cs.calculated && !c.is_fixed() && is_fixed_type(type) && type != ColumnType::kBoolean;
+    if (cs.variable_length) cs.calculated_length = c.length;
+    if (cs.calculated) {
+        cs.calculated_length = c.length;
+        cs.result_type = static_cast<ColumnType>(c.calc_result_type);
+        cs.precision = c.precision;
+        cs.scale = c.scale;
+    }
+    cs.more_extra_flags = static_cast<std::uint8_t>(c.misc_flags & ~(0x01 | kColumnCalculated));
+    cs.complex_id = type == ColumnType::kComplex ? c.complex_id : 0;
+    if (is_text_type(type)) {
+        cs.sort_order = c.sort_order;
+        cs.sort_order_version = c.sort_order_version;
+    }
 }
 
 // ---- tables ---------------------------------------------------------------------
@@ -544,9 +571,14 @@ void DatabaseWriter::load_table(Database& db, const CatalogEntry& entry) {
     }
     DefinitionBytes d{buffer, path, e->name};
     std::vector<std::size_t> order;  // TDEF position -> position in def.columns
+    // Bytes 11..14 of each descriptor as they are (sort order or precision
+    // and scale, and the sort order's version), by TDEF position.
+    std::vector<std::pair<std::uint16_t, std::uint8_t>> misc;
     {
         std::size_t pos = fmt.tdef_block_end + def.real_indexes.size() * fmt.real_idx_count_entry_size;
         for (std::size_t k = 0; k < def.columns.size(); ++k) {
+            misc.emplace_back(static_cast<std::uint16_t>(d.u16(pos + fmt.col_misc_offset)),
+                              static_cast<std::uint8_t>(d.u16(pos + fmt.col_misc_offset + 2) >> 8));
             std::uint32_t number = d.u16(pos + fmt.col_num_offset);
             std::size_t at = def.columns.size();
             for (std::size_t i = 0; i < def.columns.size(); ++i) {
@@ -580,18 +612,7 @@ void DatabaseWriter::load_table(Database& db, const CatalogEntry& entry) {
         cs.extra_flags = static_cast<std::uint8_t>(
             c.flags & ~(kColumnFixed | kColumnNullable | kColumnAutoLong | kColumnAutoGuid |
                         kColumnHyperlink));
-        if (cs.type == ColumnType::kComplex) cs.autonumber = false;  // the counter bit add_table sets
-        cs.calculated = c.is_calculated();
-        if (cs.calculated) {
-            cs.calculated_length = c.length;
-            cs.result_type = static_cast<ColumnType>(c.calc_result_type);
-        }
-        cs.more_extra_flags = static_cast<std::uint8_t>(c.misc_flags & ~(0x01 | kColumnCalculated));
-        cs.complex_id = c.complex_id;
-        if (is_text_type(cs.type)) {
-            cs.sort_order = c.sort_order;
-            cs.sort_order_version = c.sort_order_version;
-        }
+        set_ace_design(cs, c);
         layout.columns.push_back(std::move(cs));
     }
     layout.complex_autonumber = def.complex_autonumber;
@@ -612,6 +633,10 @@ void DatabaseWriter::load_table(Database& db, const CatalogEntry& entry) {
         w.length = c.length;
         w.fixed_offset = c.fixed_offset;
         w.var_index = c.var_index;
+        if (c.column_type() != ColumnType::kComplex) {
+            w.misc = misc[i].first;
+            w.sort_order_version = misc[i].second;
+        }
         if (c.is_fixed() && c.column_type() != ColumnType::kBoolean) {
             t.fixed_size = std::max<std::uint16_t>(t.fixed_size,
                                                    static_cast<std::uint16_t>(c.fixed_offset + c.length));

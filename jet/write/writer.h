@@ -1,5 +1,5 @@
 // The database writer: tables, rows, long values, usage maps and indexes of
-// a Jet 4 file this engine creates.
+// a Jet 4 or ACE file this engine creates (docs/jet-writer.md, docs/jet-ace.md).
 //
 // The writer owns the file it created (create_database) and keeps, for each
 // table it manages, what it needs to append rows without reading them back:
@@ -32,6 +32,7 @@ namespace jet {
 
 class Database;
 struct CatalogEntry;
+struct Column;
 struct TableDef;
 
 struct ColumnSpec {
@@ -70,14 +71,29 @@ struct ColumnSpec {
     // wrapper as stored.
     bool calculated = false;
     ColumnType result_type{};
-    // Calculated columns: the definition's length in bytes (unset: 39 for
-    // the fixed types, two per character for Text, 0 for Memo and OLE).
+    // A type of fixed width (not Boolean) kept as a variable column, as
+    // ACE's flat tables and complex type templates keep theirs: its usual
+    // bytes in the row's variable part.
+    bool variable_length = false;
+    // The definition's length in bytes of a calculated column (unset: 39
+    // for the fixed types, two per character for Text, 0 for Memo and OLE)
+    // or of a `variable_length` column (unset: the type's width; Access
+    // gives a Numeric one 9).
     std::optional<std::uint16_t> calculated_length{};
     // Bits of the descriptor's extra flags (byte 16) besides Unicode
     // compression (0x01, `compressed`) and calculated (0xC0, `calculated`),
     // as a source has them (0x20 on an append-only memo's history column).
     std::uint8_t more_extra_flags = 0;
 };
+
+// Gives `spec` the ACE parts of a source column's design as its definition
+// holds them: sort order and version (Text/Memo), complex id, calculated
+// (result type, definition length, precision byte as stored),
+// variable-length fixed types and the other extra-flag bits. A Complex
+// column's counter bit is the writer's own (autonumber stays false).
+// Leaves the rest of `spec` as it is. Meant for the columns of an ACE
+// source (a Jet 3 column's descriptor bytes mean other things).
+void set_ace_design(ColumnSpec& spec, const Column& source);
 
 struct IndexColumnSpec {
     std::string column;

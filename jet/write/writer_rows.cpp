@@ -327,7 +327,16 @@ Bytes DatabaseWriter::encode_fields(Table& t, std::span<const FieldInput> fields
                 break;
             }
             default:
-                throw Error(type_mismatch(c));
+                // A fixed-width type kept as a variable column.
+                if (!is_fixed_type(c.type)) throw Error(type_mismatch(c));
+                if (v) {
+                    encode_fixed_value(t, i, *v, *data);
+                } else if (f.kind == Kind::kStored) {
+                    data->assign(f.bytes.begin(), f.bytes.end());
+                } else {
+                    throw Error(type_mismatch(c));
+                }
+                break;
         }
     }
     std::size_t base = 2 + s.fixed.size() + mask_size;
