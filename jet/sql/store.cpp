@@ -206,8 +206,10 @@ std::unique_ptr<DatabaseWriter> Store::copy_into(Database& from, const std::stri
             TableDef def = from.table_def(*t.entry);
             TableSpec layout;
             layout.name = def.name;
+            layout.complex_autonumber = def.complex_autonumber;
             for (const Column& c : def.columns) {
-                layout.columns.push_back(column_spec(c, def.format, ColumnDesign::kWhole, def.name));
+                layout.columns.push_back(
+                    column_spec(c, def.format, ColumnDesign::kWhole, def.name, from.header().version));
             }
             TableHandle h = w->create_table(layout);
             from.scan(def, [&](const RowId&, const Row& row) {

@@ -187,7 +187,8 @@ private:
 
 }  // namespace
 
-ColumnSpec column_spec(const Column& c, Format format, ColumnDesign design, std::string_view table) {
+ColumnSpec column_spec(const Column& c, Format format, ColumnDesign design, std::string_view table,
+                       FileVersion version) {
     // The types only ACE files have are the writer's to refuse for a file
     // that cannot hold them.
     const bool ace_type = c.type == static_cast<std::uint8_t>(ColumnType::kComplex) ||
@@ -218,18 +219,10 @@ ColumnSpec column_spec(const Column& c, Format format, ColumnDesign design, std:
     s.hyperlink = (c.flags & kColumnHyperlink) != 0 && s.type == ColumnType::kMemo;
     // What only ACE files have is part of the column itself, whatever the
     // design: a complex column's id (its values stay in the flat table the
-    // id names), a calculated column's wrapper and result type, the other
-    // bits of its descriptor's extra flags. Jet 4 columns have none of it.
-    if (format == Format::Jet4) {
-        s.complex_id = s.type == ColumnType::kComplex ? c.complex_id : 0;
-        if (c.is_calculated()) {
-            s.calculated = true;
-            s.result_type = c.calc_result_type != 0 ? static_cast<ColumnType>(c.calc_result_type)
-                                                    : ColumnType{};
-            s.calculated_length = c.length;
-        }
-        s.more_extra_flags = static_cast<std::uint8_t>(c.misc_flags & ~(0x01 | kColumnCalculated));
-    }
+    // id names), a calculated column's wrapper, result type and definition,
+    // a fixed-size type kept in the variable area, the text sort order, the
+    // other bits of the descriptor's extra flags.
+    if (is_ace(version)) set_ace_design(s, c);
     if (design == ColumnDesign::kMakeTable) return s;
 
     // Jet 3 has no Replication ID autonumber: its 0x40 bit on other types
@@ -246,11 +239,11 @@ ColumnSpec column_spec(const Column& c, Format format, ColumnDesign design, std:
     return s;
 }
 
-TableSpec make_table_spec(const TableDef& source, std::string_view target_name) {
+TableSpec make_table_spec(const TableDef& source, std::string_view target_name, FileVersion version) {
     TableSpec layout;
     layout.name = std::string(target_name);
     for (const Column& c : source.columns) {
-        layout.columns.push_back(column_spec(c, source.format, ColumnDesign::kMakeTable, source.name));
+        layout.columns.push_back(column_spec(c, source.format, ColumnDesign::kMakeTable, source.name, version));
     }
     // Complex value ids stay as the rows hold them; new ones continue after
     // the source's.
@@ -261,7 +254,7 @@ TableSpec make_table_spec(const TableDef& source, std::string_view target_name) 
 TableHandle copy_table(Database& source, std::string_view source_table, DatabaseWriter& target,
                        std::string_view target_name) {
     TableDef def = source.table_def(source_table);
-    TableHandle t = target.create_table(make_table_spec(def, target_name));
+    TableHandle t = target.create_table(make_table_spec(def, target_name, source.header().version));
     copy_rows(source, def, target, t);
     return t;
 }

@@ -195,7 +195,8 @@ struct ObjectRestorer::State {
     // A table of the engine's own that only ACE files have (the target
     // has the catalog tables they share with Jet 4 already).
     bool ace_system_table(const CatalogEntry& e) const {
-        return is_ace(source->header().version) && e.type == kObjectTable &&
+        // The new file's version: a source whose header was rebuilt says Jet 4.
+        return writer && is_ace(writer->version()) && e.type == kObjectTable &&
                (static_cast<std::uint32_t>(e.flags) & kFlagJetSystem) != 0;
     }
 
@@ -427,13 +428,9 @@ std::vector<RestoreFailure> ObjectRestorer::access_objects() {
                 cs.compressed = def.format == Format::Jet4 ? (c.misc_flags & 0x01) != 0 : true;
                 cs.hyperlink = c.flags & kColumnHyperlink;
                 cs.required = !(c.flags & kColumnNullable);
-                if (is_ace(s.source->header().version)) {
-                    // Complex columns of ACE's tables (MSysResources.Data)
-                    // keep their ids; flat-table columns their extra flags.
-                    cs.complex_id = cs.type == ColumnType::kComplex ? c.complex_id : 0;
-                    cs.more_extra_flags =
-                        static_cast<std::uint8_t>(c.misc_flags & ~(0x01 | kColumnCalculated));
-                }
+                // ACE's tables: complex columns (MSysResources.Data) keep
+                // their ids, flat-table columns their extra flags.
+                if (def.format == Format::Jet4 && is_ace(s.writer->version())) set_ace_design(cs, c);
                 table_layout.columns.push_back(std::move(cs));
             }
             table_layout.complex_autonumber = def.complex_autonumber;
@@ -760,7 +757,7 @@ std::vector<RestoreFailure> ObjectRestorer::properties() {
     };
     const std::size_t flags_source = column_of(s.source_catalog_def, "Flags");
     const std::size_t flags_target = column_of(s.target_catalog_def, "Flags");
-    const bool ace = is_ace(s.source->header().version);
+    const bool ace = is_ace(s.writer->version());
     for (const CatalogEntry& e : s.source_catalog) {
         if (!s.matched.count(e.id)) continue;  // added objects came with theirs
         auto src = s.source_catalog_rows.find(e.id);
