@@ -90,6 +90,14 @@ int Restore_Design(const char* target, const char* target_password, const char* 
 int Restore_Objects(const char* target, const char* target_password, const char* source,
                     const char* source_password);
 
+// For a run of the tables alone from an ACE source: the values of complex
+// columns (attachments, multi-value lists, version histories), which live in
+// tables of their own (MSysComplexColumns, the templates, the flat tables),
+// without the rest of the objects. No line of its own; a table that fails is
+// reported as Restore_Objects reports it. Always returns 1.
+int Restore_Complex_Data(const char* target, const char* target_password, const char* source,
+                         const char* source_password);
+
 // A table, index or column name as it goes into a statement: in brackets,
 // so that names with blanks and other characters survive. Writes into out
 // (size bytes); 0 when it does not fit.

@@ -583,6 +583,9 @@ int Repair_Run(const char* source, const char* password, const char* target, boo
              Rebuild_Indexes(work, tpw, tab_list, index_list) &&
              (g_tables_only || (Restore_Design(work, tpw, source, password, tab_list) &&
                                 Restore_Objects(work, tpw, source, password)));
+        // The values of an ACE source's complex columns are data, not
+        // design: a run of the tables alone carries them too.
+        if (ok && g_tables_only && format.ace_version != 0) ok = Restore_Complex_Data(work, tpw, source, password);
         if (!ok) g_reason = std::string("cannot open ") + target + ": " + Thread_Error("unknown error");
     }
 

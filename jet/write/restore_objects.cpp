@@ -378,16 +378,31 @@ ObjectRestorer::~ObjectRestorer() = default;
 
 std::int32_t ObjectRestorer::target_id(std::int32_t source_id) const { return s_->map_id(source_id); }
 
-std::vector<RestoreFailure> ObjectRestorer::access_objects() {
-    State& s = *s_;
+std::vector<RestoreFailure> ObjectRestorer::complex_data() {
     std::vector<RestoreFailure> failures;
-    // Access's tables first: the documents' rows point into them. An ACE
-    // source's own system tables (MSysComplexColumns, the MSysComplexType_*
-    // templates, the flat tables of complex columns) come with them.
+    carry_tables(true, failures);
+    return failures;
+}
+
+void ObjectRestorer::carry_tables(bool complex_only, std::vector<RestoreFailure>& failures) {
+    State& s = *s_;
+    // ACE's own tables (MSysComplexColumns, the MSysComplexType_* templates,
+    // the flat tables of complex columns), and Access's tables, or of those
+    // only the ones with complex columns (MSysResources).
+    auto has_complex_column = [&](const CatalogEntry& e) {
+        try {
+            for (const Column& c : s.source->table_def(e).columns) {
+                if (c.column_type() == ColumnType::kComplex) return true;
+            }
+        } catch (const std::exception&) {
+        }
+        return false;
+    };
     std::vector<const CatalogEntry*> tables;
     for (const CatalogEntry& e : s.source_catalog) {
-        if (s.matched.count(e.id) || !(is_access_table(e) || s.ace_system_table(e))) continue;
-        tables.push_back(&e);
+        if (s.matched.count(e.id) || s.added.count(e.id)) continue;
+        const bool access = is_access_table(e) && (!complex_only || has_complex_column(e));
+        if (access || s.ace_system_table(e)) tables.push_back(&e);
     }
     // Every table first, so that each has its new Id before any row that
     // names it is written (the navigation pane's tables name one another).
@@ -511,6 +526,13 @@ std::vector<RestoreFailure> ObjectRestorer::access_objects() {
             drop(e);
         }
     }
+}
+
+std::vector<RestoreFailure> ObjectRestorer::access_objects() {
+    State& s = *s_;
+    std::vector<RestoreFailure> failures;
+    // Access's tables first: the documents' rows point into them.
+    carry_tables(false, failures);
     // Containers and documents: every other object that is neither a
     // table, a query, a link nor a relationship, parents first.
     bool progress = true;

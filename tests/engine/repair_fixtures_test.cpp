@@ -374,3 +374,24 @@ TEST(Encoded_Repair, EncodedSourceGivesEncodedTarget) {
         EXPECT_EQ(status, 0) << cmp;
     }
 }
+
+// A run of the tables alone still carries an ACE source's complex values:
+// they are data kept in tables of their own, not design.
+TEST(Ace_Tables_Only, ComplexValuesComeAlong) {
+    const std::string fixture = "ace12-complex.accdb";
+    if (!fs::exists(Fixtures() + "/" + fixture)) GTEST_SKIP() << fixture << " absent";
+    Scratch s;
+    const std::string src = Copy_Fixture(s, fixture);
+    const std::string target = src + ".new";
+    Repair_Set_Tables_Only(true);
+    Collecting c;
+    const int result = Repair_Mdb(src.c_str(), "", target.c_str());
+    Repair_Set_Tables_Only(false);
+    std::string log;
+    for (const auto& l : Lines()) log += l + "\n";
+    ASSERT_EQ(result, 1) << log;
+    EXPECT_EQ(log.find("正在恢复窗体"), std::string::npos) << "the objects step ran\n" << log;
+    const auto values = Our_Complex_Values(target, "");
+    EXPECT_EQ(values, Our_Complex_Values(src, ""));
+    EXPECT_FALSE(values.empty());
+}
