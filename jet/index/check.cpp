@@ -302,7 +302,8 @@ std::optional<std::vector<std::uint8_t>> Checker::row_key(const TableDef& def, c
         if (!kv) return std::nullopt;
         const Column& col = def.columns[ic.column];
         parts.push_back({col.column_type(), *kv, !ic.descending,
-                         static_cast<SortOrderVersion>(col.sort_order_version == 1 ? 1 : 0)});
+                         static_cast<SortOrderVersion>(col.sort_order_version == 1 ? 1 : 0),
+                         is_ace(file_.header().version) ? NumericKeyOrder::kAce : NumericKeyOrder::kJet4});
     }
     try {
         return encode_index_key(parts);

@@ -90,11 +90,18 @@ std::array<std::uint8_t, 16> guid_text_order(const GuidBytes& g) {
 }
 
 // Numeric values sort by a sign byte of 0xFF (positive) or 0x00 (negative)
-// followed by the magnitude, inverted when negative; a descending column
-// inverts the magnitude of positive values instead. This is the ordering Jet 4
-// files carry (Access versions after Jet 4 changed it).
-void append_decimal(const KeyDecimal& d, bool ascending, std::vector<std::uint8_t>& out) {
+// followed by the magnitude, inverted when negative. In Jet 4 files a
+// descending column inverts the magnitude of positive values and keeps the
+// sign byte; in ACE files it inverts the whole ascending key.
+void append_decimal(const KeyDecimal& d, bool ascending, std::vector<std::uint8_t>& out,
+                    NumericKeyOrder order) {
     const std::size_t from = out.size();
+    if (order == NumericKeyOrder::kAce) {
+        out.push_back(0xFF);
+        out.insert(out.end(), d.magnitude.begin(), d.magnitude.end());
+        if (d.negative == ascending) invert(out, from);
+        return;
+    }
     out.push_back(d.negative ? 0x80 : 0x00);
     out.insert(out.end(), d.magnitude.begin(), d.magnitude.end());
     if (d.negative == ascending) invert(out, from);
@@ -146,7 +153,8 @@ bool is_indexable_type(ColumnType type) {
 }
 
 void append_key_column(ColumnType type, const KeyValue& value, bool ascending,
-                       std::vector<std::uint8_t>& out, SortOrderVersion sort_version) {
+                       std::vector<std::uint8_t>& out, SortOrderVersion sort_version,
+                       NumericKeyOrder numeric_order) {
     if (!is_indexable_type(type)) {
         throw Error("index key: a " + type_label(type) + " column cannot be part of an index");
     }
@@ -248,7 +256,7 @@ void append_key_column(ColumnType type, const KeyValue& value, bool ascending,
             wrong_kind(type);
         case ColumnType::kNumeric:
             if (const auto* d = std::get_if<KeyDecimal>(&value)) {
-                append_decimal(*d, ascending, out);
+                append_decimal(*d, ascending, out, numeric_order);
                 return;
             }
             wrong_kind(type);
@@ -262,7 +270,8 @@ void append_key_column(ColumnType type, const KeyValue& value, bool ascending,
 std::vector<std::uint8_t> encode_index_key(std::span<const KeyPart> parts) {
     std::vector<std::uint8_t> out;
     for (const KeyPart& part : parts)
-        append_key_column(part.type, part.value, part.ascending, out, part.sort_version);
+        append_key_column(part.type, part.value, part.ascending, out, part.sort_version,
+                          part.numeric_order);
     return out;
 }
 

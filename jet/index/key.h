@@ -53,6 +53,13 @@ using KeyValue =
     std::variant<std::monostate, bool, std::int64_t, double, std::u16string_view, std::string_view,
                  std::span<const std::uint8_t>, GuidBytes, KeyDecimal>;
 
+// How a Numeric column's key is laid out. Jet 4 files keep the sign byte
+// (0xFF positive, 0x00 negative) when a descending column inverts the
+// magnitude, so their descending keys do not order negative below positive
+// values; ACE files (Access 2007 and later) invert the whole key, sign byte
+// included.
+enum class NumericKeyOrder : std::uint8_t { kJet4, kAce };
+
 // True for the column types Jet can index (everything but OLE).
 bool is_indexable_type(ColumnType type);
 
@@ -61,9 +68,11 @@ bool is_indexable_type(ColumnType type);
 // number is out of the type's range, or for an OLE column. A Boolean is never
 // null in Jet: a null Boolean is encoded as false.
 // Text keys follow the "General" order of `sort_version` (the column's).
+// Numeric keys follow `numeric_order` (the file's).
 void append_key_column(ColumnType type, const KeyValue& value, bool ascending,
                        std::vector<std::uint8_t>& out,
-                       SortOrderVersion sort_version = SortOrderVersion::kGeneralLegacy);
+                       SortOrderVersion sort_version = SortOrderVersion::kGeneralLegacy,
+                       NumericKeyOrder numeric_order = NumericKeyOrder::kJet4);
 
 // One key column with its value, for encode_index_key.
 struct KeyPart {
@@ -71,6 +80,7 @@ struct KeyPart {
     KeyValue value;
     bool ascending = true;
     SortOrderVersion sort_version = SortOrderVersion::kGeneralLegacy;
+    NumericKeyOrder numeric_order = NumericKeyOrder::kJet4;
 };
 
 // The entry bytes of a whole key (without the row pointer).

@@ -68,7 +68,9 @@ struct ColumnSpec {
     // value when `type` is Memo or OLE or a Text of definition length 0.
     // A row gives the value in `result_type` (ColumnType{} = `type`, the
     // ResultType property the caller writes), or Bytes: the data inside the
-    // wrapper as stored.
+    // wrapper as stored. insert_fields takes a kValue or kStored field (the
+    // whole wrapper, a long one's content for a Memo result); units or a
+    // stream are refused.
     bool calculated = false;
     ColumnType result_type{};
     // A type of fixed width (not Boolean) kept as a variable column, as

@@ -48,7 +48,8 @@ Bytes DatabaseWriter::index_key(const Table& t, const IndexState& ix, std::span<
             part.value = d;
         }
         append_key_column(part.type, part.value, part.ascending, out,
-                          static_cast<SortOrderVersion>(t.columns[pos].sort_order_version == 1 ? 1 : 0));
+                          static_cast<SortOrderVersion>(t.columns[pos].sort_order_version == 1 ? 1 : 0),
+                          is_ace(version_) ? NumericKeyOrder::kAce : NumericKeyOrder::kJet4);
     }
     return out;
 }

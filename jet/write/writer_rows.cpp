@@ -267,6 +267,10 @@ Bytes DatabaseWriter::encode_fields(Table& t, std::span<const FieldInput> fields
             }
             continue;
         }
+        if (c.calculated && f.kind != Kind::kValue && f.kind != Kind::kStored) {
+            // Units or a stream would be a decoded text, not the wrapper.
+            throw Error("Field '" + c.name + "' is calculated: it takes a value or its stored bytes.");
+        }
         const bool long_value = t.long_of_column[i] >= 0;
         if (long_value && f.kind == Kind::kStream) {
             s.streams.push_back(i);

@@ -412,3 +412,39 @@ TEST(IndexPage, WalksFromRootToLeftmostLeafAndAlongTheChain) {
 }
 
 }  // namespace
+
+namespace {
+
+// Numeric keys: ACE files invert the whole ascending key for a descending
+// column, so both directions order every value, negative ones included;
+// Jet 4 files keep the sign byte and order them ascending only. Ascending
+// keys are the same in both.
+TEST(IndexKey, NumericOrderOfAceFiles) {
+    auto dec = [](std::int64_t v) {
+        jet::KeyDecimal d;
+        d.negative = v < 0;
+        std::uint64_t m = v < 0 ? static_cast<std::uint64_t>(-v) : static_cast<std::uint64_t>(v);
+        for (int k = 0; k < 8; ++k) d.magnitude[15 - k] = static_cast<std::uint8_t>(m >> (8 * k));
+        return d;
+    };
+    auto key = [&](std::int64_t v, bool asc, jet::NumericKeyOrder order) {
+        Bytes out;
+        jet::append_key_column(ColumnType::kNumeric, dec(v), asc, out, jet::SortOrderVersion::kGeneralLegacy,
+                               order);
+        return out;
+    };
+    const std::int64_t values[] = {-300, -2, -1, 0, 1, 2, 300};
+    for (std::size_t i = 0; i + 1 < std::size(values); ++i) {
+        const auto a = values[i], b = values[i + 1];
+        EXPECT_LT(key(a, true, jet::NumericKeyOrder::kAce), key(b, true, jet::NumericKeyOrder::kAce)) << a;
+        EXPECT_GT(key(a, false, jet::NumericKeyOrder::kAce), key(b, false, jet::NumericKeyOrder::kAce)) << a;
+        EXPECT_EQ(key(a, true, jet::NumericKeyOrder::kAce), key(a, true, jet::NumericKeyOrder::kJet4)) << a;
+    }
+    // Descending -1: the ascending key (00, the inverted magnitude) inverted.
+    EXPECT_EQ(hex(key(-1, false, jet::NumericKeyOrder::kAce)),
+              "80 FF 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 01");
+    EXPECT_EQ(hex(key(-1, false, jet::NumericKeyOrder::kJet4)),
+              "80 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 01");
+}
+
+}  // namespace
