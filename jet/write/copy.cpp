@@ -254,7 +254,10 @@ TableSpec make_table_spec(const TableDef& source, std::string_view target_name, 
 TableHandle copy_table(Database& source, std::string_view source_table, DatabaseWriter& target,
                        std::string_view target_name) {
     TableDef def = source.table_def(source_table);
-    TableHandle t = target.create_table(make_table_spec(def, target_name, source.header().version));
+    // The new file's version decides what ACE design the columns keep.
+    const FileVersion version =
+        def.format == Format::Jet4 && is_ace(target.version()) ? target.version() : FileVersion::kJet4;
+    TableHandle t = target.create_table(make_table_spec(def, target_name, version));
     copy_rows(source, def, target, t);
     return t;
 }

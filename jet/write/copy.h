@@ -32,8 +32,9 @@ enum class ColumnDesign {
     kWhole,
 };
 
-// The new column for a source column of a table in `format`, of a file of
-// `version` (an ACE source's columns keep what is ACE's own: set_ace_design).
+// The new column for a source column of a table in `format`, for a new
+// file of `version` (in an ACE file, a column keeps what is ACE's own:
+// set_ace_design).
 // Throws jet::Error for a type this engine cannot write.
 ColumnSpec column_spec(const Column& source, Format format, ColumnDesign design,
                        std::string_view table = {}, FileVersion version = FileVersion::kJet4);
