@@ -2,13 +2,24 @@
 // source's password, made through the provider's catalog.
 #include <cstdio>
 #include <exception>
+#include <string>
 
 #include "connect/provider/catalog.h"
 #include "engine/print_msg.h"
 #include "engine/repair_steps.h"
 #include "stdclass/cpp/err/thr_err.h"
 
-int Create_Target_Db(const char* target, const char* password) {
+std::string Target_Format_Properties(const Target_Db_Format& format) {
+    if (format.ace_version == 0) return {};
+    std::string keys = "Jet OLEDB:File Version=" + std::to_string(format.ace_version) + ";";
+    if (format.sort_order != 0) {
+        keys += "Locale Identifier=" + std::to_string(format.sort_order) + ";";
+    }
+    keys += "Jet OLEDB:Sort Order Version=" + std::to_string(format.sort_order_version) + ";";
+    return keys;
+}
+
+int Create_Target_Db(const char* target, const char* password, const Target_Db_Format& format) {
     provider::Catalog catalog;
     char conn_str[CREATE_CONN_STR_SIZE];
     int n = std::snprintf(
@@ -23,7 +34,11 @@ int Create_Target_Db(const char* target, const char* password) {
         return 0;
     }
     try {
-        catalog.create(conn_str);
+        // The format's keys come before the path, which runs to the end.
+        std::string text = conn_str;
+        const std::string keys = Target_Format_Properties(format);
+        if (!keys.empty()) text.insert(text.find("Data Source="), keys);
+        catalog.create(text);
     } catch (const std::exception& e) {
         // The provider's own text is not shown in the log; it stays as the
         // thread's error for a front end that can say why.

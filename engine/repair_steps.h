@@ -29,8 +29,23 @@ constexpr int COPY_SQL_SIZE = PATH_FIELD_SIZE + 1024;
 constexpr int INDEX_COLUMNS_SIZE = 1224;     // the column list of one index
 constexpr int INDEX_SQL_SIZE = 300;          // one index statement
 
-// A new, empty database at target, protected by password (none when empty).
-int Create_Target_Db(const char* target, const char* password);
+// The file format of a new database: Jet 4 (the default, and what a Jet 3
+// source becomes), or an ACE file of the source's version byte (2 ACE12 ...
+// 6 ACE17) with the source's sort order and its version (header byte 0x71).
+struct Target_Db_Format {
+    int ace_version = 0;       // 0: Jet 4
+    unsigned sort_order = 0;   // ACE only: 0 = the writer's default (1033)
+    int sort_order_version = 0;
+};
+
+// The provider's creation properties for `format` (empty for Jet 4): the
+// file version and the sort order, as `Create_Target_Db` passes them on.
+std::string Target_Format_Properties(const Target_Db_Format& format);
+
+// A new, empty database at target, protected by password (none when empty),
+// in `format`.
+int Create_Target_Db(const char* target, const char* password,
+                     const Target_Db_Format& format = {});
 
 // Appends one record per row of the source's TABLES schema, in rowset order.
 int Read_Tab_List(const char* source, const char* password, OT_Array<Mdb_Tab_Stru>& tabs);
@@ -74,6 +89,14 @@ int Restore_Design(const char* target, const char* target_password, const char* 
 // the step goes on. Always returns 1: the tables are there either way.
 int Restore_Objects(const char* target, const char* target_password, const char* source,
                     const char* source_password);
+
+// For a run of the tables alone from an ACE source: the values of complex
+// columns (attachments, multi-value lists, version histories), which live in
+// tables of their own (MSysComplexColumns, the templates, the flat tables),
+// without the rest of the objects. No line of its own; a table that fails is
+// reported as Restore_Objects reports it. Always returns 1.
+int Restore_Complex_Data(const char* target, const char* target_password, const char* source,
+                         const char* source_password);
 
 // A table, index or column name as it goes into a statement: in brackets,
 // so that names with blanks and other characters survive. Writes into out

@@ -66,3 +66,23 @@ int Restore_Objects(const char* target, const char* target_password, const char*
     }
     return 1;
 }
+
+int Restore_Complex_Data(const char* target, const char* target_password, const char* source,
+                         const char* source_password) {
+    std::unique_ptr<provider::ObjectCopy> copy;
+    try {
+        copy = std::make_unique<provider::ObjectCopy>(source, source_password, target, target_password);
+    } catch (const std::exception&) {
+        Print_Msg("******** 恢复 %s 出错了 *********", target);
+        Copy_Err_Flag = 1;
+        return 1;
+    }
+    Restore_Kind("复杂数据", [&] { return copy->complex_data(); });
+    try {
+        copy->close();
+    } catch (const std::exception&) {
+        Print_Msg("******** 恢复 %s 出错了 *********", target);
+        Copy_Err_Flag = 1;
+    }
+    return 1;
+}

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -21,7 +22,10 @@
 #include "data/fixed_text.h"
 #include "jet/base/error.h"
 #include "jet/page/file.h"
+#include "jet/page/office_crypt.h"
+#include "jet/table/catalog.h"
 #include "jet/table/database.h"
+#include "jet/table/table_def.h"
 #include "jet/page/sync.h"
 #include "jet/write/encode_file.h"
 #include "engine/ot_array.h"
@@ -308,13 +312,74 @@ std::string Repair_Target_Password(const char* source, const char* password) {
     // about the source: its header does. A source that cannot be read keeps
     // the given password; the run stops at the source then anyway.
     try {
-        return jet::Database::open(source, password)->header().password;
+        const jet::Header h = jet::Database::open(source, password)->header();
+        // An ACE file keeps no password in its header: it is encrypted with
+        // it, and the password that opened it is the one.
+        if (jet::is_ace(h.version)) return h.database_key != 0 ? std::string(password) : std::string();
+        return h.password;
     } catch (const std::exception&) {
         return password;
     }
 }
 
-const char* Repair_Ace_Version(const char* source, const char* password) {
+namespace {
+
+Target_Db_Format Format_Of(const jet::Header& h) {
+    Target_Db_Format f;
+    if (!jet::is_ace(h.version)) return f;
+    f.ace_version = static_cast<int>(h.version);
+    f.sort_order = h.sort_order;
+    f.sort_order_version = h.sort_order_version;
+    return f;
+}
+
+// The format of a file whose header was lost, from what only ACE files
+// hold: ACE's own tables and column kinds. The version is the first that
+// has every kind found (complex columns ACE12, calculated columns ACE14,
+// Large Number ACE16, Date/Time Extended ACE17), the sort order version
+// the text columns' own. Jet 4 when nothing says ACE.
+Target_Db_Format Ace_Format_From_Tables(const char* source, const char* password) {
+    Target_Db_Format f;
+    try {
+        auto db = jet::Database::open(source, password, true);
+        jet::FileVersion version = jet::FileVersion::kJet4;
+        auto at_least = [&](jet::FileVersion v) { version = std::max(version, v); };
+        int sort_version = 0;
+        for (const jet::CatalogEntry& e : db->catalog()) {
+            if (e.name == "MSysComplexColumns" || e.name == "MSysResources") at_least(jet::FileVersion::kAce12);
+        }
+        for (const jet::TableInfo& t : db->tables()) {
+            if (t.entry == nullptr || !t.local()) continue;
+            try {
+                for (const jet::Column& c : db->table_def(*t.entry).columns) {
+                    switch (c.column_type()) {
+                        case jet::ColumnType::kComplex: at_least(jet::FileVersion::kAce12); break;
+                        case jet::ColumnType::kBigInt: at_least(jet::FileVersion::kAce16); break;
+                        case jet::ColumnType::kDateTimeExt: at_least(jet::FileVersion::kAce17); break;
+                        default: break;
+                    }
+                    if (c.is_calculated()) at_least(jet::FileVersion::kAce14);
+                    if ((c.column_type() == jet::ColumnType::kText || c.column_type() == jet::ColumnType::kMemo) &&
+                        c.sort_order_version != 0) {
+                        sort_version = c.sort_order_version;
+                    }
+                }
+            } catch (const std::exception&) {
+            }
+        }
+        if (!jet::is_ace(version) && sort_version == 0) return f;
+        if (!jet::is_ace(version)) version = jet::FileVersion::kAce12;
+        f.ace_version = static_cast<int>(version);
+        f.sort_order = 1033;
+        f.sort_order_version = sort_version;
+    } catch (const std::exception&) {
+    }
+    return f;
+}
+
+}  // namespace
+
+Target_Db_Format Repair_Source_Format(const char* source, const char* password) {
     // The header page tells, whatever the password: ACE files encrypt the
     // other pages only.
     try {
@@ -322,22 +387,28 @@ const char* Repair_Ace_Version(const char* source, const char* password) {
         std::vector<std::uint8_t> first(jet::kJet4PageSize);
         in.read(reinterpret_cast<char*>(first.data()), static_cast<std::streamsize>(first.size()));
         first.resize(static_cast<std::size_t>(in.gcount()));
-        const jet::FileVersion v = jet::decode_header(first, source).version;
-        return jet::is_ace(v) ? jet::file_version_name(v) : nullptr;
+        return Format_Of(jet::decode_header(first, source));
     } catch (const std::exception&) {
     }
-    // A damaged header may still say ACE in its engine name and version byte.
+    // A damaged header may still say ACE in its engine name and version
+    // byte; the sort order is then the default one. A header lost whole
+    // says Jet 4: what the tables hold tells an ACE file then.
     try {
-        const jet::FileVersion v = jet::PageFile::open_salvage(source, password)->header().version;
-        return jet::is_ace(v) ? jet::file_version_name(v) : nullptr;
+        auto file = jet::PageFile::open_salvage(source, password);
+        if (file->header_rebuilt() && file->header().version == jet::FileVersion::kJet4) {
+            file.reset();
+            return Ace_Format_From_Tables(source, password);
+        }
+        return Format_Of(file->header());
     } catch (const std::exception&) {
-        return nullptr;
+        return {};
     }
 }
 
 std::uint32_t Repair_Source_Key(const char* source, const char* password) {
     try {
-        return jet::Database::open(source, password)->header().database_key;
+        const jet::Header h = jet::Database::open(source, password)->header();
+        return jet::is_ace(h.version) ? 0 : h.database_key;
     } catch (const std::exception&) {
         return 0;
     }
@@ -396,14 +467,24 @@ int Repair_Run(const char* source, const char* password, const char* target, boo
         Print_Msg("%s", REPAIR_MSG_PASSWORD_TOO_LONG);
         return 0;
     }
-    // The writer makes Jet 4 files only, and an ACE source rewritten as Jet 4
-    // would lose what is ACE's own (complex columns, calculated columns, the
-    // newer types): such a source is refused before anything is written.
-    if (const char* ace = Repair_Ace_Version(source, password); ace != nullptr) {
-        g_reason = std::string(source) + " is an " + ace +
-                   " file (Access 2007 or later): repairing ACE files into their own format is not "
-                   "supported yet";
-        return 0;
+    // An ACE source gives an ACE file of its own version and sort order; Jet 3
+    // and Jet 4 sources give a Jet 4 file.
+    const Target_Db_Format format = Repair_Source_Format(source, password);
+    // An encrypted ACE source is unlocked by the password alone: a wrong one
+    // is known before anything is written (a Jet file opens far enough for
+    // the steps to report it themselves).
+    bool encrypted_source = false;
+    if (format.ace_version != 0) {
+        try {
+            encrypted_source = jet::PageFile::open(source, password)->header().database_key != 0;
+        } catch (const jet::Error& e) {
+            if (std::string_view(e.what()) == jet::kBadPasswordMessage) {
+                g_reason = std::string("cannot open ") + source + ": " + e.what();
+                Print_Msg("无法连接到数据库%s，请检查文件名及密码", source);
+                return 0;
+            }
+        } catch (const std::exception&) {
+        }
     }
     // The target is deleted next: it must not be the source itself.
     if (!replace && Repair_Same_File(source, target)) {
@@ -452,8 +533,12 @@ int Repair_Run(const char* source, const char* password, const char* target, boo
     const char* work = temp.empty() ? target : temp.c_str();
 
     // The new file gets the source's own password, none when it has none.
+    // An encrypted ACE source keeps its password in its encryption record,
+    // not in its header: the target is written plain and encrypted with the
+    // same password once the steps are through.
     const std::string target_pw = Repair_Target_Password(source, password);
-    const char* tpw = target_pw.c_str();
+    const std::string steps_pw = format.ace_version != 0 ? std::string() : target_pw;
+    const char* tpw = steps_pw.c_str();
     // Nothing relies on the temporary file before it is renamed into place:
     // its commits skip their syncs, and the whole file is synced once
     // before the rename.
@@ -468,7 +553,7 @@ int Repair_Run(const char* source, const char* password, const char* target, boo
         jet::defer_syncs(temp);
     }
     Thr_Clear_Err();
-    if (!Create_Target_Db(work, tpw)) {
+    if (!Create_Target_Db(work, tpw, format)) {
         g_reason = std::string("cannot create ") + target + ": " + Thread_Error("unknown error");
         Remove_Temp();
         return 0;
@@ -498,7 +583,23 @@ int Repair_Run(const char* source, const char* password, const char* target, boo
              Rebuild_Indexes(work, tpw, tab_list, index_list) &&
              (g_tables_only || (Restore_Design(work, tpw, source, password, tab_list) &&
                                 Restore_Objects(work, tpw, source, password)));
+        // The values of an ACE source's complex columns are data, not
+        // design: a run of the tables alone carries them too.
+        if (ok && g_tables_only && format.ace_version != 0) ok = Restore_Complex_Data(work, tpw, source, password);
         if (!ok) g_reason = std::string("cannot open ") + target + ": " + Thread_Error("unknown error");
+    }
+
+    // The steps wrote a plain file; an encrypted source's rows must not stay
+    // readable without its password, whether the steps got through or not.
+    if (encrypted_source) {
+        try {
+            jet::encrypt_ace_file(work, password);
+        } catch (const std::exception& e) {
+            g_reason = std::string("cannot create ") + target + ": " + e.what();
+            Print_Msg("创建目标数据库(%s)出错了", target);
+            Remove_Temp();
+            return 0;
+        }
     }
 
     const std::string backup = std::string(source) + ".bak";

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "engine/print_msg.h"
+#include "engine/repair_steps.h"
 #include "stdclass/path_size.h"
 
 // Source and target path each travel in a field of REPAIR_PATH_SIZE bytes,
@@ -36,16 +37,20 @@ inline constexpr const char* REPAIR_MSG_NO_PASSWORD = "新的数据库文件没�
 inline constexpr const char* REPAIR_MSG_SAME_PASSWORD = "新的数据库文件使用与原始数据库相同的密码";
 
 // The password the new file gets: the one stored in the source's header
-// (empty when the source has none); the given password when the source
-// cannot be read.
+// (empty when the source has none); for an ACE source, the given password
+// when the source is encrypted with it, none otherwise; the given password
+// when the source cannot be read.
 std::string Repair_Target_Password(const char* source, const char* password);
 
-// "ACE12" ... "ACE17" for an ACE source (encrypted or not), which the run
-// refuses for now; nullptr for Jet 3/4 and unreadable files.
-const char* Repair_Ace_Version(const char* source, const char* password);
+// The format the new file gets: the source's own for an ACE source
+// (version byte, sort order and its version; encrypted or not, read from the
+// header page), Jet 4 for Jet 3 and Jet 4 sources and unreadable files.
+Target_Db_Format Repair_Source_Format(const char* source, const char* password);
 
-// The database key of an RC4-encoded source (0 when its pages are plain or
-// it cannot be read); the new file is encoded with the same key.
+// The database key of an RC4-encoded Jet source (0 when its pages are plain
+// or it cannot be read); the new file is encoded with the same key. An ACE
+// source's non-zero key means Office encryption instead (the target is
+// encrypted with the password at the end of the run).
 std::uint32_t Repair_Source_Key(const char* source, const char* password);
 
 // The line written when a signal ends a run, and the exit status then.

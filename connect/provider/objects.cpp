@@ -42,6 +42,10 @@ std::vector<ObjectFailure> ObjectCopy::access_objects() {
     return engine_call([&] { return failures_of(restorer_->access_objects()); });
 }
 
+std::vector<ObjectFailure> ObjectCopy::complex_data() {
+    return engine_call([&] { return failures_of(restorer_->complex_data()); });
+}
+
 std::vector<ObjectFailure> ObjectCopy::queries(const EachObject& each) {
     return engine_call([&] { return failures_of(restorer_->queries(each)); });
 }

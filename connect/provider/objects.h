@@ -35,6 +35,8 @@ class ObjectCopy {
     // Each returns the objects it could not carry; an error that stops the
     // whole kind throws Error.
     std::vector<ObjectFailure> access_objects();
+    // ACE: only the tables that hold complex columns' values.
+    std::vector<ObjectFailure> complex_data();
     std::vector<ObjectFailure> queries(const EachObject& each);
     std::vector<ObjectFailure> linked_tables(const EachObject& each);
     std::vector<ObjectFailure> relationships();

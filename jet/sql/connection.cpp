@@ -779,11 +779,17 @@ ExecuteResult Connection::run_make_table(SelectStmt& s, std::string_view sql) {
         if (s.where) bind_columns(*s.where, def, sql);
         TableSpec layout;
         layout.name = s.into;
+        // Columns of the Jet 4 layout keep what is ACE's own when the new
+        // table is in an ACE file: the target says it, for a source whose
+        // header had to be rebuilt no longer does.
+        const FileVersion design_version =
+            def.format == Format::Jet4 && is_ace(w.version()) ? w.version() : FileVersion::kJet4;
         std::vector<int> picks;  // source column per target column; -1 = all (star)
         for (auto& item : s.items) {
             if (item.star) {
                 for (std::size_t i = 0; i < def.columns.size(); ++i) {
-                    layout.columns.push_back(column_spec(def.columns[i], def.format, ColumnDesign::kMakeTable, def.name));
+                    layout.columns.push_back(column_spec(def.columns[i], def.format, ColumnDesign::kMakeTable,
+                                                         def.name, design_version));
                     picks.push_back(static_cast<int>(i));
                 }
                 continue;
@@ -793,11 +799,14 @@ ExecuteResult Connection::run_make_table(SelectStmt& s, std::string_view sql) {
                 throw Error("A make-table query can only copy columns; computed fields are not supported.");
             }
             ColumnSpec c = column_spec(def.columns[static_cast<std::size_t>(item.expr->column)], def.format,
-                                       ColumnDesign::kMakeTable, def.name);
+                                       ColumnDesign::kMakeTable, def.name, design_version);
             if (!item.alias.empty()) c.name = item.alias;
             layout.columns.push_back(c);
             picks.push_back(item.expr->column);
         }
+        // Complex value ids are copied as the rows hold them: new ones
+        // continue after the source's.
+        layout.complex_autonumber = def.complex_autonumber;
         TableHandle h = w.create_table(layout);
         std::uint64_t n = 0;
         try {

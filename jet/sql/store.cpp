@@ -141,11 +141,6 @@ void Store::check_rewritable(Database& db) {
                     "format, which the engine reads but does not write. Repair it into a Jet 4 "
                     "file first.");
     }
-    if (is_ace(db.header().version)) {
-        throw Error("The database '" + db.file().path() + "' cannot be changed by this engine yet: it is an " +
-                    file_version_name(db.header().version) +
-                    " file (Access 2007 or later), which the engine reads but does not write.");
-    }
     // The writer encodes text keys in the General sort order only.
     if (db.header().sort_order != 1033 && db.header().sort_order != 0) {
         refuse("text sorted in the sort order " + std::to_string(db.header().sort_order) +
@@ -193,6 +188,14 @@ std::unique_ptr<DatabaseWriter> Store::copy_into(Database& from, const std::stri
     options.password = from.header().password;
     options.creation_date = from.header().creation_date;
     options.database_key = from.header().database_key;  // an encoded file stays encoded
+    if (is_ace(from.header().version)) {
+        // An ACE file stays one of its version and sort order; the writer
+        // opens no encrypted ACE file, so this one has no key.
+        options.version = from.header().version;
+        options.sort_order = static_cast<std::uint16_t>(from.header().sort_order);
+        options.sort_order_version = static_cast<SortOrderVersion>(from.header().sort_order_version);
+        options.database_key = 0;
+    }
     ::unlink(shadow.c_str());
     auto w = create_database(shadow, options);
     try {
@@ -203,8 +206,10 @@ std::unique_ptr<DatabaseWriter> Store::copy_into(Database& from, const std::stri
             TableDef def = from.table_def(*t.entry);
             TableSpec layout;
             layout.name = def.name;
+            layout.complex_autonumber = def.complex_autonumber;
             for (const Column& c : def.columns) {
-                layout.columns.push_back(column_spec(c, def.format, ColumnDesign::kWhole, def.name));
+                layout.columns.push_back(
+                    column_spec(c, def.format, ColumnDesign::kWhole, def.name, from.header().version));
             }
             TableHandle h = w->create_table(layout);
             from.scan(def, [&](const RowId&, const Row& row) {

@@ -3,6 +3,7 @@
 
 #include "jet/base/error.h"
 #include "jet/base/text.h"
+#include "jet/page/format.h"
 
 namespace jet {
 
@@ -38,6 +39,16 @@ private:
         in.bytes = {};
         in.value = nullptr;
         in.flag = false;
+        // A calculated column's field is its result in a wrapper: the
+        // bytes inside go as stored (an empty result included, which
+        // readers show otherwise than a null), and the writer wraps them
+        // again.
+        if (col.is_calculated() && f.kind == RawField::Kind::kVariable) {
+            values_[i] = calculated_data(col, f.bytes, page, buffers_[i]);
+            in.kind = Kind::kValue;
+            in.value = &values_[i];
+            return;
+        }
         switch (f.kind) {
             case RawField::Kind::kNull: in.kind = Kind::kNull; return;
             case RawField::Kind::kBoolean:
@@ -111,6 +122,27 @@ private:
         in.value = &values_[i];
     }
 
+    // The wrapper: 16 zero bytes, int32 length n, the n bytes of the
+    // result, 3 zero bytes; a long value holding it for Memo results (and
+    // Text results of no definition length).
+    Bytes calculated_data(const Column& col, std::span<const std::uint8_t> field, std::uint32_t page,
+                          Bytes& buf) {
+        const auto result = static_cast<ColumnType>(col.calc_result_type != 0 ? col.calc_result_type : col.type);
+        const bool long_value = col.is_long_value() || result == ColumnType::kMemo ||
+                                (col.column_type() == ColumnType::kText && col.length == 0);
+        std::span<const std::uint8_t> wrapped = field;
+        if (long_value) {
+            buf.clear();
+            read_long_value_chunks(file_, def_, field, page, [&](std::span<const std::uint8_t> piece) {
+                buf.insert(buf.end(), piece.begin(), piece.end());
+            });
+            wrapped = buf;
+        }
+        ByteReader r{wrapped, def_.name, page};
+        const auto data = r.sub(20, r.u32(16));
+        return Bytes(data.begin(), data.end());
+    }
+
     void read_whole(std::span<const std::uint8_t> field, std::uint32_t page, bool memo, Bytes& buf) {
         buf.clear();
         if (memo) {
@@ -155,8 +187,14 @@ private:
 
 }  // namespace
 
-ColumnSpec column_spec(const Column& c, Format format, ColumnDesign design, std::string_view table) {
-    if (!is_known_column_type(c.type)) {
+ColumnSpec column_spec(const Column& c, Format format, ColumnDesign design, std::string_view table,
+                       FileVersion version) {
+    // The types only ACE files have are the writer's to refuse for a file
+    // that cannot hold them.
+    const bool ace_type = c.type == static_cast<std::uint8_t>(ColumnType::kComplex) ||
+                          c.type == static_cast<std::uint8_t>(ColumnType::kBigInt) ||
+                          c.type == static_cast<std::uint8_t>(ColumnType::kDateTimeExt);
+    if (!is_known_column_type(c.type) && !ace_type) {
         throw Error("Table '" + std::string(table) + "': column '" + c.name + "' has a data type (" +
                     column_type_name(c.type) + ") that cannot be copied.");
     }
@@ -179,6 +217,12 @@ ColumnSpec column_spec(const Column& c, Format format, ColumnDesign design, std:
     // Jet 4 compresses what it writes; a Jet 3 source had no such flag.
     s.compressed = format == Format::Jet3 || (c.misc_flags & 0x01) != 0;
     s.hyperlink = (c.flags & kColumnHyperlink) != 0 && s.type == ColumnType::kMemo;
+    // What only ACE files have is part of the column itself, whatever the
+    // design: a complex column's id (its values stay in the flat table the
+    // id names), a calculated column's wrapper, result type and definition,
+    // a fixed-size type kept in the variable area, the text sort order, the
+    // other bits of the descriptor's extra flags.
+    if (is_ace(version)) set_ace_design(s, c);
     if (design == ColumnDesign::kMakeTable) return s;
 
     // Jet 3 has no Replication ID autonumber: its 0x40 bit on other types
@@ -195,19 +239,25 @@ ColumnSpec column_spec(const Column& c, Format format, ColumnDesign design, std:
     return s;
 }
 
-TableSpec make_table_spec(const TableDef& source, std::string_view target_name) {
+TableSpec make_table_spec(const TableDef& source, std::string_view target_name, FileVersion version) {
     TableSpec layout;
     layout.name = std::string(target_name);
     for (const Column& c : source.columns) {
-        layout.columns.push_back(column_spec(c, source.format, ColumnDesign::kMakeTable, source.name));
+        layout.columns.push_back(column_spec(c, source.format, ColumnDesign::kMakeTable, source.name, version));
     }
+    // Complex value ids stay as the rows hold them; new ones continue after
+    // the source's.
+    layout.complex_autonumber = source.complex_autonumber;
     return layout;
 }
 
 TableHandle copy_table(Database& source, std::string_view source_table, DatabaseWriter& target,
                        std::string_view target_name) {
     TableDef def = source.table_def(source_table);
-    TableHandle t = target.create_table(make_table_spec(def, target_name));
+    // The new file's version decides what ACE design the columns keep.
+    const FileVersion version =
+        def.format == Format::Jet4 && is_ace(target.version()) ? target.version() : FileVersion::kJet4;
+    TableHandle t = target.create_table(make_table_spec(def, target_name, version));
     copy_rows(source, def, target, t);
     return t;
 }

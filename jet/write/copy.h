@@ -32,13 +32,16 @@ enum class ColumnDesign {
     kWhole,
 };
 
-// The new column for a source column of a table in `format`. Throws
-// jet::Error for a type this engine cannot write.
+// The new column for a source column of a table in `format`, for a new
+// file of `version` (in an ACE file, a column keeps what is ACE's own:
+// set_ace_design).
+// Throws jet::Error for a type this engine cannot write.
 ColumnSpec column_spec(const Column& source, Format format, ColumnDesign design,
-                       std::string_view table = {});
+                       std::string_view table = {}, FileVersion version = FileVersion::kJet4);
 
 // The target table's definition for a source table (the make-table rule).
-TableSpec make_table_spec(const TableDef& source, std::string_view target_name);
+TableSpec make_table_spec(const TableDef& source, std::string_view target_name,
+                          FileVersion version = FileVersion::kJet4);
 
 // Copies every row of `source_table` into a new table `target_name` of
 // `target`; returns the new table. Fails with jet::Error (naming the row)

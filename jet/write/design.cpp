@@ -121,6 +121,7 @@ TableHandle rebuild(Database& source, const TableDef& def, DatabaseWriter& w, Ta
     // without one.
     TableSpec layout;
     layout.name = passing;
+    layout.complex_autonumber = def.complex_autonumber;
     for (ColumnSpec c : design) {
         c.autonumber = false;
         layout.columns.push_back(std::move(c));
@@ -153,7 +154,9 @@ DesignChanges restore_design(Database& source, const TableDef& def, DatabaseWrit
     DesignChanges out;
     std::vector<ColumnSpec> design;
     for (const Column& c : def.columns) {
-        design.push_back(column_spec(c, def.format, ColumnDesign::kWhole, def.name));
+        // The target's version: a source whose header was rebuilt says Jet 4.
+        design.push_back(column_spec(c, def.format, ColumnDesign::kWhole, def.name,
+                                     def.format == Format::Jet4 ? w.version() : FileVersion::kJet4));
     }
     const TableSpec& have = w.table_spec(table);
     if (have.columns.size() != design.size()) {

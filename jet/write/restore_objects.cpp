@@ -34,6 +34,16 @@ std::pair<std::int32_t, std::string> sibling_key(std::int32_t parent, const std:
     return {parent, fold_name(name)};
 }
 
+// The columns of Access's and ACE's own tables that hold catalog Ids:
+// MSysComplexColumns names each complex column's table, template and flat
+// table; the navigation pane lists objects by Id and puts them in groups.
+std::vector<std::string_view> object_id_columns(std::string_view table) {
+    if (same_name(table, "MSysComplexColumns")) return {"ConceptualTableID", "FlatTableID", "ComplexTypeObjectID"};
+    if (same_name(table, "MSysNavPaneObjectIDs")) return {"Id"};
+    if (same_name(table, "MSysNavPaneGroupToObjects") || same_name(table, "MSysNavPaneGroups")) return {"ObjectID"};
+    return {};
+}
+
 bool is_access_table(const CatalogEntry& e) {
     const auto flags = static_cast<std::uint32_t>(e.flags);
     return e.type == kObjectTable && (flags & kFlagSystem) && !(flags & kFlagJetSystem);
@@ -182,6 +192,14 @@ struct ObjectRestorer::State {
         }
     }
 
+    // A table of the engine's own that only ACE files have (the target
+    // has the catalog tables they share with Jet 4 already).
+    bool ace_system_table(const CatalogEntry& e) const {
+        // The new file's version: a source whose header was rebuilt says Jet 4.
+        return writer && is_ace(writer->version()) && e.type == kObjectTable &&
+               (static_cast<std::uint32_t>(e.flags) & kFlagJetSystem) != 0;
+    }
+
     std::int32_t map_id(std::int32_t id) const {
         auto it = id_map.find(id);
         return it == id_map.end() ? id : it->second;
@@ -270,7 +288,9 @@ ObjectRestorer::ObjectRestorer(const std::string& source, std::string_view sourc
                                const std::string& target, std::string_view target_password)
     : s_(std::make_unique<State>()) {
     State& s = *s_;
-    s.source = Database::open(source, source_password);
+    // A source whose header had to be rebuilt still has its objects (an
+    // ACE file's complex values among them): it is read as the copy read it.
+    s.source = Database::open(source, source_password, true);
     s.target_read = Database::open(target, target_password);
     s.target_path = target;
     s.source_catalog = s.source->catalog();
@@ -358,13 +378,53 @@ ObjectRestorer::~ObjectRestorer() = default;
 
 std::int32_t ObjectRestorer::target_id(std::int32_t source_id) const { return s_->map_id(source_id); }
 
-std::vector<RestoreFailure> ObjectRestorer::access_objects() {
-    State& s = *s_;
+std::vector<RestoreFailure> ObjectRestorer::complex_data() {
     std::vector<RestoreFailure> failures;
-    // Access's tables first: the documents' rows point into them.
+    carry_tables(true, failures);
+    return failures;
+}
+
+void ObjectRestorer::carry_tables(bool complex_only, std::vector<RestoreFailure>& failures) {
+    State& s = *s_;
+    // ACE's own tables (MSysComplexColumns, the MSysComplexType_* templates,
+    // the flat tables of complex columns), and Access's tables, or of those
+    // only the ones with complex columns (MSysResources).
+    auto has_complex_column = [&](const CatalogEntry& e) {
+        try {
+            for (const Column& c : s.source->table_def(e).columns) {
+                if (c.column_type() == ColumnType::kComplex) return true;
+            }
+        } catch (const std::exception&) {
+        }
+        return false;
+    };
+    std::vector<const CatalogEntry*> tables;
     for (const CatalogEntry& e : s.source_catalog) {
-        if (!is_access_table(e) || s.matched.count(e.id)) continue;
-        std::optional<TableHandle> made;
+        if (s.matched.count(e.id) || s.added.count(e.id)) continue;
+        const bool access = is_access_table(e) && (!complex_only || has_complex_column(e));
+        if (access || s.ace_system_table(e)) tables.push_back(&e);
+    }
+    // Every table first, so that each has its new Id before any row that
+    // names it is written (the navigation pane's tables name one another).
+    struct Made {
+        const CatalogEntry* entry;
+        TableDef def;
+        TableSpec table_layout;
+        std::int32_t new_id;
+    };
+    std::vector<Made> created;
+    auto drop = [&](const CatalogEntry& e) {
+        // Half a table of Access's, under a catalog row that does not yet
+        // say it is Access's, would pass for a user table.
+        try {
+            s.writer->drop_table(s.writer->table(e.name));
+        } catch (const std::exception&) {
+        }
+        s.id_map.erase(e.id);
+    };
+    for (const CatalogEntry* table : tables) {
+        const CatalogEntry& e = *table;
+        bool made = false;
         try {
             TableDef def = s.source->table_def(e);
             TableSpec table_layout;
@@ -377,17 +437,47 @@ std::vector<RestoreFailure> ObjectRestorer::access_objects() {
                 if (!is_known_column_type(c.type) && c.is_fixed()) cs.size = c.length;
                 cs.precision = c.precision ? c.precision : 18;
                 cs.scale = c.scale;
-                cs.autonumber = c.is_autonumber();
+                // A complex column has the counter bit too: its ids are numbered
+                // by the table, not by the column.
+                cs.autonumber = c.is_autonumber() && (cs.type == ColumnType::kLong || cs.type == ColumnType::kGuid);
                 cs.compressed = def.format == Format::Jet4 ? (c.misc_flags & 0x01) != 0 : true;
                 cs.hyperlink = c.flags & kColumnHyperlink;
                 cs.required = !(c.flags & kColumnNullable);
+                // ACE's tables: complex columns (MSysResources.Data) keep
+                // their ids, flat-table columns their extra flags.
+                if (def.format == Format::Jet4 && is_ace(s.writer->version())) set_ace_design(cs, c);
                 table_layout.columns.push_back(std::move(cs));
             }
+            table_layout.complex_autonumber = def.complex_autonumber;
             TableHandle h = s.writer->create_table(table_layout);
-            made = h;
+            made = true;
+            const std::int32_t new_id = s.writer->table_id(h);
+            s.id_map[e.id] = new_id;
+            s.target_ids.insert(new_id);
+            created.push_back(Made{&e, std::move(def), std::move(table_layout), new_id});
+        } catch (const std::exception& err) {
+            failures.push_back({e.name, message_of(err)});
+            if (made) drop(e);
+        }
+    }
+    for (Made& m : created) {
+        const CatalogEntry& e = *m.entry;
+        const TableDef& def = m.def;
+        const TableSpec& table_layout = m.table_layout;
+        const std::int32_t new_id = m.new_id;
+        const std::vector<std::string_view> id_columns = object_id_columns(e.name);
+        try {
+            // Handles move when a table is dropped: by name.
+            const TableHandle h = s.writer->table(e.name);
             std::size_t rows = 0;
+            // Table Ids are definition pages: the tables that name objects
+            // by Id name them by their new Ids.
+            auto renumber = [&](const std::string& c, Value& v) {
+                if (std::find(id_columns.begin(), id_columns.end(), c) == id_columns.end()) return;
+                if (auto p = std::get_if<std::int32_t>(&v)) v = s.map_id(*p);
+            };
             s.source->scan(def, [&](const RowId&, const Row& row) {
-                s.writer->insert_row(h, s.convert(def, row, table_layout));
+                s.writer->insert_row(h, s.convert(def, row, table_layout, renumber));
                 ++rows;
                 return true;
             });
@@ -415,9 +505,7 @@ std::vector<RestoreFailure> ObjectRestorer::access_objects() {
             }
             // Its catalog row as the source has it (flags, properties),
             // under the Id of its new definition.
-            const std::int32_t new_id = s.writer->table_id(h);
-            s.id_map[e.id] = new_id;
-            s.target_ids.insert(new_id);
+            if (s.writer->table_id(h) != new_id) throw Error("the new table changed its Id");
             auto at = s.writer->catalog_row(new_id);
             if (!at) throw Error("the new table has no catalog row");
             TableHandle cat = s.writer->table("MSysObjects");
@@ -432,21 +520,19 @@ std::vector<RestoreFailure> ObjectRestorer::access_objects() {
                 s.writer->update_row(cat, *at, values);
             }
             s.added.insert(e.id);
-            made.reset();
             s.copy_aces(e.id);
         } catch (const std::exception& err) {
             failures.push_back({e.name, message_of(err)});
-            // Half a table of Access's, under a catalog row that does not
-            // yet say it is Access's, would pass for a user table.
-            if (made) {
-                try {
-                    s.writer->drop_table(s.writer->table(e.name));
-                } catch (const std::exception&) {
-                }
-                s.id_map.erase(e.id);
-            }
+            drop(e);
         }
     }
+}
+
+std::vector<RestoreFailure> ObjectRestorer::access_objects() {
+    State& s = *s_;
+    std::vector<RestoreFailure> failures;
+    // Access's tables first: the documents' rows point into them.
+    carry_tables(false, failures);
     // Containers and documents: every other object that is neither a
     // table, a query, a link nor a relationship, parents first.
     bool progress = true;
@@ -685,12 +771,28 @@ std::vector<RestoreFailure> ObjectRestorer::properties() {
         lv_target == s.target_catalog_def.columns.size()) {
         return failures;
     }
+    auto column_of = [](const TableDef& def, std::string_view name) {
+        for (std::size_t k = 0; k < def.columns.size(); ++k) {
+            if (def.columns[k].name == name) return k;
+        }
+        return def.columns.size();
+    };
+    const std::size_t flags_source = column_of(s.source_catalog_def, "Flags");
+    const std::size_t flags_target = column_of(s.target_catalog_def, "Flags");
+    const bool ace = is_ace(s.writer->version());
     for (const CatalogEntry& e : s.source_catalog) {
         if (!s.matched.count(e.id)) continue;  // added objects came with theirs
         auto src = s.source_catalog_rows.find(e.id);
         if (src == s.source_catalog_rows.end() || lv_source >= src->second.size()) continue;
         const Value& prop = src->second[lv_source];
-        if (std::holds_alternative<Null>(prop)) continue;
+        // An ACE user table's catalog flags say what Access makes of it
+        // (0x40000: it has complex columns); the copy made them anew.
+        const bool user_table = e.type == kObjectTable &&
+                                !(static_cast<std::uint32_t>(e.flags) & (kFlagSystem | kFlagJetSystem));
+        const bool flags_too = ace && user_table && e.flags != 0 &&
+                               flags_source < src->second.size() &&
+                               flags_target < s.target_catalog_def.columns.size();
+        if (std::holds_alternative<Null>(prop) && !flags_too) continue;
         const std::int32_t to = s.map_id(e.id);
         try {
             auto at = s.target_catalog_rows.find(to);
@@ -699,8 +801,11 @@ std::vector<RestoreFailure> ObjectRestorer::properties() {
                 throw Error("the new database has no catalog row for it");
             }
             Row row = values->second;
-            row[lv_target] = prop;
-            s.convert_properties(row[lv_target]);
+            if (!std::holds_alternative<Null>(prop)) {
+                row[lv_target] = prop;
+                s.convert_properties(row[lv_target]);
+            }
+            if (flags_too && flags_target < row.size()) row[flags_target] = src->second[flags_source];
             auto out = s.convert(s.target_catalog_def, row, catalog_layout);
             s.writer->update_row(cat, at->second, out);
         } catch (const std::exception& err) {

@@ -55,6 +55,11 @@ public:
     // reports, macros, modules, ...) and the access rights of what it adds.
     // Run it first: the other kinds look for parents it restores.
     std::vector<RestoreFailure> access_objects();
+    // ACE: the tables that hold complex columns' values (MSysComplexColumns,
+    // the templates, the flat tables, Access's tables with complex columns)
+    // alone, for a copy of the tables without the rest of the objects: the
+    // complex values are data. access_objects() carries them besides.
+    std::vector<RestoreFailure> complex_data();
     // Stored queries of every kind: catalog rows and their MSysQueries rows.
     std::vector<RestoreFailure> queries(const EachObject& each = {});
     // Linked tables: their catalog rows with Connect and ForeignName.
@@ -74,6 +79,7 @@ public:
     std::int32_t target_id(std::int32_t source_id) const;
 
 private:
+    void carry_tables(bool complex_only, std::vector<RestoreFailure>& failures);
     struct State;
     std::unique_ptr<State> s_;
 };

@@ -96,26 +96,40 @@ TEST(Check_Command, DamageIsOneLinePerProblemAndExitStatusOne) {
     EXPECT_EQ(Read_File(copy), before) << "the check wrote the file";
 }
 
-// Until the writer makes ACE files, a repair of one is refused before
-// anything is written: a Jet 4 target would lose what is ACE's own.
-TEST(Check_Command, AceSourceIsRefusedAndNothingWritten) {
+// An ACE source repairs into an ACE file of its own version byte (the
+// fixture test checks what it holds); an encrypted one with a wrong
+// password is refused before anything is written.
+TEST(Check_Command, AceSourceKeepsItsVersionAndAWrongPasswordWritesNothing) {
     if (!Have_Fixtures()) GTEST_SKIP() << "fixtures are not available";
     Scratch s;
     struct Case {
         const char* file;
-        const char* version;
+        const char* password;
+        int status;
     };
-    for (const Case c : {Case{"ace12-types.accdb", "ACE12"}, Case{"ace17-extdate.accdb", "ACE17"},
-                         Case{"ace14-rc4-password.accdb", "ACE14"}}) {
+    for (const Case c : {Case{"ace12-types.accdb", "", 0}, Case{"ace17-extdate.accdb", "", 0},
+                         Case{"ace14-rc4-password.accdb", "password", 0},
+                         Case{"ace14-rc4-password.accdb", "wrong", 1},
+                         Case{"ace14-agile-password.accdb", "wrong", 1},
+                         Case{"ace14-agile-password.accdb", "", 1}}) {
+        SCOPED_TRACE(std::string(c.file) + " / '" + c.password + "'");
         const std::string source = Fixtures() + "/" + c.file;
         if (!fs::exists(source)) continue;
-        const std::string target = s.path("out.mdb");
-        Command_Result r = Run_Repair(s, {"-q", "-o", target, source});
-        EXPECT_EQ(r.status, 1) << c.file;
-        EXPECT_EQ(r.err, "mdbrepair: " + source + " is an " + c.version +
-                             " file (Access 2007 or later): repairing ACE files into their own format is "
-                             "not supported yet\n");
-        EXPECT_FALSE(fs::exists(target)) << c.file;
+        const std::string target = s.path("out.accdb");
+        fs::remove(target);
+        Command_Result r = Run_Repair(s, {"-q", "--password", c.password, "-o", target, source});
+        EXPECT_EQ(r.status, c.status) << r.out << r.err;
+        if (c.status != 0) {
+            EXPECT_EQ(r.out, "无法连接到数据库" + source + "，请检查文件名及密码\n");
+            EXPECT_EQ(r.err, "mdbrepair: cannot open " + source + ": Not a valid password.\n");
+            EXPECT_FALSE(fs::exists(target));
+            for (const auto& e : fs::directory_iterator(s.dir())) {
+                EXPECT_NE(e.path().filename().string().rfind("out.", 0), 0u)
+                    << "left behind: " << e.path();
+            }
+            continue;
+        }
+        EXPECT_EQ(Read_File(target).substr(0x14, 1), Read_File(source).substr(0x14, 1));
     }
 }
 

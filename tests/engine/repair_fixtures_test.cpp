@@ -16,6 +16,10 @@
 
 #include "app/run/repair_run.h"
 #include "connect/provider/connection.h"
+#include "jet/base/error.h"
+#include "jet/index/check.h"
+#include "jet/sql/eval.h"
+#include "jet/table/complex.h"
 #include "jet/table/database.h"
 #include "jet/write/encode_file.h"
 #include "repair_support.h"
@@ -24,8 +28,149 @@ using namespace repair_test;
 
 namespace {
 
+bool Is_Ace(const std::string& fixture) { return fixture.ends_with(".accdb"); }
+
+// The two Office-encrypted ACE fixtures (agile and RC4 CryptoAPI); mdbtools
+// reads neither.
+bool Is_Encrypted(const std::string& fixture) { return fixture.ends_with("-password.accdb"); }
+
 std::string Password_Of(const std::string& fixture) {
-    return fixture == "jet4-password.mdb" ? "password" : "";
+    return fixture == "jet4-password.mdb" || Is_Encrypted(fixture) ? "password" : "";
+}
+
+// Every row of every user table as our reader gives it, one text per row,
+// sorted (the copy may place rows in another order): the comparison that
+// also covers what mdbtools cannot read (encrypted files, calculated
+// columns' results, Large Number, Date/Time Extended).
+// With `flat_tables`, the hidden flat tables of complex columns come too
+// (their rows hold the attachments' stored bytes).
+std::map<std::string, std::vector<std::string>> Our_Rows(const std::string& file,
+                                                         const std::string& password,
+                                                         bool flat_tables = false) {
+    std::map<std::string, std::vector<std::string>> out;
+    auto db = jet::Database::open(file, password);
+    std::set<std::string> flat;
+    if (flat_tables) {
+        for (const jet::ComplexColumnInfo& c : jet::complex_columns(*db)) flat.insert(c.flat_table);
+    }
+    for (const jet::TableInfo& t : db->tables()) {
+        if (!t.local() || (t.kind != jet::TableKind::kTable && !flat.count(t.name))) continue;
+        jet::TableDef def = db->table_def(*t.entry);
+        auto& rows = out[t.name];
+        db->scan(def, [&](const jet::RowId&, const jet::Row& row) {
+            std::string line;
+            for (std::size_t k = 0; k < row.size(); ++k) {
+                line += def.columns[k].name + "=" + jet::sql::value_text(row[k]) + "|";
+            }
+            rows.push_back(line);
+            return true;
+        });
+        std::sort(rows.begin(), rows.end());
+    }
+    return out;
+}
+
+// The values of every complex column (user and system tables alike), by
+// table, column and complex value id: attachments with name, type, flags,
+// time stamp and the decoded bytes, multi-value and version-history rows
+// with their template columns.
+std::map<std::string, std::vector<std::string>> Our_Complex_Values(const std::string& file,
+                                                                   const std::string& password) {
+    std::map<std::string, std::vector<std::string>> out;
+    auto db = jet::Database::open(file, password);
+    for (const jet::ComplexColumnInfo& c : jet::complex_columns(*db)) {
+        jet::TableDef def = db->table_def(c.table);
+        std::size_t at = def.columns.size();
+        for (std::size_t k = 0; k < def.columns.size(); ++k) {
+            if (def.columns[k].name == c.column) at = k;
+        }
+        if (at == def.columns.size()) {
+            out[c.table + "." + c.column].push_back("column missing");
+            continue;
+        }
+        db->scan(def, [&](const jet::RowId&, const jet::Row& row) {
+            const auto* id = std::get_if<std::int32_t>(&row[at]);
+            if (id == nullptr) return true;
+            auto& values = out[c.table + "." + c.column + "#" + std::to_string(*id)];
+            if (c.kind == jet::ComplexKind::kAttachment) {
+                for (const jet::Attachment& a : jet::read_attachments(*db, c, *id)) {
+                    values.push_back(a.name + "|" + a.type + "|" + std::to_string(a.flags) + "|" +
+                                     (a.time_stamp ? jet::datetime_text(*a.time_stamp) : "") + "|" +
+                                     a.url + "|" + std::string(a.data.begin(), a.data.end()));
+                }
+            } else {
+                for (const jet::Row& v : jet::read_complex_values(*db, c, *id)) {
+                    std::string line;
+                    for (const jet::Value& x : v) line += jet::sql::value_text(x) + "|";
+                    values.push_back(line);
+                }
+            }
+            return true;
+        });
+    }
+    return out;
+}
+
+// What an ACE target must keep of its source besides the rows: the version
+// byte and the sort order, the complex values; an encrypted source gives a
+// target encrypted with the same password; the target passes the check.
+void Expect_Ace_Target(const std::string& fixture, const std::string& src,
+                       const std::string& target, const std::string& password) {
+    auto sdb = jet::Database::open(src, password);
+    auto tdb = jet::Database::open(target, password);
+    EXPECT_EQ(tdb->header().version, sdb->header().version);
+    EXPECT_EQ(tdb->header().sort_order, sdb->header().sort_order);
+    EXPECT_EQ(tdb->header().sort_order_version, sdb->header().sort_order_version);
+    EXPECT_EQ(Our_Rows(target, password, true), Our_Rows(src, password, true));
+    // MSysComplexColumns names the same tables by their new ids.
+    auto complex_map = [&](jet::Database& db) {
+        std::vector<std::string> out;
+        for (const jet::ComplexColumnInfo& c : jet::complex_columns(db)) {
+            out.push_back(c.table + "." + c.column + " #" + std::to_string(c.complex_id) + " " +
+                          c.type_table + " " + c.flat_table);
+        }
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    EXPECT_EQ(complex_map(*tdb), complex_map(*sdb));
+    // Every object of the catalog, ACE's own tables among them, with its
+    // type and flags (the ids are the new file's).
+    auto objects = [](jet::Database& db) {
+        std::vector<std::string> out;
+        for (const jet::CatalogEntry& e : db.catalog()) {
+            out.push_back(e.name + " type " + std::to_string(e.type) + " flags " + std::to_string(e.flags));
+        }
+        std::sort(out.begin(), out.end());
+        return out;
+    };
+    EXPECT_EQ(objects(*tdb), objects(*sdb));
+    EXPECT_EQ(Our_Complex_Values(target, password), Our_Complex_Values(src, password));
+    std::vector<std::string> problems;
+    jet::check_database(target, password, [&](const jet::CheckProblem& p) {
+        problems.push_back(p.table + ": " + p.text);
+    });
+    EXPECT_EQ(problems, std::vector<std::string>{}) << fixture;
+    if (Is_Encrypted(fixture)) {
+        EXPECT_NE(tdb->header().database_key, 0u) << "the target is not encrypted";
+        try {
+            jet::Database::open(target, "wrong");
+            ADD_FAILURE() << "the target opens with a wrong password";
+        } catch (const jet::Error& e) {
+            EXPECT_EQ(std::string(e.what()), jet::kBadPasswordMessage);
+        }
+        // mdb-reader opens it with the password only.
+        const std::string open_check =
+            "node " + Quote(std::string(ZOLVAK_SOURCE_DIR) + "/tests/readers/open_check.mjs") + " " +
+            Quote(target) + " ";
+        int status = -1;
+        std::string out = Shell_Output(open_check + Quote(password) + " 2>&1", &status);
+        EXPECT_EQ(status, 0) << out;
+        out = Shell_Output(open_check + "wrong 2>&1", &status);
+        EXPECT_NE(status, 0) << out;
+        // No page of the target reads as plain: the catalog's definition
+        // page would start with its page type.
+        EXPECT_NE(Read_File(target).substr(2 * 4096, 2), std::string("\x02\x01", 2));
+    }
 }
 
 struct Index_Info {
@@ -127,9 +272,14 @@ TEST_P(Fixture_Repair, TargetHoldsWhatTheSourceHolds) {
     }
     EXPECT_EQ(tv.indexes.size(), sv.indexes.size());
 
+    if (Is_Ace(fixture)) Expect_Ace_Target(fixture, src, target, password);
+
     for (const std::string& table : sv.tables) {
-        std::string from = Export(src, table);
-        std::string to = Export(target, table);
+        if (Is_Encrypted(fixture)) break;  // mdbtools reads no encrypted ACE file
+        const std::set<std::string> skip =
+            Is_Ace(fixture) ? Calculated_Long_Columns(src, password, table) : std::set<std::string>{};
+        std::string from = Without_Columns(Export(src, table), skip);
+        std::string to = Without_Columns(Export(target, table), skip);
         // No byte of a text is lost on the way (a Jet 3 byte its code page
         // leaves unassigned included).
         if (from.find("\xEF\xBF\xBD") == std::string::npos) {
@@ -141,11 +291,19 @@ TEST_P(Fixture_Repair, TargetHoldsWhatTheSourceHolds) {
                     fixture.c_str(), table.c_str());
     }
 
+    std::string skips;
+    if (Is_Ace(fixture)) {
+        for (const std::string& table : sv.tables) {
+            for (const std::string& c : Calculated_Long_Columns(src, password, table)) {
+                skips += " --skip " + Quote(table + "." + c);
+            }
+        }
+    }
     int status = -1;
     std::string cmp = Shell_Output(
         "node " + Quote(std::string(ZOLVAK_SOURCE_DIR) + "/tests/readers/repair_compare.mjs") +
             " " + Quote(src) + " " + Quote(target) +
-            (password.empty() ? "" : " " + Quote(password)) + " 2>&1",
+            (password.empty() ? "" : " " + Quote(password)) + skips + " 2>&1",
         &status);
     EXPECT_EQ(status, 0) << cmp;
 }
@@ -154,7 +312,8 @@ std::vector<std::string> All_Fixtures() {
     std::vector<std::string> names;
     std::error_code ec;
     for (const auto& e : fs::directory_iterator(Fixtures(), ec)) {
-        if (e.path().extension() == ".mdb") names.push_back(e.path().filename().string());
+        const auto ext = e.path().extension();
+        if (ext == ".mdb" || ext == ".accdb") names.push_back(e.path().filename().string());
     }
     std::sort(names.begin(), names.end());
     if (names.empty()) names.push_back("none");
@@ -214,4 +373,25 @@ TEST(Encoded_Repair, EncodedSourceGivesEncodedTarget) {
             &status);
         EXPECT_EQ(status, 0) << cmp;
     }
+}
+
+// A run of the tables alone still carries an ACE source's complex values:
+// they are data kept in tables of their own, not design.
+TEST(Ace_Tables_Only, ComplexValuesComeAlong) {
+    const std::string fixture = "ace12-complex.accdb";
+    if (!fs::exists(Fixtures() + "/" + fixture)) GTEST_SKIP() << fixture << " absent";
+    Scratch s;
+    const std::string src = Copy_Fixture(s, fixture);
+    const std::string target = src + ".new";
+    Repair_Set_Tables_Only(true);
+    Collecting c;
+    const int result = Repair_Mdb(src.c_str(), "", target.c_str());
+    Repair_Set_Tables_Only(false);
+    std::string log;
+    for (const auto& l : Lines()) log += l + "\n";
+    ASSERT_EQ(result, 1) << log;
+    EXPECT_EQ(log.find("正在恢复窗体"), std::string::npos) << "the objects step ran\n" << log;
+    const auto values = Our_Complex_Values(target, "");
+    EXPECT_EQ(values, Our_Complex_Values(src, ""));
+    EXPECT_FALSE(values.empty());
 }

@@ -164,7 +164,30 @@ TEST_P(Object_Repair, TargetKeepsTheSourcesObjects) {
         SCOPED_TRACE(e.name);
         ASSERT_NE(dst->find_table(e.name), nullptr);
         auto cols = All_Columns(*src, e.name);
-        EXPECT_EQ(Rows(*src, e.name, cols), Rows(*dst, e.name, cols));
+        // The navigation pane names objects by Id.
+        const std::set<std::string> ids =
+            e.name == "MSysNavPaneObjectIDs" ? std::set<std::string>{"Id"}
+            : e.name == "MSysNavPaneGroupToObjects" || e.name == "MSysNavPaneGroups"
+                ? std::set<std::string>{"ObjectID"}
+                : std::set<std::string>{};
+        EXPECT_EQ(Rows(*src, e.name, cols,
+                       [&](const std::string& col, jet::Value& v) {
+                           if (!ids.count(col)) return;
+                           if (auto p = std::get_if<std::int32_t>(&v); p && table_ids.count(*p))
+                               v = table_ids[*p];
+                       }),
+                  Rows(*dst, e.name, cols));
+    }
+    // ACE: MSysComplexColumns names the same tables by their new Ids.
+    if (src->find_table("MSysComplexColumns")) {
+        auto cols = All_Columns(*src, "MSysComplexColumns");
+        EXPECT_EQ(Rows(*src, "MSysComplexColumns", cols,
+                       [&](const std::string& col, jet::Value& v) {
+                           if (col != "ConceptualTableID" && col != "FlatTableID" && col != "ComplexTypeObjectID") return;
+                           if (auto p = std::get_if<std::int32_t>(&v); p && table_ids.count(*p))
+                               v = table_ids[*p];
+                       }),
+                  Rows(*dst, "MSysComplexColumns", cols));
     }
     for (const char* t : {"MSysQueries", "MSysRelationships"}) {
         SCOPED_TRACE(t);
@@ -213,8 +236,11 @@ TEST_P(Object_Repair, TargetKeepsTheSourcesObjects) {
                       Shell("mdb-queries " + q(target) + " " + q(e.name) + " 2>&1"))
                 << e.name;
         }
-        // mdbtools shows the database's properties for a Jet system table.
-        if (e.type == jet::kObjectTable && e.flags == 0 && dst->find_table(e.name)) {
+        // mdbtools shows the database's properties for a Jet system table,
+        // and stale bytes for a table without properties (ace12-indexes'
+        // MSysCompactError): those are compared by our reader above.
+        const bool has_props = src_props.count("'" + e.name + "'" + std::to_string(e.type)) != 0;
+        if (e.type == jet::kObjectTable && e.flags == 0 && has_props && dst->find_table(e.name)) {
             EXPECT_EQ(Shell("mdb-prop " + q(source) + " " + q(e.name) + " 2>&1"),
                       Shell("mdb-prop " + q(target) + " " + q(e.name) + " 2>&1"))
                 << e.name;
@@ -262,7 +288,18 @@ INSTANTIATE_TEST_SUITE_P(
     Files, Object_Repair,
     ::testing::Values(Case{"fixtures", "jet4-indexes.mdb", 2, 0}, Case{"fixtures", "jet4-queries.mdb", 0, 9},
                       Case{"design", "jet3-northwind.mdb", 7, 22},
-                      Case{"design", "jet4-vbaproject.mdb", 0, 0}),
+                      Case{"design", "jet4-vbaproject.mdb", 0, 0},
+                      // ACE (ace12-complex: the two relationships are those
+                      // of Access's navigation-pane tables).
+                      Case{"fixtures", "ace12-indexes.accdb", 2, 0},
+                      Case{"fixtures", "ace12-complex.accdb", 2, 0},
+                      Case{"fixtures", "ace14-queries.accdb", 0, 9},
+                      // Calculated columns' Expression and ResultType are
+                      // column properties: the documents compare byte for
+                      // byte (both files' two relationships are those of
+                      // the navigation pane's tables).
+                      Case{"fixtures", "ace14-calc.accdb", 2, 0},
+                      Case{"fixtures", "ace17-extdate.accdb", 2, 0}),
     [](const auto& info) {
         std::string n = info.param.file.substr(0, info.param.file.find('.'));
         for (char& ch : n) {

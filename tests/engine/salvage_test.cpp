@@ -27,7 +27,13 @@ std::vector<std::string> Mdb_Fixtures() {
     std::vector<std::string> out;
     if (!Have_Fixtures()) return out;
     for (const auto& e : fs::directory_iterator(Fixtures())) {
-        if (e.path().extension() == ".mdb") out.push_back(e.path().filename().string());
+        // The encrypted ACE fixtures are left out: damage to their pages is
+        // damage to ciphertext, which the page decryption turns into whole
+        // pages of noise (the plain ACE files cover ACE's own layouts).
+        const std::string name = e.path().filename().string();
+        if (e.path().extension() == ".mdb" ||
+            (e.path().extension() == ".accdb" && !name.ends_with("-password.accdb")))
+            out.push_back(name);
     }
     std::sort(out.begin(), out.end());
     return out;
@@ -265,8 +271,9 @@ TEST_P(Salvage, ZeroedHeaderExportsLikeTheSoundFile) {
     ASSERT_TRUE(fs::exists(target)) << log;
     EXPECT_EQ(user_tables(target), tables);
     for (const std::string& table : tables) {
-        const std::string from = Export(sound_path, table);
-        const std::string to = Export(target, table);
+        const std::set<std::string> skip = Calculated_Long_Columns(sound_path, password, table);
+        const std::string from = Without_Columns(Export(sound_path, table), skip);
+        const std::string to = Without_Columns(Export(target, table), skip);
         if (from != to) EXPECT_EQ(Normalised(to), Normalised(from)) << "table " << table;
     }
 }

@@ -78,6 +78,10 @@ struct RowKey {
 inline RowKey row_key(const jet::TableDef& def, const jet::Row& row) {
     RowKey k;
     for (std::size_t i = 0; i < def.columns.size() && i < row.size(); ++i) {
+        // A calculated column (ACE) follows from the others, and its value
+        // decodes by a result type kept in the catalog's properties, which
+        // a damaged catalog loses: it does not tell rows apart.
+        if (def.columns[i].is_calculated()) continue;
         const std::string v = value_key(row[i]);
         if (is_long_value(def.columns[i])) {
             k.long_values.push_back(v);
