@@ -379,25 +379,40 @@ bool DatabaseWriter::keys_from_dropped(Table& t, const IndexState& ix, write::In
                (!(d.flags & kIndexIgnoreNulls) || (ix.flags & kIndexIgnoreNulls));
     });
     if (it == dropped_trees_.end()) return false;
-    Bytes buffer;
-    auto read = [&](std::uint32_t page) -> std::span<const std::uint8_t> {
-        buffer = pager_.read(page);
-        return buffer;
+    // The leaves are walked twice, the first time to check every key's
+    // parts (a part not as expected sends the build back to the rows before
+    // any key is taken) and find the nulls a required index refuses, the
+    // second to hand the keys over: nothing of the tree is held but a page.
+    const std::uint32_t page_count = pager_.page_count();
+    auto walk = [&](const std::function<bool(const IndexEntry&)>& visit) {
+        try {
+            IndexPage page = decode_index_page(pager_.read(it->first_page), it->first_page, Format::Jet4,
+                                               t.layout.name);
+            for (int depth = 0; !page.leaf; ++depth) {
+                std::uint32_t child = page.entries.empty() ? page.tail : page.entries.front().child;
+                if (depth > 32 || child == 0 || child >= page_count) return false;
+                page = decode_index_page(pager_.read(child), child, Format::Jet4, t.layout.name);
+            }
+            for (std::uint32_t steps = 0;; ++steps) {
+                for (const IndexEntry& e : page.entries) {
+                    if (!visit(e)) return false;
+                }
+                if (page.next == 0) return true;
+                if (steps > page_count || page.next >= page_count) return false;
+                std::uint32_t next = page.next;
+                page = decode_index_page(pager_.read(next), next, Format::Jet4, t.layout.name);
+                if (!page.leaf) return false;
+            }
+        } catch (const Error&) {
+            return false;
+        }
     };
-    std::vector<IndexEntry> stored;
-    try {
-        stored = read_index_entries(read, Format::Jet4, it->first_page, pager_.page_count(), t.layout.name);
-    } catch (const Error&) {
-        return false;
-    }
-    if (stored.size() != it->entries) return false;
-    // Parse every key first: a part that is not as expected sends the
-    // build back to the rows before any key is taken.
-    std::vector<std::pair<bool, bool>> nulls;  // any, all
-    nulls.reserve(stored.size());
-    for (const IndexEntry& e : stored) {
+    // Whether a key has null parts (any, all); false when its parts are not
+    // as expected.
+    auto nulls = [&](const IndexEntry& e, bool& any, bool& all) {
         std::size_t at = 0;
-        bool any = false, all = true;
+        any = false;
+        all = true;
         for (std::size_t k = 0; k < widths.size(); ++k) {
             if (at >= e.key.size()) return false;
             const bool desc = ix.columns[k].second;
@@ -412,19 +427,30 @@ bool DatabaseWriter::keys_from_dropped(Table& t, const IndexState& ix, write::In
                 return false;
             }
         }
-        if (at != e.key.size()) return false;
-        nulls.emplace_back(any, all);
+        return at == e.key.size();
+    };
+    std::uint64_t count = 0;
+    bool null_in_required = false;
+    if (!walk([&](const IndexEntry& e) {
+            bool any = false, all = false;
+            if (!nulls(e, any, all)) return false;
+            null_in_required = null_in_required || ((ix.flags & kIndexRequired) && any);
+            ++count;
+            return true;
+        }) ||
+        count != it->entries) {
+        return false;
     }
     last_index_from_dropped_ = true;
-    for (std::size_t k = 0; k < stored.size(); ++k) {
-        auto [any_null, all_null] = nulls[k];
-        if ((ix.flags & kIndexRequired) && any_null) {
-            throw Error("Index or primary key cannot contain a Null value.");
-        }
-        if ((ix.flags & kIndexIgnoreNulls) && all_null) continue;
+    if (null_in_required) throw Error("Index or primary key cannot contain a Null value.");
+    walk([&](const IndexEntry& e) {
+        bool any_null = false, all_null = false;
+        nulls(e, any_null, all_null);
+        if ((ix.flags & kIndexIgnoreNulls) && all_null) return true;
         bool checked = (ix.flags & kIndexUnique) && !(any_null && !ix.layout.primary_key);
-        sorter.add(stored[k].key, stored[k].row.page, stored[k].row.row, !checked);
-    }
+        sorter.add(e.key, e.row.page, e.row.row, !checked);
+        return true;
+    });
     return true;
 }
 
