@@ -206,15 +206,16 @@ void DatabaseWriter::create_index(TableHandle table, const IndexSpec& layout) {
     last_index_from_dropped_ = false;
     if (t.rows > 0) {
         std::string folder = std::filesystem::path(pager_.path()).parent_path().string();
-        write::IndexEntrySorter sorter(folder, index_sort_budget_);
+        std::optional<write::IndexEntrySorter> sorter(std::in_place, folder, index_sort_budget_);
         bool flushed = false;
-        if (!keys_from_dropped(t, *ix, sorter)) {
-            std::vector<KeyTarget> one{KeyTarget{ix.get(), &sorter, {}}};
+        if (!keys_from_dropped(t, *ix, *sorter)) {
+            sorter.emplace(folder, index_sort_budget_);  // without what the tree gave
+            std::vector<KeyTarget> one{KeyTarget{ix.get(), &*sorter, {}}};
             collect_keys(table, one);
             if (one[0].error) std::rethrow_exception(one[0].error);
             flushed = true;
         }
-        finish_index(table, std::move(ix), sorter, flushed);
+        finish_index(table, std::move(ix), *sorter, flushed);
         return;
     }
     ix->map = new_map();
@@ -379,10 +380,10 @@ bool DatabaseWriter::keys_from_dropped(Table& t, const IndexState& ix, write::In
                (!(d.flags & kIndexIgnoreNulls) || (ix.flags & kIndexIgnoreNulls));
     });
     if (it == dropped_trees_.end()) return false;
-    // The leaves are walked twice, the first time to check every key's
-    // parts (a part not as expected sends the build back to the rows before
-    // any key is taken) and find the nulls a required index refuses, the
-    // second to hand the keys over: nothing of the tree is held but a page.
+    // The leaves are walked once, page by page (nothing of the tree is held
+    // but a page). A key whose parts are not as expected, or a tree that does
+    // not walk as it should, sends the build back to the rows: the caller
+    // then drops the keys handed over so far.
     const std::uint32_t page_count = pager_.page_count();
     auto walk = [&](const std::function<bool(const IndexEntry&)>& visit) {
         try {
@@ -431,26 +432,26 @@ bool DatabaseWriter::keys_from_dropped(Table& t, const IndexState& ix, write::In
     };
     std::uint64_t count = 0;
     bool null_in_required = false;
+    last_index_from_dropped_ = true;
     if (!walk([&](const IndexEntry& e) {
-            bool any = false, all = false;
-            if (!nulls(e, any, all)) return false;
-            null_in_required = null_in_required || ((ix.flags & kIndexRequired) && any);
+            bool any_null = false, all_null = false;
+            if (!nulls(e, any_null, all_null)) return false;
             ++count;
+            // A read of the rows would stop at this row with an error.
+            if ((ix.flags & kIndexRequired) && any_null) {
+                null_in_required = true;
+                return false;
+            }
+            if ((ix.flags & kIndexIgnoreNulls) && all_null) return true;
+            bool checked = (ix.flags & kIndexUnique) && !(any_null && !ix.layout.primary_key);
+            sorter.add(e.key, e.row.page, e.row.row, !checked);
             return true;
         }) ||
         count != it->entries) {
+        if (null_in_required) throw Error("Index or primary key cannot contain a Null value.");
+        last_index_from_dropped_ = false;
         return false;
     }
-    last_index_from_dropped_ = true;
-    if (null_in_required) throw Error("Index or primary key cannot contain a Null value.");
-    walk([&](const IndexEntry& e) {
-        bool any_null = false, all_null = false;
-        nulls(e, any_null, all_null);
-        if ((ix.flags & kIndexIgnoreNulls) && all_null) return true;
-        bool checked = (ix.flags & kIndexUnique) && !(any_null && !ix.layout.primary_key);
-        sorter.add(e.key, e.row.page, e.row.row, !checked);
-        return true;
-    });
     return true;
 }
 
