@@ -7,6 +7,8 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "connect/db_connect_ado.h"
 #include "engine/print_msg.h"
@@ -35,6 +37,14 @@ int Rebuild_Indexes(const char* target, const char* password, const OT_Array<Mdb
     for (int ti = 0; ti < tabs.count; ++ti) {
         const Mdb_Tab_Stru& t = tabs.data[ti];
         if (!Is_User_Table(t)) continue;
+        // The table's statements run together (its rows are read once for
+        // all of its indexes); the lines are written index by index after.
+        struct Pending {
+            const char* index_name;
+            int statement;  // into `sqls`, -1 when refused for its length
+        };
+        std::vector<Pending> pending;
+        std::vector<std::string> sqls;
         for (int j = 0; j < indexes.count; ++j) {
             Mdb_Index_Stru& r = indexes.data[j];
             if (r.is_done == 1 || std::strcmp(r.tab_name, t.tab_name) != 0) continue;
@@ -71,22 +81,28 @@ int Rebuild_Indexes(const char* target, const char* password, const OT_Array<Mdb
                                         tab_name, columns);
                 fits = n >= 0 && n < INDEX_SQL_SIZE;
             }
-
-            Print_Msg("正在创建约束 %s", r.index_name);
+            // Refused rather than cut: a cut list would make another index.
+            pending.push_back({r.index_name, fits ? static_cast<int>(sqls.size()) : -1});
+            if (fits) sqls.emplace_back(sql);
+        }
+        if (pending.empty()) continue;
+        std::vector<std::exception_ptr> errors(sqls.size());
+        try {
+            errors = conn->ado_conn->execute_each(sqls);
+        } catch (const std::exception&) {
+            for (auto& e : errors) e = std::current_exception();
+        }
+        for (const Pending& p : pending) {
+            Print_Msg("正在创建约束 %s", p.index_name);
             bool failed = false;
-            if (!fits) {
-                // Refused rather than cut: a cut list would make another index.
-                Print_Msg("索引 %s 的语句超过%d字节，无法创建", r.index_name, INDEX_SQL_SIZE);
+            if (p.statement < 0) {
+                Print_Msg("索引 %s 的语句超过%d字节，无法创建", p.index_name, INDEX_SQL_SIZE);
                 failed = true;
             } else {
-                try {
-                    conn->ado_conn->execute(sql);
-                } catch (const std::exception&) {
-                    failed = true;
-                }
+                failed = errors[static_cast<std::size_t>(p.statement)] != nullptr;
             }
             if (failed) {
-                Print_Msg("******** 创建索引 %s 出错了 *********", r.index_name);
+                Print_Msg("******** 创建索引 %s 出错了 *********", p.index_name);
                 Copy_Err_Flag = 1;
             }
         }

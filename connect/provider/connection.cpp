@@ -83,6 +83,11 @@ void Connection::execute(std::string_view command_text) {
     session_->execute(command_text);
 }
 
+std::vector<std::exception_ptr> Connection::execute_each(const std::vector<std::string>& commands) {
+    require_open();
+    return session_->execute_each(commands);
+}
+
 void Connection::restore_design(const std::string& source, const std::string& source_password,
                                 std::string_view table) {
     require_open();

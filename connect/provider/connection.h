@@ -2,6 +2,7 @@
 // switch, open and close, transactions, statements and schema rowsets.
 #pragma once
 
+#include <exception>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -57,6 +58,11 @@ class Connection {
 
     // Runs a statement as command text; a query's rows are dropped.
     void execute(std::string_view command_text);
+    // Runs statements in order as execute() would, one slot per statement:
+    // empty when it ran, else its Error; one that fails does not stop the
+    // next. Index statements on one table in a transaction read its rows
+    // once for all of them.
+    std::vector<std::exception_ptr> execute_each(const std::vector<std::string>& commands);
 
     // Gives the table `table`, copied by a make-table from the database at
     // `source`, the rest of its source's design: autonumber, column flags,

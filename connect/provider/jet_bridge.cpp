@@ -92,6 +92,21 @@ void Session::execute(std::string_view sql) {
     engine([&] { (void)conn_->execute(sql); });
 }
 
+std::vector<std::exception_ptr> Session::execute_each(const std::vector<std::string>& sql) {
+    if (!conn_) throw provider::Error(std::string(kMsgObjectClosed));
+    std::vector<std::exception_ptr> out = engine([&] { return conn_->execute_each(sql); });
+    for (auto& e : out) {
+        if (!e) continue;
+        try {
+            std::rethrow_exception(e);
+        } catch (const jet::Error& error) {
+            e = std::make_exception_ptr(provider::Error(error.what()));
+        } catch (...) {
+        }
+    }
+    return out;
+}
+
 void Session::restore_design(const std::string& source, const std::string& source_password,
                              std::string_view table) {
     if (!conn_) throw provider::Error(std::string(kMsgObjectClosed));

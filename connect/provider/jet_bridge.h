@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <string>
 #include <utility>
@@ -56,6 +57,9 @@ class Session {
 
     // Runs a statement; a query's rows are dropped.
     void execute(std::string_view sql);
+    // Runs statements in order, one slot per statement: empty, or its
+    // provider::Error.
+    std::vector<std::exception_ptr> execute_each(const std::vector<std::string>& sql);
     // Salvage mode of the engine's make-table copy, and what the last
     // statement left out under it.
     void set_salvage(bool on);

@@ -964,6 +964,131 @@ ExecuteResult Connection::run_create_index(CreateIndexStmt& s) {
     });
 }
 
+void Connection::run_create_indexes(std::vector<CreateIndexStmt>& group, std::span<const std::string> sql,
+                                    std::span<std::exception_ptr> out) {
+    Store& store = *store_;
+    std::vector<bool> checks_failed(group.size(), false);
+    std::vector<std::exception_ptr> errors(group.size());
+    std::string table;
+    try {
+        in_statement([&] {
+            store.writer();
+            Database& db = store.db();
+            const CatalogEntry* entry = db.find_table(group[0].table);
+            if (!entry || table_kind(*entry) != TableKind::kTable) no_table(group[0].table);
+            TableDef def = db.table_def(*entry);
+            table = def.name;
+            std::vector<IndexSpec> layouts;
+            for (const auto& s : group) layouts.push_back(s.index);
+            // The checks of run_create_index, against the table as it was
+            // before the first statement and the indexes made since.
+            auto before = [&](std::size_t k, const std::vector<std::exception_ptr>& done) {
+                IndexSpec& index = layouts[k];
+                try {
+                    for (const Index& ix : def.indexes) {
+                        if (same_name(ix.name, index.name)) {
+                            throw Error("The index " + quoted(index.name) + " already exists on the table " +
+                                        quoted(def.name) + ".");
+                        }
+                        if (index.primary_key && ix.primary_key()) {
+                            throw Error("The table " + quoted(def.name) + " already has a primary key (" +
+                                        quoted(ix.name) + ").");
+                        }
+                    }
+                    for (std::size_t j = 0; j < k; ++j) {
+                        if (done[j]) continue;
+                        if (same_name(layouts[j].name, index.name)) {
+                            throw Error("The index " + quoted(index.name) + " already exists on the table " +
+                                        quoted(def.name) + ".");
+                        }
+                        if (index.primary_key && layouts[j].primary_key) {
+                            throw Error("The table " + quoted(def.name) + " already has a primary key (" +
+                                        quoted(layouts[j].name) + ").");
+                        }
+                    }
+                    for (auto& ic : index.columns) {
+                        const Column* c = def.find_column(ic.column);
+                        if (!c) {
+                            throw Error("No such column " + quoted(ic.column) + " in the table " +
+                                        quoted(def.name) + ".");
+                        }
+                        ic.column = c->name;
+                        if (c->column_type() == ColumnType::kOle) {
+                            throw Error("The column " + quoted(c->name) +
+                                        " is an OLE Object and cannot be indexed.");
+                        }
+                    }
+                } catch (...) {
+                    checks_failed[k] = true;
+                    throw;
+                }
+            };
+            DatabaseWriter& w = store.writer();
+            WriteTarget t = write_target(w, def.name);
+            errors = w.create_indexes(t.handle, layouts, before);
+            if (std::any_of(errors.begin(), errors.end(), [](const auto& e) { return !e; })) store.changed();
+            return 0;
+        });
+    } catch (...) {
+        // Nothing was made: every statement fails as the first would have.
+        for (auto& e : errors) e = std::current_exception();
+        std::fill(checks_failed.begin(), checks_failed.end(), true);
+    }
+    for (std::size_t k = 0; k < group.size(); ++k) {
+        if (!errors[k]) continue;
+        try {
+            try {
+                std::rethrow_exception(errors[k]);
+            } catch (const Error& e) {
+                if (checks_failed[k]) throw;
+                throw Error(with_index_name(e, group[k].index.name, table));
+            }
+        } catch (const Error& e) {
+            std::string m = e.what();
+            out[k] = m.find("Statement: ") != std::string::npos
+                         ? std::current_exception()
+                         : std::make_exception_ptr(Error(m + " Statement: " + sql[k]));
+        } catch (...) {
+            out[k] = std::current_exception();
+        }
+    }
+}
+
+std::vector<std::exception_ptr> Connection::execute_each(std::span<const std::string> sql) {
+    std::vector<std::exception_ptr> out(sql.size());
+    std::size_t i = 0;
+    while (i < sql.size()) {
+        std::vector<CreateIndexStmt> group;
+        if (in_transaction_) {
+            for (std::size_t j = i; j < sql.size(); ++j) {
+                Statement st;
+                try {
+                    st = parse_statement(sql[j]);
+                } catch (const Error&) {
+                    break;
+                }
+                auto* s = std::get_if<CreateIndexStmt>(&st);
+                if (!s || (!group.empty() && !same_name(s->table, group[0].table))) break;
+                group.push_back(std::move(*s));
+            }
+        }
+        if (group.size() < 2) {
+            try {
+                execute(sql[i]);
+            } catch (...) {
+                out[i] = std::current_exception();
+            }
+            ++i;
+            continue;
+        }
+        last_salvage_ = {};
+        used_index_ = false;
+        run_create_indexes(group, sql.subspan(i, group.size()), std::span(out).subspan(i, group.size()));
+        i += group.size();
+    }
+    return out;
+}
+
 ExecuteResult Connection::run_drop_index(DropIndexStmt& s) {
     Store& store = *store_;
     return in_statement([&] {

@@ -20,10 +20,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "jet/table/database.h"
 #include "jet/table/salvage.h"
@@ -80,6 +83,12 @@ public:
     // Runs one statement. SELECT gives a rowset; the other forms the number
     // of rows they changed.
     ExecuteResult execute(std::string_view sql);
+    // Runs statements in order, each as execute() runs it, and gives one
+    // slot per statement: empty when it ran, else the error execute() would
+    // have thrown (nothing of that statement stays). One that fails does
+    // not stop the next. In a transaction, `create index` statements that
+    // follow one another on one table read its rows once for all of them.
+    std::vector<std::exception_ptr> execute_each(std::span<const std::string> sql);
     // Runs a SELECT and returns its rowset.
     std::unique_ptr<Rowset> query(std::string_view sql);
     // Opens an updatable rowset: "SELECT * FROM t", "SELECT a, b FROM t" or
@@ -120,6 +129,9 @@ private:
     ExecuteResult run_create_table(sql::CreateTableStmt& s);
     ExecuteResult run_drop_table(sql::DropTableStmt& s);
     ExecuteResult run_create_index(sql::CreateIndexStmt& s);
+    // `create index` statements on one table (texts in `sql`), errors into `out`.
+    void run_create_indexes(std::vector<sql::CreateIndexStmt>& group, std::span<const std::string> sql,
+                            std::span<std::exception_ptr> out);
     ExecuteResult run_drop_index(sql::DropIndexStmt& s);
     ExecuteResult run_insert(sql::InsertStmt& s, std::string_view sql);
     ExecuteResult run_update(sql::UpdateStmt& s, std::string_view sql);

@@ -37,6 +37,7 @@ DatabaseWriter::~DatabaseWriter() {
 }
 
 std::uint32_t DatabaseWriter::allocate_page() {
+    dropped_trees_.clear();  // the page may be one of theirs, about to be written
     if (!free_pages_.empty()) {
         // The lowest page first, so that an index rebuilt over pages given
         // back lies on ascending pages, as a reopened file is proven to be
@@ -411,6 +412,7 @@ void DatabaseWriter::flush_table(Table& t) {
 
 void DatabaseWriter::flush() {
     if (closed_) return;
+    dropped_trees_.clear();  // pages given back are written empty below
     for (auto& t : tables_) flush_table(*t);
     for (const auto& [page, rows] : map_page_rows_) {
         pager_.write(page, write::encode_row_page(0, false, rows));
@@ -915,6 +917,7 @@ std::optional<RowId> DatabaseWriter::catalog_row(std::int32_t id) {
 
 void DatabaseWriter::drop_table(TableHandle table) {
     if (closed_) throw Error("The database is closed.");
+    dropped_trees_.clear();  // dropped trees name rows as they were
     Table& t = *tables_.at(table);
     if (t.system || table == 0) throw Error("System table '" + t.layout.name + "' cannot be deleted.");
     if (in_relationship(t)) {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <map>
 #include <memory>
@@ -29,6 +30,10 @@
 #include "jet/write/pager.h"
 
 namespace jet {
+
+namespace write {
+class IndexEntrySorter;
+}
 
 class Database;
 struct CatalogEntry;
@@ -248,6 +253,18 @@ public:
     // current afterwards. A duplicate key under `unique` fails with an error
     // and leaves no index behind.
     void create_index(TableHandle table, const IndexSpec& layout);
+    // Creates indexes of one table as create_index would, one after the
+    // other in list order, with one read of the table's rows for all of
+    // them (only the key columns of each row are decoded). The result has
+    // one slot per layout: empty for an index made, else the error
+    // create_index would have thrown for it (nothing of that index is
+    // left); one that fails does not stop the others. `before(k)`, when
+    // given, runs just before layout k is checked and made, when every
+    // earlier one is done (their slots of `done` are final); it may amend
+    // layouts[k] or throw to fail it.
+    using BeforeIndex = std::function<void(std::size_t k, const std::vector<std::exception_ptr>& done)>;
+    std::vector<std::exception_ptr> create_indexes(TableHandle table, std::vector<IndexSpec>& layouts,
+                                                   const BeforeIndex& before = {});
     // Adds one side of a relationship (see RelationshipIndexSpec). The other
     // side is added by a second call on the other table; until then the
     // index names no table. The writer keeps the logical index but does not
@@ -259,6 +276,9 @@ public:
     void set_index_sort_budget(std::size_t bytes) { index_sort_budget_ = bytes; }
     // Sorted runs the last create_index spilled (0: it sorted in memory).
     std::size_t last_index_runs() const { return last_index_runs_; }
+    // True when the last create_index took its keys from the tree of an
+    // index just dropped on the same columns instead of reading the rows.
+    bool last_index_from_dropped_tree() const { return last_index_from_dropped_; }
 
     // Where the MSysObjects row with this Id is, if there is one.
     std::optional<RowId> catalog_row(std::int32_t id);
@@ -352,7 +372,12 @@ private:
     void add_index_entries(Table& t, std::span<const Value> values, RowId id);
     void remove_index_entries(Table& t, RowId id);
     void write_index(Table& t, IndexState& ix);
-    void build_index(TableHandle table, std::unique_ptr<IndexState> ix);
+    std::unique_ptr<IndexState> prepare_index(Table& t, const IndexSpec& layout);
+    struct KeyTarget;
+    void collect_keys(TableHandle table, std::vector<KeyTarget>& targets);
+    void finish_index(TableHandle table, std::unique_ptr<IndexState> ix,
+                      write::IndexEntrySorter& sorter, bool flushed);
+    bool keys_from_dropped(Table& t, const IndexState& ix, write::IndexEntrySorter& sorter);
     void load_index_entries(const Table& t, IndexState& ix);
     void write_tdef(Table& t);
     void link_loaded_indexes();
@@ -376,6 +401,19 @@ private:
     std::unique_ptr<RollbackJournal> journal_;
     std::size_t index_sort_budget_ = std::size_t{64} << 20;
     std::size_t last_index_runs_ = 0;
+    bool last_index_from_dropped_ = false;
+    // Trees of indexes dropped since the last flush, still on their pages
+    // (given back, not yet written over): a new index on the same columns
+    // of the same table, unchanged since, takes its keys from them (see
+    // keys_from_dropped). Flush, page allocation and row changes forget them.
+    struct DroppedTree {
+        const Table* table = nullptr;
+        std::vector<std::pair<std::size_t, bool>> columns;
+        std::uint8_t flags = 0;
+        std::uint32_t first_page = 0;
+        std::uint32_t entries = 0;
+    };
+    std::vector<DroppedTree> dropped_trees_;
     // Buffers of the row encoder, kept between rows.
     struct RowScratch;
     std::unique_ptr<RowScratch> scratch_;

@@ -422,6 +422,7 @@ void DatabaseWriter::store_page(Table& t, std::uint32_t page, const std::vector<
 
 RowId DatabaseWriter::insert_row(TableHandle table, std::span<const Value> in) {
     if (closed_) throw Error("The database is closed.");
+    dropped_trees_.clear();  // dropped trees name rows as they were
     Table& t = *tables_.at(table);
     if (in.size() != t.layout.columns.size()) {
         throw Error("Number of query values and destination fields are not the same.");
@@ -484,6 +485,7 @@ RowId DatabaseWriter::insert_row(TableHandle table, std::span<const Value> in) {
 
 RowId DatabaseWriter::insert_fields(TableHandle table, std::span<const FieldInput> fields) {
     if (closed_) throw Error("The database is closed.");
+    dropped_trees_.clear();  // dropped trees name rows as they were
     Table& t = *tables_.at(table);
     if (fields.size() != t.layout.columns.size()) {
         throw Error("Number of query values and destination fields are not the same.");
@@ -500,6 +502,7 @@ RowId DatabaseWriter::insert_fields(TableHandle table, std::span<const FieldInpu
 
 RowId DatabaseWriter::update_row(TableHandle table, RowId id, std::span<const Value> values) {
     if (closed_) throw Error("The database is closed.");
+    dropped_trees_.clear();  // dropped trees name rows as they were
     Table& t = *tables_.at(table);
     if (values.size() != t.layout.columns.size()) {
         throw Error("Number of query values and destination fields are not the same.");
@@ -535,6 +538,7 @@ RowId DatabaseWriter::update_row(TableHandle table, RowId id, std::span<const Va
 
 void DatabaseWriter::delete_row(TableHandle table, RowId id) {
     if (closed_) throw Error("The database is closed.");
+    dropped_trees_.clear();  // dropped trees name rows as they were
     Table& t = *tables_.at(table);
     auto rows = load_page(t, id.page);
     if (id.row >= rows.size() || rows[id.row].deleted) throw Error("Record is deleted.");

@@ -22,7 +22,10 @@ DatabaseWriter::MapRef DatabaseWriter::new_map() {
 }
 
 void DatabaseWriter::write_map(MapRef& map, std::vector<std::uint32_t> pages) {
-    std::sort(pages.begin(), pages.end());
+    // Pages are mostly kept in the order they were taken, lowest first: a
+    // flush writes every table's maps, so the sort is skipped where it has
+    // nothing to do.
+    if (!std::is_sorted(pages.begin(), pages.end())) std::sort(pages.begin(), pages.end());
     Bytes row;
     std::uint32_t start = pages.empty() || pages.back() < write::kInlineMapPages ? 0 : pages.front() & ~7u;
     if (pages.empty() || pages.back() - start < write::kInlineMapPages) {

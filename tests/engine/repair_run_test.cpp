@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "engine/repair_steps.h"
+#include "jet/sql/connection.h"
 #include "jet/table/database.h"
 #include "repair_support.h"
 
@@ -321,6 +323,46 @@ TEST(Rebuild_Indexes, AnIndexWhoseStatementWouldNotFitIsRefused) {
     EXPECT_EQ(Lines()[1], "索引 " + iname + " 的语句超过300字节，无法创建");
     EXPECT_EQ(Lines()[2], "******** 创建索引 " + iname + " 出错了 *********");
     EXPECT_EQ(Copy_Err_Flag, 1);
+}
+
+// The statements of a table run together; a unique index that fails is
+// reported alone, in its place among the lines, and the others are made.
+TEST(Rebuild_Indexes, AFailedUniqueIndexIsReportedAloneAndTheOthersAreMade) {
+    Scratch s;
+    std::string target = s.path("t.mdb");
+    Collecting c;
+    ASSERT_EQ(Create_Target_Db(target.c_str(), ""), 1);
+    {
+        auto conn = jet::Connection::open(target);
+        conn->execute("CREATE TABLE Orders (OrderId LONG, LineNo LONG, Item TEXT(20), Note MEMO)");
+        for (int i = 0; i < 60; ++i) {
+            conn->execute("INSERT INTO Orders VALUES (" + std::to_string(i / 3) + ", " + std::to_string(i % 3) +
+                          ", 'item " + std::to_string(i % 25) + "', '" + std::string(500, 'n') + "')");
+        }
+    }
+    OT_Array<Mdb_Tab_Stru> tabs(30, 20);
+    Mdb_Tab_Stru* t = tabs.At(0);
+    std::strcpy(t->tab_type, "TABLE");
+    std::strcpy(t->tab_name, "Orders");
+    OT_Array<Mdb_Index_Stru> indexes(30, 20);
+    Mdb_Index_Stru rows[] = {
+        Index_Row("Orders", "PrimaryKey", "OrderId", 1, 1), Index_Row("Orders", "ItemU", "Item", 0, 1),
+        Index_Row("Orders", "PrimaryKey", "LineNo", 1, 1),  Index_Row("Orders", "By Line", "LineNo", 0, 0),
+        Index_Row("Orders", "By Item", "Item", 0, 0),
+    };
+    for (auto& r : rows) *indexes.At(indexes.count) = r;
+    Copy_Err_Flag = 0;
+    ASSERT_EQ(Rebuild_Indexes(target.c_str(), "", tabs, indexes), 1);
+    std::vector<std::string> want = {"正在创建约束 PrimaryKey", "正在创建约束 ItemU",
+                                     "******** 创建索引 ItemU 出错了 *********", "正在创建约束 By Line",
+                                     "正在创建约束 By Item"};
+    EXPECT_EQ(Lines(), want);
+    EXPECT_EQ(Copy_Err_Flag, 1);
+    auto db = jet::Database::open(target);
+    std::vector<std::string> names;
+    for (const auto& ix : db->table_def("Orders").indexes) names.push_back(ix.name);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"By Item", "By Line", "PrimaryKey"}));
 }
 
 TEST(Create_Target_Db, PasswordIsTheSourcesOrNone) {

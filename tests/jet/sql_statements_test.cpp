@@ -224,6 +224,92 @@ TEST(SqlStatements, IndexStatements) {
     EXPECT_EQ(seen, want);
 }
 
+// A table's index statements run together (one read of its rows) answer
+// each as it answers alone, messages included, and leave the same indexes.
+TEST(SqlStatements, IndexStatementsRunTogetherAnswerAsOneByOne) {
+    const std::vector<std::string> setup = {
+        "CREATE TABLE Orders (OrderId LONG, LineNo LONG, Item TEXT(20), Note MEMO)",
+        "CREATE TABLE Other (Id LONG, Name TEXT(10))",
+        "INSERT INTO Other VALUES (1, 'x')",
+    };
+    const std::vector<std::string> statements = {
+        "create unique index [PrimaryKey] on [Orders]([OrderId],[LineNo])",
+        "create unique index ItemU on Orders(Item)",
+        "create index ItemU on Orders(Item)",
+        "create index [Lines] on Orders(LineNo DESC, Item)",
+        "create index Ix2 on Orders(Nope)",
+        "create index [Lines] on Orders(OrderId)",
+        "CREATE INDEX pk1 ON Orders (OrderId DESC, LineNo) WITH PRIMARY",
+        "CREATE INDEX pk2 ON Orders (Item) WITH PRIMARY",
+        "CREATE UNIQUE INDEX k ON Orders (Item) WITH IGNORE NULL",
+        "create index [Notes] on Orders(Note)",
+        "create index Id on Other(Id)",
+        "create index Name on Other(Name)",
+        "create index X on Nope(Name)",
+        "create index Y on Nope(Name)",
+        "create index Item2 on Orders(Item)",
+        "create index Item2 on Orders(Item)",
+    };
+    TempDir dir;
+    std::vector<std::string> alone, together;
+    std::vector<std::map<std::string, std::string>> designs;
+    for (int pass = 0; pass < 2; ++pass) {
+        auto c = jet::Connection::open(new_database(dir, pass == 0 ? "alone.mdb" : "together.mdb"));
+        for (const auto& sql : setup) c->execute(sql);
+        for (int i = 0; i < 300; ++i) {
+            // Item repeats every 100 rows; a long note on every row.
+            c->execute("INSERT INTO Orders VALUES (" + std::to_string(i / 3) + ", " + std::to_string(i % 3) +
+                       ", 'item " + std::to_string(i % 100) + "', '" + std::string(400 + i, 'n') + "')");
+        }
+        c->begin_transaction();
+        if (pass == 0) {
+            for (const auto& sql : statements) alone.push_back(outcome(*c, sql));
+        } else {
+            auto errors = c->execute_each(statements);
+            ASSERT_EQ(errors.size(), statements.size());
+            for (const auto& e : errors) {
+                if (!e) {
+                    together.push_back("#0");
+                    continue;
+                }
+                try {
+                    std::rethrow_exception(e);
+                } catch (const jet::Error& x) {
+                    together.push_back(std::string("!") + x.what());
+                }
+            }
+        }
+        c->commit();
+        std::map<std::string, std::string> seen;
+        for (const char* table : {"Orders", "Other"}) {
+            jet::TableDef def = c->database().table_def(table);
+            for (const auto& ix : def.indexes) {
+                std::string cols;
+                for (const auto& ic : ix.columns) {
+                    cols += def.columns[ic.column].name + (ic.descending ? "-" : "+") + ",";
+                }
+                seen[std::string(table) + "." + ix.name] =
+                    cols + (ix.unique() ? "U" : "") + (ix.primary_key() ? "P" : "") + (ix.ignore_nulls() ? "I" : "");
+            }
+        }
+        designs.push_back(seen);
+    }
+    EXPECT_EQ(together, alone);
+    EXPECT_EQ(designs[1], designs[0]);
+    // What the statements give alone, so that the comparison covers each path.
+    const std::vector<std::string> expect = {
+        "#0", "!Duplicate key in the unique index 'ItemU' of the table 'Orders'", "#0", "#0",
+        "!No such column 'Nope'", "!The index 'Lines' already exists", "#0",
+        "!The table 'Orders' already has a primary key ('pk1')", "!Duplicate key", "#0", "#0", "#0",
+        "!The table 'Nope' does not exist", "!The table 'Nope' does not exist", "#0",
+        "!The index 'Item2' already exists"};
+    ASSERT_EQ(alone.size(), expect.size());
+    for (std::size_t k = 0; k < expect.size(); ++k) {
+        EXPECT_EQ(alone[k].rfind(expect[k], 0), 0u) << statements[k] << ": " << alone[k];
+        if (alone[k][0] == '!') EXPECT_NE(alone[k].find(" Statement: " + statements[k]), std::string::npos);
+    }
+}
+
 // NOT NULL columns refuse nulls, in INSERT, UPDATE and the updatable rowset.
 TEST(SqlStatements, RequiredColumnsRefuseNull) {
     TempDir dir;

@@ -14,7 +14,9 @@
 #include "jet/write/create_database.h"
 #include "jet/table/database.h"
 #include "jet/base/error.h"
+#include "jet/index/check.h"
 #include "jet/index/page.h"
+#include "jet/base/text.h"
 #include "jet/write/writer.h"
 #include "jet/write/format.h"
 #include "write_readers.h"
@@ -433,6 +435,215 @@ TEST(WriteIndexBuild, OpenRefusesIndexPagesTheRowsDoNotGiveBack) {
         }
         EXPECT_TRUE(file_bytes(path) == bad) << "the file was changed";
         EXPECT_EQ(dir.names(), std::vector<std::string>{"damaged.mdb"});
+    }
+}
+
+}  // namespace
+
+// ---- several indexes from one read of the rows ----------------------------------
+
+namespace {
+
+// A table whose rows carry memo and OLE values on long-value pages next to
+// the key columns: ID, Name (repeats row 3's name at `duplicate_at`), City
+// (null every seventh row), Born, Score, Notes (Memo), Blob (OLE).
+std::unique_ptr<jet::DatabaseWriter> documents(const std::string& path, int rows, std::size_t budget,
+                                               int duplicate_at) {
+    jet::CreateOptions o;
+    o.creation_date = 45000.5;
+    auto w = jet::create_database(path, o);
+    w->set_index_sort_budget(budget);
+    jet::TableSpec layout{
+        "Docs",
+        {col("ID", jet::ColumnType::kLong), col("Name", jet::ColumnType::kText, 60),
+         col("City", jet::ColumnType::kText, 30), col("Born", jet::ColumnType::kDateTime),
+         col("Score", jet::ColumnType::kDouble), col("Notes", jet::ColumnType::kMemo),
+         col("Blob", jet::ColumnType::kOle)}};
+    auto t = w->create_table(layout);
+    for (int i = 0; i < rows; ++i) {
+        std::vector<jet::Value> v = person(i, duplicate_at);
+        v.push_back(std::string(300 + i % 900, static_cast<char>('a' + i % 26)));
+        v.push_back(Bytes(i % 5 == 0 ? 0 : 2500, static_cast<std::uint8_t>(i)));
+        if (i % 5 == 0) v.back() = jet::Null{};
+        w->insert_row(t, v);
+    }
+    return w;
+}
+
+std::string error_text(const std::exception_ptr& e) {
+    if (!e) return "";
+    try {
+        std::rethrow_exception(e);
+    } catch (const std::exception& x) {
+        return x.what();
+    }
+    return "?";
+}
+
+std::uint64_t check_problems(const std::string& path) {
+    std::uint64_t n = 0;
+    jet::check_database(path, "", [&](const jet::CheckProblem& p) {
+        ADD_FAILURE() << p.table << " page " << p.page << ": " << p.text;
+        ++n;
+    });
+    return n;
+}
+
+TEST(WriteIndexBuild, IndexesFromOneReadEqualThoseBuiltOneByOne) {
+    auto pk = index("PrimaryKey", {{"ID", false}}, true, true);
+    auto required_city = index("CityKey", {{"City", false}});
+    required_city.required = true;
+    struct Case {
+        const char* name;
+        int rows;
+        int duplicate_at;
+        std::size_t budget;
+        std::vector<jet::IndexSpec> indexes;
+        // A part of each index's error, "" for an index made.
+        std::vector<std::string> errors;
+    } cases[] = {
+        {"several, a failing unique among them", 1200, 1100, 64 << 20,
+         {pk, index("Name", {{"Name", false}}, true),
+          index("CityBorn", {{"City", true}, {"Born", false}, {"Score", true}}),
+          index("City", {{"City", false}}, false, false, true)},
+         {"", "duplicate values in the index", "", ""}},
+        {"spilled runs, descending texts", 1500, -1, 4096,
+         {index("NameDown", {{"Name", true}}, true), index("Born", {{"Born", true}}), pk,
+          index("CityScore", {{"City", false}, {"Score", false}})},
+         {"", "", "", ""}},
+        {"a Null in a required index", 700, -1, 64 << 20,
+         {index("City", {{"City", false}}), required_city, pk},
+         {"", "cannot contain a Null value", ""}},
+        {"names and keys that clash within the list", 300, -1, 64 << 20,
+         {pk, index("Name", {{"Name", false}}), index("name", {{"City", false}}),
+          index("Other", {{"Born", false}}, true, true), index("Missing", {{"Nope", false}}),
+          index("Blob", {{"Blob", false}}), index("Notes", {{"Notes", false}})},
+         {"", "", "already exists", "already has a primary key", "is not in table",
+          "cannot be indexed", ""}},
+        {"a failed unique frees its name for a later one", 400, 350, 64 << 20,
+         {index("Name", {{"Name", false}}, true), index("Name", {{"Name", false}})},
+         {"duplicate values in the index", ""}},
+        {"an empty table", 0, -1, 64 << 20,
+         {pk, index("Name", {{"Name", false}}, true), index("Name", {{"City", false}})},
+         {"", "", "already exists"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string one = dir.file("one.mdb"), all = dir.file("all.mdb");
+        std::vector<std::string> one_errors;
+        {
+            auto w = documents(one, c.rows, c.budget, c.duplicate_at);
+            auto t = w->table("Docs");
+            for (const auto& ix : c.indexes) {
+                try {
+                    w->create_index(t, ix);
+                    one_errors.push_back("");
+                } catch (const jet::Error& e) {
+                    one_errors.push_back(e.what());
+                }
+            }
+            w->close();
+        }
+        std::vector<std::exception_ptr> all_errors;
+        {
+            auto w = documents(all, c.rows, c.budget, c.duplicate_at);
+            std::vector<jet::IndexSpec> layouts = c.indexes;
+            all_errors = w->create_indexes(w->table("Docs"), layouts);
+            w->close();
+        }
+        ASSERT_EQ(all_errors.size(), c.indexes.size());
+        for (std::size_t k = 0; k < c.indexes.size(); ++k) {
+            SCOPED_TRACE(c.indexes[k].name);
+            EXPECT_EQ(error_text(all_errors[k]), one_errors[k]);
+            if (c.errors[k].empty()) {
+                EXPECT_EQ(one_errors[k], "");
+            } else {
+                EXPECT_NE(one_errors[k].find(c.errors[k]), std::string::npos) << one_errors[k];
+            }
+        }
+        EXPECT_TRUE(file_bytes(one) == file_bytes(all)) << "the files differ";
+        EXPECT_EQ(dir.names(), (std::vector<std::string>{"all.mdb", "one.mdb"}))
+            << "no run file stays behind";
+        writer_test::check_indexes(all, "Docs");
+        EXPECT_EQ(check_problems(all), 0u);
+        jet::DatabaseWriter::open(all, "")->close();  // its trees reproduce
+    }
+}
+
+// A unique index that becomes the primary key (what a repair's design step
+// does after the index step) takes its keys from the dropped tree instead of
+// the rows; the file must be the one a build from the rows writes.
+TEST(WriteIndexBuild, IndexFromADroppedTreeEqualsABuildFromTheRows) {
+    struct Case {
+        const char* name;
+        jet::IndexSpec before;
+        jet::IndexSpec after;
+        bool null_id;       // one more row, whose ID is Null
+        bool change_rows;   // a row inserted between the drop and the build
+        bool from_tree;     // the dropped tree serves
+        std::string error;  // part of the build's error
+    } cases[] = {
+        {"unique index to primary key", index("PrimaryKey", {{"ID", false}}, true),
+         index("PrimaryKey", {{"ID", false}}, true, true), false, false, true, ""},
+        {"two columns, one descending", index("K", {{"ID", false}, {"Born", true}}, true),
+         index("PK", {{"ID", false}, {"Born", true}}, true, true), false, false, true, ""},
+        {"a Null kept by the unique index fails the primary key", index("U", {{"ID", false}}, true),
+         index("PK", {{"ID", false}}, true, true), true, false, true, "cannot contain a Null value"},
+        {"ignore-nulls index leaves the Null out", index("I", {{"ID", true}}),
+         index("I2", {{"ID", true}}, true, false, true), true, false, true, ""},
+        {"other direction: rows read", index("S", {{"Score", false}}),
+         index("S2", {{"Score", true}}), false, false, false, ""},
+        {"text key: rows read", index("N", {{"Name", false}}, true),
+         index("N", {{"Name", false}}, true, true), false, false, false, ""},
+        {"rows changed since: rows read", index("PrimaryKey", {{"ID", false}}, true),
+         index("PrimaryKey", {{"ID", false}}, true, true), false, true, false, ""},
+        {"a repeated key fails as from the rows", index("B", {{"Born", false}}),
+         index("B", {{"Born", false}}, true), false, false, true, "duplicate values in the index"},
+    };
+    // Born repeats from row 9000 on (i * 37 % 9000).
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        const std::string tree = dir.file("tree.mdb"), rows = dir.file("rows.mdb");
+        std::string errors[2];
+        for (int pass = 0; pass < 2; ++pass) {
+            const std::string& path = pass == 0 ? tree : rows;
+            {
+                auto w = people(path, 9100, 64 << 20);
+                auto t = w->table("People");
+                w->drop_index(t, "PrimaryKey");
+                if (c.null_id) {
+                    auto v = person(30000);
+                    v[0] = jet::Null{};
+                    w->insert_row(t, v);
+                }
+                w->create_index(t, c.before);
+                w->close();
+            }
+            auto w = jet::DatabaseWriter::open(path, "");
+            auto t = w->table("People");
+            w->drop_index(t, c.before.name);
+            if (c.change_rows) w->insert_row(t, person(20000));
+            if (pass == 1) w->flush();  // the dropped tree is gone: a build from the rows
+            try {
+                w->create_index(t, c.after);
+            } catch (const jet::Error& e) {
+                errors[pass] = e.what();
+            }
+            EXPECT_EQ(w->last_index_from_dropped_tree(), pass == 0 && c.from_tree);
+            w->close();
+        }
+        EXPECT_EQ(errors[0], errors[1]);
+        if (c.error.empty()) {
+            EXPECT_EQ(errors[0], "");
+        } else {
+            EXPECT_NE(errors[0].find(c.error), std::string::npos) << errors[0];
+        }
+        EXPECT_TRUE(file_bytes(tree) == file_bytes(rows)) << "the files differ";
+        writer_test::check_indexes(tree, "People");
+        EXPECT_EQ(check_problems(tree), 0u);
+        jet::DatabaseWriter::open(tree, "")->close();
     }
 }
 
