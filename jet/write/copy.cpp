@@ -1,6 +1,8 @@
 // Table copy between databases (see write_copy.h).
 #include "jet/write/copy.h"
 
+#include <algorithm>
+
 #include "jet/base/error.h"
 #include "jet/base/text.h"
 #include "jet/page/format.h"
@@ -203,10 +205,17 @@ ColumnSpec column_spec(const Column& c, Format format, ColumnDesign design, std:
     s.type = c.column_type();
     switch (s.type) {
         case ColumnType::kText:
-        case ColumnType::kBinary:
             s.size = static_cast<std::uint16_t>(c.display_size(format).value_or(255));
             if (s.size == 0 || s.size > 255) s.size = 255;
             break;
+        case ColumnType::kBinary: {
+            // An ACE file holds Binary columns of up to 510 bytes in any
+            // table (Access's MSysCompactError.ErrorRecid); a Jet 4 one 255.
+            const std::uint32_t most = is_ace(version) ? 510 : 255;
+            const std::uint32_t size = c.display_size(format).value_or(255);
+            s.size = static_cast<std::uint16_t>(size == 0 ? 255 : std::min(size, most));
+            break;
+        }
         case ColumnType::kNumeric:
             s.precision = c.precision ? c.precision : 18;
             s.scale = c.scale;
