@@ -362,6 +362,7 @@ private:
                                   std::span<const std::uint8_t> data, bool allow_inline);
     void open_long_value_page(LongColumn& lc, std::uint32_t page,
                               std::vector<write::RowSlotImage> rows);
+    void place_long_value_row(LongColumn& lc, std::size_t size);
     write::Bytes store_long_value_stream(Table& t, std::size_t column,
                                          const std::function<void(const FieldInput::Sink&)>& stream);
     RowId place_row(Table& t, write::Bytes row);

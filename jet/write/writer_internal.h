@@ -235,7 +235,7 @@ struct DatabaseWriter::Table {
 };
 
 struct DatabaseWriter::RowScratch {
-    Bytes mask, fixed, chunk, value;
+    Bytes mask, fixed, chunk, held_chunk, value;
     std::vector<Bytes> var;                              // by variable index
     std::vector<Bytes> long_data;                        // memo/OLE data before it is stored
     std::vector<std::pair<std::size_t, std::size_t>> longs;  // column, slot in long_data

@@ -19,34 +19,8 @@ Bytes DatabaseWriter::store_long_value(Table& t, std::size_t column,
         header.insert(header.end(), data.begin(), data.end());
         return header;
     }
-    // The open page `data` fits best (least room left after it), opening a
-    // new one when none has room; `current` then holds it.
-    auto place = [&](std::size_t size) {
-        auto room = [&](const std::vector<RowSlotImage>& rows) -> std::size_t {
-            if (rows.size() >= write::kMaxRowsPerPage) return 0;
-            std::size_t free = write::row_page_free(rows);
-            return free >= size + 2 ? free - size - 2 + 1 : 0;  // 0 = does not fit
-        };
-        std::size_t best = lc.current ? room(lc.rows) : 0;
-        std::size_t best_k = lc.others.size();
-        for (std::size_t k = 0; k < lc.others.size(); ++k) {
-            std::size_t r = room(lc.others[k].rows);
-            if (r && (!best || r < best)) {
-                best = r;
-                best_k = k;
-            }
-        }
-        if (best_k < lc.others.size()) {
-            std::swap(lc.current, lc.others[best_k].page);
-            std::swap(lc.rows, lc.others[best_k].rows);
-        } else if (!best) {
-            const std::uint32_t page = allocate_page();
-            lc.pages.push_back(page);
-            open_long_value_page(lc, page, {});
-        }
-    };
     if (data.size() <= write::kMaxRowSize) {
-        place(data.size());
+        place_long_value_row(lc, data.size());
         auto row = static_cast<std::uint8_t>(lc.rows.size());
         lc.rows.push_back(RowSlotImage{Bytes(data.begin(), data.end()), false});
         write::append_u32(header, length | kLongValueSinglePage);
@@ -62,7 +36,7 @@ Bytes DatabaseWriter::store_long_value(Table& t, std::size_t column,
     RowSlotImage last;
     write::append_u32(last.bytes, 0);
     last.bytes.insert(last.bytes.end(), data.begin() + static_cast<std::ptrdiff_t>(last_from), data.end());
-    place(last.bytes.size());
+    place_long_value_row(lc, last.bytes.size());
     std::uint32_t next = write::row_pointer(lc.current, static_cast<std::uint8_t>(lc.rows.size()));
     lc.rows.push_back(std::move(last));
     for (std::size_t k = chunks - 1; k-- > 0;) {
@@ -81,6 +55,33 @@ Bytes DatabaseWriter::store_long_value(Table& t, std::size_t column,
     write::append_u32(header, next);
     write::append_u32(header, 0);
     return header;
+}
+
+// The open page a long-value row of `size` bytes fits best (least room
+// left after it) becomes `current`; a new page is opened when none has room.
+void DatabaseWriter::place_long_value_row(LongColumn& lc, std::size_t size) {
+    auto room = [&](const std::vector<RowSlotImage>& rows) -> std::size_t {
+        if (rows.size() >= write::kMaxRowsPerPage) return 0;
+        std::size_t free = write::row_page_free(rows);
+        return free >= size + 2 ? free - size - 2 + 1 : 0;  // 0 = does not fit
+    };
+    std::size_t best = lc.current ? room(lc.rows) : 0;
+    std::size_t best_k = lc.others.size();
+    for (std::size_t k = 0; k < lc.others.size(); ++k) {
+        std::size_t r = room(lc.others[k].rows);
+        if (r && (!best || r < best)) {
+            best = r;
+            best_k = k;
+        }
+    }
+    if (best_k < lc.others.size()) {
+        std::swap(lc.current, lc.others[best_k].page);
+        std::swap(lc.rows, lc.others[best_k].rows);
+    } else if (!best) {
+        const std::uint32_t page = allocate_page();
+        lc.pages.push_back(page);
+        open_long_value_page(lc, page, {});
+    }
 }
 
 // `page` becomes the column's `current` page; the page that was current
@@ -105,48 +106,55 @@ void DatabaseWriter::open_long_value_page(LongColumn& lc, std::uint32_t page,
 Bytes DatabaseWriter::store_long_value_stream(
     Table& t, std::size_t column, const std::function<void(const FieldInput::Sink&)>& stream) {
     LongColumn& lc = t.longs.at(static_cast<std::size_t>(t.long_of_column.at(column)));
-    // Chunks are written first to last, so each page is allocated before
-    // the chunk that names it is written: a full chunk goes out only when
-    // more bytes follow, and the last one is placed when the value ends.
-    Bytes& pending = scratch_->chunk;
-    pending.clear();
-    std::uint32_t pending_page = 0;  // page of the chunk in `pending` (0 = none yet)
+    // Chunks are written first to last, and each names the next one, so a
+    // full chunk is held until the place of the chunk after it is known: a
+    // page of its own when more bytes follow that one, or, for the last
+    // chunk, the open page it fits best, as a whole value's last chunk goes.
+    Bytes& filling = scratch_->chunk;    // the chunk being filled
+    Bytes& held = scratch_->held_chunk;  // the full chunk before it (empty: none)
+    filling.clear();
+    held.clear();
+    std::uint32_t held_page = 0;
     std::uint32_t first = 0;
     std::uint64_t total = 0;
+    auto write_held = [&](std::uint32_t next) {
+        std::vector<RowSlotImage> one(1);
+        one[0].bytes.reserve(4 + held.size());
+        write::append_u32(one[0].bytes, next);
+        one[0].bytes.insert(one[0].bytes.end(), held.begin(), held.end());
+        pager_.write(held_page, write::encode_row_page(0, true, one));
+    };
     stream([&](std::span<const std::uint8_t> piece) {
         total += piece.size();
         if (total > kLongValueLengthMask) throw Error(std::string(kRecordTooLargeMessage));
         while (!piece.empty()) {
-            if (pending.size() == kLongValueChunk) {
-                if (pending_page == 0) {
-                    pending_page = allocate_page();
-                    lc.pages.push_back(pending_page);
-                    first = write::row_pointer(pending_page, 0);
+            if (filling.size() == kLongValueChunk) {
+                // More bytes follow: the full chunk is not the last, and
+                // takes a page of its own.
+                const std::uint32_t page = allocate_page();
+                lc.pages.push_back(page);
+                if (held.empty()) {
+                    first = write::row_pointer(page, 0);
+                } else {
+                    write_held(write::row_pointer(page, 0));
                 }
-                const std::uint32_t next = allocate_page();
-                lc.pages.push_back(next);
-                std::vector<RowSlotImage> one(1);
-                one[0].bytes.reserve(4 + pending.size());
-                write::append_u32(one[0].bytes, write::row_pointer(next, 0));
-                one[0].bytes.insert(one[0].bytes.end(), pending.begin(), pending.end());
-                pager_.write(pending_page, write::encode_row_page(0, true, one));
-                pending_page = next;
-                pending.clear();
+                std::swap(held, filling);
+                held_page = page;
+                filling.clear();
             }
-            const std::size_t take = std::min(piece.size(), kLongValueChunk - pending.size());
-            pending.insert(pending.end(), piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(take));
+            const std::size_t take = std::min(piece.size(), kLongValueChunk - filling.size());
+            filling.insert(filling.end(), piece.begin(), piece.begin() + static_cast<std::ptrdiff_t>(take));
             piece = piece.subspan(take);
         }
     });
-    if (pending_page == 0) return store_long_value(t, column, pending, false);
-    // The last chunk opens the page the column fills next.
+    if (held.empty()) return store_long_value(t, column, filling, false);
     RowSlotImage last;
-    last.bytes.reserve(4 + pending.size());
+    last.bytes.reserve(4 + filling.size());
     write::append_u32(last.bytes, 0);
-    last.bytes.insert(last.bytes.end(), pending.begin(), pending.end());
-    std::vector<RowSlotImage> rows;
-    rows.push_back(std::move(last));
-    open_long_value_page(lc, pending_page, std::move(rows));
+    last.bytes.insert(last.bytes.end(), filling.begin(), filling.end());
+    place_long_value_row(lc, last.bytes.size());
+    write_held(write::row_pointer(lc.current, static_cast<std::uint8_t>(lc.rows.size())));
+    lc.rows.push_back(std::move(last));
     Bytes header;
     write::append_u32(header, static_cast<std::uint32_t>(total));
     write::append_u32(header, first);
