@@ -533,6 +533,17 @@ std::vector<RestoreFailure> ObjectRestorer::access_objects() {
     std::vector<RestoreFailure> failures;
     // Access's tables first: the documents' rows point into them.
     carry_tables(false, failures);
+    // The objects the earlier steps made (the copied tables) get their
+    // source's access rights; those the new file was created with keep
+    // the ones it has.
+    for (const CatalogEntry& e : s.source_catalog) {
+        if (!s.matched.count(e.id)) continue;
+        try {
+            s.copy_aces(e.id);
+        } catch (const std::exception& err) {
+            failures.push_back({e.name, message_of(err)});
+        }
+    }
     // Containers and documents: every other object that is neither a
     // table, a query, a link nor a relationship, parents first.
     bool progress = true;
@@ -745,6 +756,7 @@ std::vector<RestoreFailure> ObjectRestorer::relationships() {
                 if (e.type == kObjectRelationship && same_name(e.name, name) &&
                     !s.matched.count(e.id) && !s.added.count(e.id)) {
                     s.insert_catalog_row(e);
+                    s.copy_aces(e.id);
                 }
             }
         } catch (const std::exception& err) {

@@ -17,6 +17,7 @@
 #include "app/run/repair_run.h"
 #include "jet/table/catalog.h"
 #include "jet/table/database.h"
+#include "jet/write/create_database.h"
 #include "jet/table/rows.h"
 #include "jet/write/restore_objects.h"
 #include "jet/write/writer.h"
@@ -193,6 +194,36 @@ TEST_P(Object_Repair, TargetKeepsTheSourcesObjects) {
         SCOPED_TRACE(t);
         auto cols = All_Columns(*src, t);
         EXPECT_EQ(Rows(*src, t, cols, renumber), Rows(*dst, t, cols));
+    }
+    // Access rights: those of every object but the ones a new file is
+    // created with (the catalog tables and the containers keep the new
+    // file's), named by the object's parent, name and type.
+    {
+        const std::string fresh = s.path("fresh.mdb");
+        jet::create_database(fresh)->close();
+        std::set<std::string> created;
+        auto empty = jet::Database::open(fresh);
+        for (const auto& e : empty->catalog()) created.insert(e.name);
+        auto rights = [&](jet::Database& db) {
+            std::map<std::int32_t, std::string> object;
+            std::map<std::int32_t, std::string> names;
+            for (const auto& e : db.catalog()) names[e.id] = e.name;
+            for (const auto& e : db.catalog()) {
+                if (!created.count(e.name))
+                    object[e.id] = parent_name(names, e.parent_id) + "/" + e.name + "/" + std::to_string(e.type);
+            }
+            std::multiset<std::string> out;
+            for (const std::string& line :
+                 Rows(db, "MSysACEs", {"ObjectId", "SID", "ACM", "FInheritable"}, [&](const std::string& c, jet::Value& v) {
+                     if (c != "ObjectId") return;
+                     auto p = std::get_if<std::int32_t>(&v);
+                     v = p && object.count(*p) ? jet::Value(object[*p]) : jet::Value(jet::Null{});
+                 })) {
+                if (line.rfind("NULL|", 0) != 0) out.insert(line);  // objects a new file has are left out
+            }
+            return out;
+        };
+        EXPECT_EQ(rights(*src), rights(*dst));
     }
 
     // Properties: the document of every object both files have, as a
