@@ -254,6 +254,16 @@ struct ObjectRestorer::State {
         return target_ids.count(parent) != 0;
     }
 
+    bool has_aces(std::int32_t source_id) const {
+        for (const auto& r : source_aces) {
+            for (std::size_t k = 0; k < source_aces_def.columns.size() && k < r.values.size(); ++k) {
+                if (source_aces_def.columns[k].name != "ObjectId") continue;
+                if (auto p = std::get_if<std::int32_t>(&r.values[k]); p && *p == source_id) return true;
+            }
+        }
+        return false;
+    }
+
     void copy_aces(std::int32_t source_id) {
         if (!source->find_table("MSysACEs")) return;
         const std::int32_t to = map_id(source_id);
@@ -365,12 +375,28 @@ ObjectRestorer::ObjectRestorer(const std::string& source, std::string_view sourc
         for (std::size_t k = 0; k < def.columns.size(); ++k) {
             if (def.columns[k].name == "ObjectId") oc = k;
         }
-        s.target_read->scan(def, [&](const RowId&, const Row& row) {
+        std::vector<std::pair<std::int32_t, RowId>> rows;
+        s.target_read->scan(def, [&](const RowId& id, const Row& row) {
             if (oc < row.size()) {
-                if (auto p = std::get_if<std::int32_t>(&row[oc])) s.aces_of_target.insert(*p);
+                if (auto p = std::get_if<std::int32_t>(&row[oc])) rows.emplace_back(*p, id);
             }
             return true;
         });
+        // The rights a new file was created with give way to the source's
+        // for the objects both have (the catalog tables, the containers),
+        // where the source has rights of its own for them.
+        std::set<std::int32_t> sourced;
+        for (const CatalogEntry& e : s.source_catalog) {
+            if (s.matched.count(e.id) && s.has_aces(e.id)) sourced.insert(s.map_id(e.id));
+        }
+        TableHandle h = s.writer->table("MSysACEs");
+        for (const auto& [object, id] : rows) {
+            if (sourced.count(object)) {
+                s.writer->delete_row(h, id);
+            } else {
+                s.aces_of_target.insert(object);
+            }
+        }
     }
 }
 
@@ -533,9 +559,9 @@ std::vector<RestoreFailure> ObjectRestorer::access_objects() {
     std::vector<RestoreFailure> failures;
     // Access's tables first: the documents' rows point into them.
     carry_tables(false, failures);
-    // The objects the earlier steps made (the copied tables) get their
-    // source's access rights; those the new file was created with keep
-    // the ones it has.
+    // The objects both files have (the copied tables, the catalog tables,
+    // the containers) get their source's access rights; those the source
+    // has none for keep the new file's.
     for (const CatalogEntry& e : s.source_catalog) {
         if (!s.matched.count(e.id)) continue;
         try {

@@ -17,7 +17,6 @@
 #include "app/run/repair_run.h"
 #include "jet/table/catalog.h"
 #include "jet/table/database.h"
-#include "jet/write/create_database.h"
 #include "jet/table/rows.h"
 #include "jet/write/restore_objects.h"
 #include "jet/write/writer.h"
@@ -195,35 +194,34 @@ TEST_P(Object_Repair, TargetKeepsTheSourcesObjects) {
         auto cols = All_Columns(*src, t);
         EXPECT_EQ(Rows(*src, t, cols, renumber), Rows(*dst, t, cols));
     }
-    // Access rights: those of every object but the ones a new file is
-    // created with (the catalog tables and the containers keep the new
-    // file's), named by the object's parent, name and type.
+    // Access rights: every object the source has rights for has the same
+    // ones in the target (named by its parent, name and type, as Ids are
+    // renumbered); objects it has none for keep those of a new file.
     {
-        const std::string fresh = s.path("fresh.mdb");
-        jet::create_database(fresh)->close();
-        std::set<std::string> created;
-        auto empty = jet::Database::open(fresh);
-        for (const auto& e : empty->catalog()) created.insert(e.name);
         auto rights = [&](jet::Database& db) {
-            std::map<std::int32_t, std::string> object;
-            std::map<std::int32_t, std::string> names;
+            std::map<std::int32_t, std::string> names, object;
             for (const auto& e : db.catalog()) names[e.id] = e.name;
-            for (const auto& e : db.catalog()) {
-                if (!created.count(e.name))
-                    object[e.id] = parent_name(names, e.parent_id) + "/" + e.name + "/" + std::to_string(e.type);
-            }
-            std::multiset<std::string> out;
-            for (const std::string& line :
-                 Rows(db, "MSysACEs", {"ObjectId", "SID", "ACM", "FInheritable"}, [&](const std::string& c, jet::Value& v) {
-                     if (c != "ObjectId") return;
-                     auto p = std::get_if<std::int32_t>(&v);
-                     v = p && object.count(*p) ? jet::Value(object[*p]) : jet::Value(jet::Null{});
-                 })) {
-                if (line.rfind("NULL|", 0) != 0) out.insert(line);  // objects a new file has are left out
-            }
+            for (const auto& e : db.catalog())
+                object[e.id] = parent_name(names, e.parent_id) + "/" + e.name + "/" + std::to_string(e.type);
+            std::map<std::string, std::multiset<std::string>> out;
+            jet::TableDef def = db.table_def("MSysACEs");
+            db.scan(def, [&](const jet::RowId&, const jet::Row& row) {
+                std::string key, line;
+                for (std::size_t k = 0; k < def.columns.size(); ++k) {
+                    if (def.columns[k].name == "ObjectId") {
+                        auto p = std::get_if<std::int32_t>(&row[k]);
+                        key = p && object.count(*p) ? object[*p] : "?" + Text(row[k]);
+                    } else {
+                        line += def.columns[k].name + "=" + Text(row[k]) + "|";
+                    }
+                }
+                out[key].insert(line);
+                return true;
+            });
             return out;
         };
-        EXPECT_EQ(rights(*src), rights(*dst));
+        auto from = rights(*src), to = rights(*dst);
+        for (const auto& [object, lines] : from) EXPECT_EQ(to[object], lines) << object;
     }
 
     // Properties: the document of every object both files have, as a
