@@ -328,7 +328,10 @@ Target_Db_Format Format_Of(const jet::Header& h) {
     Target_Db_Format f;
     if (!jet::is_ace(h.version)) return f;
     f.ace_version = static_cast<int>(h.version);
-    f.sort_order = h.sort_order;
+    // The engine writes text keys in the General order (1033) only: a
+    // source sorted in another language's order gets a General-sorted
+    // target, as a Jet 4 source does, and its indexes are rebuilt in it.
+    f.sort_order = 1033;
     f.sort_order_version = h.sort_order_version;
     return f;
 }

@@ -218,7 +218,9 @@ void set_ace_design(ColumnSpec& cs, const Column& c) {
     }
     cs.more_extra_flags = static_cast<std::uint8_t>(c.misc_flags & ~(0x01 | kColumnCalculated));
     cs.complex_id = type == ColumnType::kComplex ? c.complex_id : 0;
-    if (is_text_type(type)) {
+    // A text column sorted in an order whose keys this engine does not
+    // write takes the file's own (its index keys are rebuilt in that one).
+    if (is_text_type(type) && (c.sort_order == 1033 || c.sort_order == 0)) {
         cs.sort_order = c.sort_order;
         cs.sort_order_version = c.sort_order_version;
     }

@@ -9,6 +9,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <map>
 #include <set>
 #include <string>
@@ -394,4 +395,47 @@ TEST(Ace_Tables_Only, ComplexValuesComeAlong) {
     const auto values = Our_Complex_Values(target, "");
     EXPECT_EQ(values, Our_Complex_Values(src, ""));
     EXPECT_FALSE(values.empty());
+}
+
+// An ACE source sorted in another language's order (here Chinese PRC,
+// 2052, written into a copy's header) gives an ACE target sorted in the
+// General order, whose text keys the engine writes, with every row.
+TEST(Ace_Sort_Order, AnotherLanguagesOrderGivesAGeneralSortedTarget) {
+    const std::string fixture = "ace12-types.accdb";
+    if (!fs::exists(Fixtures() + "/" + fixture)) GTEST_SKIP() << fixture << " absent";
+    Scratch s;
+    const std::string src = Copy_Fixture(s, fixture);
+    {
+        std::fstream f(src, std::ios::binary | std::ios::in | std::ios::out);
+        std::vector<std::uint8_t> header(jet::kJet4PageSize);
+        f.read(reinterpret_cast<char*>(header.data()), static_cast<std::streamsize>(header.size()));
+        const jet::FormatInfo& fmt = jet::format_info(jet::Format::Jet4);
+        std::span<std::uint8_t> masked(header.data() + jet::kHeaderMaskedOffset, fmt.header_masked_length);
+        jet::rc4_apply(jet::kHeaderRc4Key, masked);
+        header[fmt.header_sort_order_offset] = 2052 & 0xFF;
+        header[fmt.header_sort_order_offset + 1] = 2052 >> 8;
+        jet::rc4_apply(jet::kHeaderRc4Key, masked);
+        f.seekp(0);
+        f.write(reinterpret_cast<const char*>(header.data()), static_cast<std::streamsize>(header.size()));
+    }
+    ASSERT_EQ(jet::Database::open(src, "")->header().sort_order, 2052u);
+    const std::string target = src + ".new";
+    Collecting c;
+    const int result = Repair_Mdb(src.c_str(), "", target.c_str());
+    std::string log;
+    for (const auto& l : Lines()) log += l + "\n";
+    ASSERT_EQ(result, 1) << log;
+    auto from = jet::Database::open(src, "");
+    auto to = jet::Database::open(target, "");
+    EXPECT_EQ(to->header().version, from->header().version);
+    EXPECT_EQ(to->header().sort_order, 1033u);
+    for (const auto& t : from->tables()) {
+        if (!t.entry || t.kind != jet::TableKind::kTable) continue;
+        EXPECT_EQ(to->read_all(to->table_def(t.entry->name)).size(),
+                  from->read_all(from->table_def(*t.entry)).size())
+            << t.entry->name;
+    }
+    std::vector<std::string> problems;
+    jet::check_database(target, "", [&](const jet::CheckProblem& p) { problems.push_back(p.text); });
+    EXPECT_TRUE(problems.empty()) << problems.front();
 }
