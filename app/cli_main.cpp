@@ -141,8 +141,9 @@ int usage_error(const std::string& what) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Repairs and compacts the Access databases SOURCE (.mdb, Jet 3 or Jet 4), each\n"
-                 "into a new Jet 4 file.\n\n" + std::string(kUsage),
+    CLI::App app{"Repairs and compacts the Access databases SOURCE, each into a new file: a Jet 3\n"
+                 "or Jet 4 .mdb into a Jet 4 one, an .accdb (or an .mdb of Access 2007 and later)\n"
+                 "into one of its own version.\n\n" + std::string(kUsage),
                  "mdbrepair"};
     app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::Throw);
     app.footer(kFooter);
