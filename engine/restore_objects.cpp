@@ -33,18 +33,34 @@ void Restore_Kind(const char* what, const std::function<std::vector<provider::Ob
     }
 }
 
+// The copy between the two files; none (reported, Copy_Err_Flag raised)
+// when either cannot be opened.
+std::unique_ptr<provider::ObjectCopy> Open_Copy(const char* target, const char* target_password,
+                                                const char* source, const char* source_password) {
+    try {
+        return std::make_unique<provider::ObjectCopy>(source, source_password, target, target_password);
+    } catch (const std::exception&) {
+        Print_Msg("******** 恢复 %s 出错了 *********", target);
+        Copy_Err_Flag = 1;
+        return nullptr;
+    }
+}
+
+void Close_Copy(provider::ObjectCopy& copy, const char* target) {
+    try {
+        copy.close();
+    } catch (const std::exception&) {
+        Print_Msg("******** 恢复 %s 出错了 *********", target);
+        Copy_Err_Flag = 1;
+    }
+}
+
 }  // namespace
 
 int Restore_Objects(const char* target, const char* target_password, const char* source,
                     const char* source_password) {
-    std::unique_ptr<provider::ObjectCopy> copy;
-    try {
-        copy = std::make_unique<provider::ObjectCopy>(source, source_password, target, target_password);
-    } catch (const std::exception&) {
-        Print_Msg("******** 恢复 %s 出错了 *********", target);
-        Copy_Err_Flag = 1;
-        return 1;
-    }
+    auto copy = Open_Copy(target, target_password, source, source_password);
+    if (!copy) return 1;
     Print_Msg("正在恢复窗体、报表、宏和模块");
     Restore_Kind("窗体、报表、宏和模块", [&] { return copy->access_objects(); });
     Restore_Kind("查询", [&] {
@@ -58,31 +74,15 @@ int Restore_Objects(const char* target, const char* target_password, const char*
     Restore_Kind("表间关系", [&] { return copy->relationships(); });
     Print_Msg("正在恢复数据库、表、列和查询的属性");
     Restore_Kind("属性", [&] { return copy->properties(); });
-    try {
-        copy->close();
-    } catch (const std::exception&) {
-        Print_Msg("******** 恢复 %s 出错了 *********", target);
-        Copy_Err_Flag = 1;
-    }
+    Close_Copy(*copy, target);
     return 1;
 }
 
 int Restore_Complex_Data(const char* target, const char* target_password, const char* source,
                          const char* source_password) {
-    std::unique_ptr<provider::ObjectCopy> copy;
-    try {
-        copy = std::make_unique<provider::ObjectCopy>(source, source_password, target, target_password);
-    } catch (const std::exception&) {
-        Print_Msg("******** 恢复 %s 出错了 *********", target);
-        Copy_Err_Flag = 1;
-        return 1;
-    }
+    auto copy = Open_Copy(target, target_password, source, source_password);
+    if (!copy) return 1;
     Restore_Kind("复杂数据", [&] { return copy->complex_data(); });
-    try {
-        copy->close();
-    } catch (const std::exception&) {
-        Print_Msg("******** 恢复 %s 出错了 *********", target);
-        Copy_Err_Flag = 1;
-    }
+    Close_Copy(*copy, target);
     return 1;
 }

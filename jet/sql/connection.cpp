@@ -51,6 +51,33 @@ std::string quoted(std::string_view s) { return "'" + std::string(s) + "'"; }
     throw Error("The table " + quoted(name) + " does not exist.");
 }
 
+// The checks of a new index against the table's indexes (its own and
+// `made`, those made since it was read), then its columns, resolved to the
+// table's spelling of their names.
+void check_new_index(const TableDef& def, IndexSpec& index, std::span<const IndexSpec* const> made = {}) {
+    auto clash = [&](const std::string& name, bool primary_key) {
+        if (same_name(name, index.name)) {
+            throw Error("The index " + quoted(index.name) + " already exists on the table " +
+                        quoted(def.name) + ".");
+        }
+        if (index.primary_key && primary_key) {
+            throw Error("The table " + quoted(def.name) + " already has a primary key (" + quoted(name) + ").");
+        }
+    };
+    for (const Index& ix : def.indexes) clash(ix.name, ix.primary_key());
+    for (const IndexSpec* m : made) clash(m->name, m->primary_key);
+    for (auto& ic : index.columns) {
+        const Column* c = def.find_column(ic.column);
+        if (!c) {
+            throw Error("No such column " + quoted(ic.column) + " in the table " + quoted(def.name) + ".");
+        }
+        ic.column = c->name;
+        if (c->column_type() == ColumnType::kOle) {
+            throw Error("The column " + quoted(c->name) + " is an OLE Object and cannot be indexed.");
+        }
+    }
+}
+
 Field field_of(const Column& c, Format format) {
     Field f;
     f.name = c.name;
@@ -930,28 +957,7 @@ ExecuteResult Connection::run_create_index(CreateIndexStmt& s) {
         const CatalogEntry* entry = db.find_table(s.table);
         if (!entry || table_kind(*entry) != TableKind::kTable) no_table(s.table);
         TableDef def = db.table_def(*entry);
-        for (const Index& ix : def.indexes) {
-            if (same_name(ix.name, s.index.name)) {
-                throw Error("The index " + quoted(s.index.name) + " already exists on the table " +
-                            quoted(def.name) + ".");
-            }
-            if (s.index.primary_key && ix.primary_key()) {
-                throw Error("The table " + quoted(def.name) + " already has a primary key (" +
-                            quoted(ix.name) + ").");
-            }
-        }
-        for (auto& ic : s.index.columns) {
-            const Column* c = def.find_column(ic.column);
-            if (!c) {
-                throw Error("No such column " + quoted(ic.column) + " in the table " +
-                            quoted(def.name) + ".");
-            }
-            ic.column = c->name;
-            if (c->column_type() == ColumnType::kOle) {
-                throw Error("The column " + quoted(c->name) +
-                            " is an OLE Object and cannot be indexed.");
-            }
-        }
+        check_new_index(def, s.index);
         DatabaseWriter& w = store.writer();
         WriteTarget t = write_target(w, def.name);
         try {
@@ -985,39 +991,11 @@ void Connection::run_create_indexes(std::vector<CreateIndexStmt>& group, std::sp
             auto before = [&](std::size_t k, const std::vector<std::exception_ptr>& done) {
                 IndexSpec& index = layouts[k];
                 try {
-                    for (const Index& ix : def.indexes) {
-                        if (same_name(ix.name, index.name)) {
-                            throw Error("The index " + quoted(index.name) + " already exists on the table " +
-                                        quoted(def.name) + ".");
-                        }
-                        if (index.primary_key && ix.primary_key()) {
-                            throw Error("The table " + quoted(def.name) + " already has a primary key (" +
-                                        quoted(ix.name) + ").");
-                        }
-                    }
+                    std::vector<const IndexSpec*> made;
                     for (std::size_t j = 0; j < k; ++j) {
-                        if (done[j]) continue;
-                        if (same_name(layouts[j].name, index.name)) {
-                            throw Error("The index " + quoted(index.name) + " already exists on the table " +
-                                        quoted(def.name) + ".");
-                        }
-                        if (index.primary_key && layouts[j].primary_key) {
-                            throw Error("The table " + quoted(def.name) + " already has a primary key (" +
-                                        quoted(layouts[j].name) + ").");
-                        }
+                        if (!done[j]) made.push_back(&layouts[j]);
                     }
-                    for (auto& ic : index.columns) {
-                        const Column* c = def.find_column(ic.column);
-                        if (!c) {
-                            throw Error("No such column " + quoted(ic.column) + " in the table " +
-                                        quoted(def.name) + ".");
-                        }
-                        ic.column = c->name;
-                        if (c->column_type() == ColumnType::kOle) {
-                            throw Error("The column " + quoted(c->name) +
-                                        " is an OLE Object and cannot be indexed.");
-                        }
-                    }
+                    check_new_index(def, index, made);
                 } catch (...) {
                     checks_failed[k] = true;
                     throw;
