@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "../jet/damage_gen.h"
@@ -163,17 +164,27 @@ const auto* const kPrintTally = ::testing::AddGlobalTestEnvironment(new Print_Ta
 // One fixture's damaged copies per test, so that each stays short.
 class Salvage : public ::testing::TestWithParam<std::string> {};
 
-TEST_P(Salvage, DamagedCopies) {
+// The damaged copies of one fixture, in kDamageShards parts that run side
+// by side (copy k of the fixture's list goes to part k % kDamageShards):
+// the largest fixture's copies take minutes under the sanitizers.
+constexpr int kDamageShards = 4;
+
+class Salvage_Damage : public ::testing::TestWithParam<std::tuple<std::string, int>> {};
+
+TEST_P(Salvage_Damage, DamagedCopies) {
     std::map<std::string, Kind_Tally>& tally = Tally();
     Scratch s;
     int n = 0;
+    const int shard = std::get<1>(GetParam());
+    int index = 0;
     {
-        const std::string fixture = GetParam();
+        const std::string fixture = std::get<0>(GetParam());
         const std::string password = Password_Of(fixture);
         const std::string sound_path = Fixtures() + "/" + fixture;
         const damage::Layout layout = damage::analyse(sound_path, password);
         const std::string sound = Read_File(sound_path);
         for (const damage::Variant& v : damage::make_variants(sound, layout)) {
+            if (index++ % kDamageShards != shard) continue;
             SCOPED_TRACE(fixture + ": " + v.name);
             const std::string src = s.path("v" + std::to_string(n++) + ".mdb");
             const std::string target = src + ".new";
@@ -293,5 +304,15 @@ std::string Test_Name(const ::testing::TestParamInfo<std::string>& info) {
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, Salvage, ::testing::ValuesIn(Mdb_Fixtures()), Test_Name);
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(Salvage);
+
+std::string Shard_Name(const ::testing::TestParamInfo<std::tuple<std::string, int>>& info) {
+    return Test_Name({std::get<0>(info.param), info.index}) + "_part" + std::to_string(std::get<1>(info.param) + 1) +
+           "of" + std::to_string(kDamageShards);
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, Salvage_Damage,
+                         ::testing::Combine(::testing::ValuesIn(Mdb_Fixtures()), ::testing::Range(0, kDamageShards)),
+                         Shard_Name);
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(Salvage_Damage);
 
 }  // namespace
