@@ -65,7 +65,7 @@ std::size_t restore_indexes(DatabaseWriter& w, TableHandle table, const std::vec
     std::size_t changed = 0;
     // A table holds one primary key: one of another name goes before an
     // index becomes it.
-    std::vector<IndexSpec> have = w.index_specs(table);
+    std::vector<IndexSpec> have = w.index_layouts(table);
     for (const IndexSpec& want : wanted) {
         auto it = std::find_if(have.begin(), have.end(),
                                [&](const IndexSpec& h) { return same_name(h.name, want.name); });
@@ -92,7 +92,7 @@ std::size_t restore_indexes(DatabaseWriter& w, TableHandle table, const std::vec
             throw;
         }
         ++changed;
-        have = w.index_specs(table);
+        have = w.index_layouts(table);
     }
     return changed;
 }

@@ -270,7 +270,7 @@ std::int32_t DatabaseWriter::table_id(TableHandle table) const {
 
 std::uint32_t DatabaseWriter::row_count(TableHandle table) const { return tables_.at(table)->rows; }
 
-std::vector<IndexSpec> DatabaseWriter::index_specs(TableHandle table) const {
+std::vector<IndexSpec> DatabaseWriter::index_layouts(TableHandle table) const {
     std::vector<IndexSpec> out;
     for (const auto& ix : tables_.at(table)->indexes) {
         IndexSpec layout = ix->layout;

@@ -93,14 +93,14 @@ struct ColumnSpec {
     std::uint8_t more_extra_flags = 0;
 };
 
-// Gives `spec` the ACE parts of a source column's design as its definition
+// Gives `column` the ACE parts of a source column's design as its definition
 // holds them: sort order and version (Text/Memo), complex id, calculated
 // (result type, definition length, precision byte as stored),
 // variable-length fixed types and the other extra-flag bits. A Complex
 // column's counter bit is the writer's own (autonumber stays false).
-// Leaves the rest of `spec` as it is. Meant for the columns of an ACE
+// Leaves the rest of `column` as it is. Meant for the columns of an ACE
 // source (a Jet 3 column's descriptor bytes mean other things).
-void set_ace_design(ColumnSpec& spec, const Column& source);
+void set_ace_design(ColumnSpec& column, const Column& source);
 
 struct IndexColumnSpec {
     std::string column;
@@ -230,7 +230,7 @@ public:
     std::vector<std::string> table_names() const;  // user tables, in creation order
     const TableSpec& table_spec(TableHandle table) const;
     // The indexes of a table, in the order they were made.
-    std::vector<IndexSpec> index_specs(TableHandle table) const;
+    std::vector<IndexSpec> index_layouts(TableHandle table) const;
     // The table's catalog Id (the page of its definition).
     std::int32_t table_id(TableHandle table) const;
     std::uint32_t row_count(TableHandle table) const;

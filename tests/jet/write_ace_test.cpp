@@ -479,7 +479,7 @@ TEST(AceWriteEmpty, HeaderAndCatalogAsAccessWritesThem) {
 // flags, extra flags, length, sort order and its version, complex id), the
 // complex autonumber, and a file that checks clean.
 // As a run builds a table's design: the Jet 4 parts, then set_ace_design.
-ColumnSpec spec_of(const jet::Column& c) {
+ColumnSpec layout_of(const jet::Column& c) {
     ColumnSpec s;
     s.name = c.name;
     s.type = c.column_type();
@@ -504,7 +504,7 @@ ColumnSpec spec_of(const jet::Column& c) {
 TEST(AceWriteSpecs, EveryFixtureTableIsExpressible) {
     const auto names = fixtures::ace_names();
     if (names.empty()) GTEST_SKIP() << "the ACE fixtures are absent";
-    zolvak_test::ScratchDir dir("ace-specs");
+    zolvak_test::ScratchDir dir("ace-layouts");
     std::size_t compared = 0;  // index entries compared with Access's
     for (const auto& name : names) {
         SCOPED_TRACE(name);
@@ -522,15 +522,15 @@ TEST(AceWriteSpecs, EveryFixtureTableIsExpressible) {
                 continue;  // the writer's own
             }
             jet::TableDef def = source->table_def(e);
-            jet::TableSpec spec;
-            spec.name = e.name;
+            jet::TableSpec layout;
+            layout.name = e.name;
             // In the order the definition lists them, by number.
             std::vector<const jet::Column*> order;
             for (const auto& c : def.columns) order.push_back(&c);
-            for (const auto* c : order) spec.columns.push_back(spec_of(*c));
-            spec.complex_autonumber = def.complex_autonumber;
+            for (const auto* c : order) layout.columns.push_back(layout_of(*c));
+            layout.complex_autonumber = def.complex_autonumber;
             try {
-                auto h = w->create_table(spec);
+                auto h = w->create_table(layout);
                 for (const auto& row : source->read_all(def)) w->insert_row(h, row);
                 // Its indexes (a relationship's side is the run's), each once.
                 std::set<std::uint32_t> built;
