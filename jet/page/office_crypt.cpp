@@ -131,47 +131,27 @@ Bytes fixed_length(Bytes b, std::size_t n, std::uint8_t pad) {
     return b;
 }
 
-const EVP_CIPHER* aes_cbc(std::size_t key_bytes) {
+// AES of the key's size: CBC with its IV, or ECB (no IV).
+const EVP_CIPHER* aes(std::size_t key_bytes, bool cbc) {
     switch (key_bytes) {
-    case 16: return EVP_aes_128_cbc();
-    case 24: return EVP_aes_192_cbc();
-    case 32: return EVP_aes_256_cbc();
+    case 16: return cbc ? EVP_aes_128_cbc() : EVP_aes_128_ecb();
+    case 24: return cbc ? EVP_aes_192_cbc() : EVP_aes_192_ecb();
+    case 32: return cbc ? EVP_aes_256_cbc() : EVP_aes_256_ecb();
     default: return nullptr;
     }
 }
 
-// AES-CBC without padding over whole blocks, in place.
-void aes_cbc_apply(bool encrypt, std::span<const std::uint8_t> key, std::span<const std::uint8_t> iv,
-                   std::span<std::uint8_t> data) {
-    const EVP_CIPHER* c = aes_cbc(key.size());
-    if (!c || iv.size() != 16 || data.size() % 16 != 0) crypto_failed("AES parameters");
-    CipherCtx ctx;
-    if (EVP_CipherInit_ex(ctx.p, c, nullptr, key.data(), iv.data(), encrypt ? 1 : 0) != 1) {
-        crypto_failed("AES init");
-    }
-    EVP_CIPHER_CTX_set_padding(ctx.p, 0);
-    int n = 0;
-    if (!data.empty() &&
-        EVP_CipherUpdate(ctx.p, data.data(), &n, data.data(), static_cast<int>(data.size())) != 1) {
-        crypto_failed("AES");
-    }
-}
+enum class AesMode { kCbc, kEcb };
 
-const EVP_CIPHER* aes_ecb(std::size_t key_bytes) {
-    switch (key_bytes) {
-    case 16: return EVP_aes_128_ecb();
-    case 24: return EVP_aes_192_ecb();
-    case 32: return EVP_aes_256_ecb();
-    default: return nullptr;
-    }
-}
-
-// AES-ECB without padding over whole blocks, in place.
-void aes_ecb_apply(bool encrypt, std::span<const std::uint8_t> key, std::span<std::uint8_t> data) {
-    const EVP_CIPHER* c = aes_ecb(key.size());
-    if (!c || data.size() % 16 != 0) crypto_failed("AES parameters");
+// AES without padding over whole blocks, in place; `iv` is CBC's (ECB
+// takes none).
+void aes_apply(AesMode mode, bool encrypt, std::span<const std::uint8_t> key, std::span<const std::uint8_t> iv,
+               std::span<std::uint8_t> data) {
+    const bool cbc = mode == AesMode::kCbc;
+    const EVP_CIPHER* c = aes(key.size(), cbc);
+    if (!c || (cbc && iv.size() != 16) || data.size() % 16 != 0) crypto_failed("AES parameters");
     CipherCtx ctx;
-    if (EVP_CipherInit_ex(ctx.p, c, nullptr, key.data(), nullptr, encrypt ? 1 : 0) != 1) {
+    if (EVP_CipherInit_ex(ctx.p, c, nullptr, key.data(), cbc ? iv.data() : nullptr, encrypt ? 1 : 0) != 1) {
         crypto_failed("AES init");
     }
     EVP_CIPHER_CTX_set_padding(ctx.p, 0);
@@ -625,7 +605,7 @@ std::unique_ptr<OfficeCrypt> OfficeCrypt::unlock(const OfficeEncryptionInfo& inf
         const Bytes spun = spun_hash(md, pk.salt, pw, info.spin_count);
         auto unwrap = [&](const std::uint8_t (&block)[8], const Bytes& value) {
             Bytes out = value;
-            aes_cbc_apply(false, agile_block_key(md, spun, block, pk.key_bits), pk.salt, out);
+            aes_apply(AesMode::kCbc, false, agile_block_key(md, spun, block, pk.key_bits), pk.salt, out);
             return out;
         };
         const Bytes verifier = unwrap(kVerifierInputBlock, info.encrypted_verifier_input);
@@ -646,7 +626,7 @@ std::unique_ptr<OfficeCrypt> OfficeCrypt::unlock(const OfficeEncryptionInfo& inf
         const std::uint8_t zero[4] = {};
         Bytes stream = info.encrypted_verifier;
         stream.insert(stream.end(), info.encrypted_verifier_hash.begin(), info.encrypted_verifier_hash.end());
-        aes_ecb_apply(false, s.aes_key(zero), stream);
+        aes_apply(AesMode::kEcb, false, s.aes_key(zero), {}, stream);
         const Bytes expected = hash_of(EVP_sha1(), {std::span<const std::uint8_t>(stream.data(), 16)});
         if (!std::equal(expected.begin(), expected.end(), stream.begin() + 16)) {
             throw Error(std::string(kBadPasswordMessage));
@@ -674,9 +654,9 @@ void OfficeCrypt::apply_page(bool encrypt, std::uint32_t number, std::span<std::
     if (number == 0) return;
     const State& s = *state_;
     if (s.kind == OfficeCryptKind::Agile) {
-        aes_cbc_apply(encrypt, s.key, s.page_iv(number), page);
+        aes_apply(AesMode::kCbc, encrypt, s.key, s.page_iv(number), page);
     } else if (s.kind == OfficeCryptKind::StandardAes) {
-        aes_ecb_apply(encrypt, s.aes_key(page_block(s.encoding_key, number)), page);
+        aes_apply(AesMode::kEcb, encrypt, s.aes_key(page_block(s.encoding_key, number)), {}, page);
     } else {
         rc4_apply_key(s.rc4_key(page_block(s.encoding_key, number)), page);
     }
@@ -703,7 +683,7 @@ NewOfficeEncryption make_agile_encryption(std::string_view password, std::uint32
     const Bytes pw = password_bytes(password);
     const Bytes spun = spun_hash(md, password_salt, pw, spin_count);
     auto wrap = [&](const std::uint8_t (&block)[8], Bytes value) {
-        aes_cbc_apply(true, agile_block_key(md, spun, block, 256), password_salt, value);
+        aes_apply(AesMode::kCbc, true, agile_block_key(md, spun, block, 256), password_salt, value);
         return value;
     };
     const Bytes enc_input = wrap(kVerifierInputBlock, verifier);
