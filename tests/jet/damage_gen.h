@@ -58,8 +58,11 @@ inline std::string value_key(const jet::Value& v) {
                 out.append(x.bytes.begin(), x.bytes.end());
             } else if constexpr (std::is_same_v<T, jet::Decimal>) {
                 out += jet::decimal_text(x);
-            } else if constexpr (std::is_same_v<T, jet::Currency> || std::is_same_v<T, jet::DateTime>) {
-                out.append(reinterpret_cast<const char*>(&x), sizeof x);
+            } else if constexpr (std::is_same_v<T, jet::DateTimeExt>) {
+                // Field by field: the struct has padding, whose bytes are
+                // whatever the stack held.
+                out += std::to_string(x.days) + "." + std::to_string(x.seconds) + "." +
+                       std::to_string(x.fraction);
             } else {
                 out.append(reinterpret_cast<const char*>(&x), sizeof x);
             }
