@@ -13,10 +13,7 @@
 #include "connect/db_connect.h"
 #include "connect/db_fs.h"
 #include "stdclass/cpp/err/thr_err.h"
-
-// The runtime's singletons print their first-use lines (the module path
-// notice) when the program starts, not inside a test's captured output.
-[[maybe_unused]] inline const int kRuntimeWarm = (Thread_Get_Id(), Thr_Get_Err_Code(), 0);
+#include "connect_support.h"
 
 namespace {
 

@@ -12,15 +12,11 @@
 #include "connect/provider/catalog.h"
 #include "connect/provider/connection.h"
 #include "connect/provider/recordset.h"
+#include "connect_support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string jet_string(const std::string& path, const std::string& pw) {
-    return "Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=" + pw +
-           ";User ID=admin;Data Source=" + path + ";Persist Security Info=False";
-}
 
 std::string message_of(const std::function<void()>& f) {
     try {
@@ -105,7 +101,7 @@ TEST(Connection, OpenWithRightAndWrongPassword) {
     conn.set_name("ado_area_x");
     conn.set_login_prompt(false);
     EXPECT_FALSE(conn.login_prompt());
-    conn.open(jet_string(path, "password"));
+    conn.open(Jet_Connection_String(path, "password"));
     EXPECT_TRUE(conn.is_open());
     EXPECT_EQ(conn.name(), "ado_area_x");
     // The string cannot change under an open connection, nor can it open twice.
@@ -120,8 +116,8 @@ TEST(Connection, OpenWithRightAndWrongPassword) {
         std::string message;
     };
     const Case cases[] = {
-        {jet_string(path, "wrong"), "Not a valid password."},
-        {jet_string(path, ""), "Not a valid password."},
+        {Jet_Connection_String(path, "wrong"), "Not a valid password."},
+        {Jet_Connection_String(path, ""), "Not a valid password."},
         // The plain password is the account's, not the database's.
         {"Provider=Microsoft.Jet.OLEDB.4.0;Password=password;User ID=admin;Data Source=" + path,
          std::string(provider::kMsgBadAccount)},
@@ -144,11 +140,11 @@ TEST(Connection, MissingFileAndNotADatabase) {
     TempDir dir;
     const std::string missing = (dir.path() / "none.mdb").string();
     provider::Connection conn;
-    const std::string m1 = message_of([&] { conn.open(jet_string(missing, "")); });
+    const std::string m1 = message_of([&] { conn.open(Jet_Connection_String(missing, "")); });
     EXPECT_NE(m1.find("Could not find file"), std::string::npos) << m1;
     const std::string text = (dir.path() / "text.mdb").string();
     std::ofstream(text) << std::string(5000, 'x');
-    const std::string m2 = message_of([&] { conn.open(jet_string(text, "")); });
+    const std::string m2 = message_of([&] { conn.open(Jet_Connection_String(text, "")); });
     EXPECT_NE(m2, "(no error)");
     EXPECT_FALSE(conn.is_open());
 }
@@ -156,7 +152,7 @@ TEST(Connection, MissingFileAndNotADatabase) {
 TEST(Connection, Transactions) {
     if (!fixtures::available()) GTEST_SKIP() << "fixtures folder absent";
     provider::Connection conn;
-    conn.open(jet_string(fixtures::mdb_path("jet4-nopassword"), ""));
+    conn.open(Jet_Connection_String(fixtures::mdb_path("jet4-nopassword"), ""));
     EXPECT_EQ(message_of([&] { conn.commit_trans(); }), provider::kMsgNoTransaction);
     EXPECT_EQ(message_of([&] { conn.rollback_trans(); }), provider::kMsgNoTransaction);
     EXPECT_EQ(conn.begin_trans(), 1);
@@ -185,7 +181,7 @@ TEST(Catalog, CreatesAnEmptyDatabaseWithItsPassword) {
         provider::Catalog().create(create);
         ASSERT_TRUE(fs::exists(path));
         provider::Connection conn;
-        conn.open(jet_string(path, pw));
+        conn.open(Jet_Connection_String(path, pw));
         provider::Recordset t = conn.open_schema(20);
         long user_tables = 0, system_tables = 0;
         for (t.move_first(); !t.eof(); t.move_next()) {
@@ -196,7 +192,7 @@ TEST(Catalog, CreatesAnEmptyDatabaseWithItsPassword) {
         EXPECT_EQ(system_tables, 4);
         conn.close();
         if (!pw.empty()) {
-            EXPECT_EQ(message_of([&] { conn.open(jet_string(path, "")); }),
+            EXPECT_EQ(message_of([&] { conn.open(Jet_Connection_String(path, "")); }),
                       "Not a valid password.");
         }
         // A second creation at the same path fails and leaves the file alone.
@@ -219,7 +215,7 @@ TEST(Catalog, CreatesAnEmptyDatabaseWithItsPassword) {
 TEST(Recordset, QueryCursorAndTexts) {
     if (!fixtures::available()) GTEST_SKIP() << "fixtures folder absent";
     provider::Connection conn;
-    conn.open(jet_string(fixtures::mdb_path("jet4-password"), "password"));
+    conn.open(Jet_Connection_String(fixtures::mdb_path("jet4-password"), "password"));
     provider::Recordset rs;
     rs.open("select * from Table1", conn);
     ASSERT_EQ(rs.field_count(), 2);

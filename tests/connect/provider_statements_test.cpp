@@ -11,22 +11,18 @@
 
 #include "connect/provider/catalog.h"
 #include "connect/provider/connection.h"
+#include "connect_support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const fs::path kFixtures = ZOLVAK_FIXTURES_DIR;
-
-std::string jet_string(const std::string& path, const std::string& pw) {
-    return "Provider=Microsoft.Jet.OLEDB.4.0;Jet OLEDB:Database Password=" + pw +
-           ";User ID=admin;Data Source=" + path + ";Persist Security Info=False";
-}
+const fs::path kFixtureDir = ZOLVAK_FIXTURES_DIR;
 
 class Statements : public testing::Test {
   protected:
     void SetUp() override {
-        if (!fs::exists(kFixtures / "README.md")) GTEST_SKIP() << "fixtures folder absent";
+        if (!fs::exists(kFixtureDir / "README.md")) GTEST_SKIP() << "fixtures folder absent";
         dir = fs::temp_directory_path() / ("provider_stmt_" + std::to_string(::getpid()));
         fs::remove_all(dir);
         fs::create_directories(dir);
@@ -53,9 +49,9 @@ class Statements : public testing::Test {
 };
 
 TEST_F(Statements, CopyAndIndexBecomeDurableAtCommit) {
-    const std::string source = (kFixtures / "jet4-password.mdb").string();
+    const std::string source = (kFixtureDir / "jet4-password.mdb").string();
     provider::Connection c;
-    c.open(jet_string(target, "password"));
+    c.open(Jet_Connection_String(target, "password"));
     c.begin_trans();
     c.execute("SELECT * into Table1 FROM [" + source + ";pwd=password].Table1");
     c.execute("create unique index PrimaryKey on Table1(ID)");
@@ -69,7 +65,7 @@ TEST_F(Statements, CopyAndIndexBecomeDurableAtCommit) {
     c.close();
 
     provider::Connection again;
-    again.open(jet_string(target, "password"));
+    again.open(Jet_Connection_String(target, "password"));
     EXPECT_EQ(Column(again, "select ID from Table1", "ID").size(), 3u);
     provider::Recordset ix = again.open_schema(12);
     std::vector<std::string> user_indexes;
@@ -82,7 +78,7 @@ TEST_F(Statements, CopyAndIndexBecomeDurableAtCommit) {
 
 TEST_F(Statements, RolledBackDefinitionLeavesNothing) {
     provider::Connection c;
-    c.open(jet_string(target, "password"));
+    c.open(Jet_Connection_String(target, "password"));
     c.begin_trans();
     c.execute("create table Scratch (id integer)");
     c.rollback_trans();
@@ -98,7 +94,7 @@ TEST_F(Statements, RolledBackDefinitionLeavesNothing) {
 
 TEST_F(Statements, AppendThroughARowset) {
     provider::Connection c;
-    c.open(jet_string(target, "password"));
+    c.open(Jet_Connection_String(target, "password"));
     c.execute("create table T (id integer, note text(10))");
     provider::Recordset rs;
     rs.open("select id, note from T", c);
@@ -117,7 +113,7 @@ TEST_F(Statements, AppendThroughARowset) {
 
 TEST_F(Statements, RowsetOutlivingItsConnection) {
     provider::Connection c;
-    c.open(jet_string(target, "password"));
+    c.open(Jet_Connection_String(target, "password"));
     c.execute("create table T (id integer)");
     c.execute("insert into T (id) values (1)");
     provider::Recordset unread, read;

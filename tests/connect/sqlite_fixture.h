@@ -16,9 +16,7 @@
 #include "data/db_data_mgr.h"
 #include "stdclass/cpp/err/thr_err.h"
 
-// The runtime's singletons print their first-use lines (the module path
-// notice) when the program starts, not inside a test's captured output.
-[[maybe_unused]] inline const int kRuntimeWarm = (Thread_Get_Id(), Thr_Get_Err_Code(), 0);
+#include "connect_support.h"
 
 inline std::string Sqlite_Module() { return std::string(ZOLVAK_MODULE_DIR) + "/drv_sqlite.so"; }
 

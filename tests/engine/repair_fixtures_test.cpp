@@ -35,7 +35,7 @@ bool Is_Ace(const std::string& fixture) { return fixture.ends_with(".accdb"); }
 // reads neither.
 bool Is_Encrypted(const std::string& fixture) { return fixture.ends_with("-password.accdb"); }
 
-std::string Password_Of(const std::string& fixture) {
+std::string Fixture_Password(const std::string& fixture) {
     return fixture == "jet4-password.mdb" || Is_Encrypted(fixture) ? "password" : "";
 }
 
@@ -224,7 +224,7 @@ class Fixture_Repair : public ::testing::TestWithParam<std::string> {};
 TEST_P(Fixture_Repair, TargetHoldsWhatTheSourceHolds) {
     if (!Have_Fixtures()) GTEST_SKIP() << "fixture folder absent";
     const std::string fixture = GetParam();
-    const std::string password = Password_Of(fixture);
+    const std::string password = Fixture_Password(fixture);
     Scratch s;
     std::string src = Copy_Fixture(s, fixture);
     std::string target = src + ".new";
@@ -321,13 +321,13 @@ std::vector<std::string> All_Fixtures() {
     return names;
 }
 
-std::string Test_Name(const ::testing::TestParamInfo<std::string>& info) {
+std::string Fixture_Test_Name(const ::testing::TestParamInfo<std::string>& info) {
     std::string n;
     for (char ch : info.param) n += std::isalnum(static_cast<unsigned char>(ch)) ? ch : '_';
     return n;
 }
 
-INSTANTIATE_TEST_SUITE_P(All, Fixture_Repair, ::testing::ValuesIn(All_Fixtures()), Test_Name);
+INSTANTIATE_TEST_SUITE_P(All, Fixture_Repair, ::testing::ValuesIn(All_Fixtures()), Fixture_Test_Name);
 
 }  // namespace
 
@@ -339,7 +339,7 @@ TEST(Encoded_Repair, EncodedSourceGivesEncodedTarget) {
     constexpr std::uint32_t kKey = 0x2468ACE1;
     for (const std::string fixture : {"jet4-types.mdb", "jet4-password.mdb", "jet3-indexcodes.mdb"}) {
         SCOPED_TRACE(fixture);
-        const std::string password = Password_Of(fixture);
+        const std::string password = Fixture_Password(fixture);
         Scratch s;
         const std::string src = Copy_Fixture(s, fixture);
         jet::set_database_key(src, kKey);

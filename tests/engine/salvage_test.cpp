@@ -24,7 +24,7 @@ using namespace repair_test;
 
 const char* const kLostLine = "复制库表过程中有错误发生，请检查日志";
 
-std::vector<std::string> Mdb_Fixtures() {
+std::vector<std::string> Salvage_Fixtures() {
     std::vector<std::string> out;
     if (!Have_Fixtures()) return out;
     for (const auto& e : fs::directory_iterator(Fixtures())) {
@@ -40,7 +40,7 @@ std::vector<std::string> Mdb_Fixtures() {
     return out;
 }
 
-std::string Password_Of(const std::string& fixture) {
+std::string Salvage_Password(const std::string& fixture) {
     return fixture == "jet4-password.mdb" ? "password" : "";
 }
 
@@ -179,7 +179,7 @@ TEST_P(Salvage_Damage, DamagedCopies) {
     int index = 0;
     {
         const std::string fixture = std::get<0>(GetParam());
-        const std::string password = Password_Of(fixture);
+        const std::string password = Salvage_Password(fixture);
         const std::string sound_path = Fixtures() + "/" + fixture;
         const damage::Layout layout = damage::analyse(sound_path, password);
         const std::string sound = Read_File(sound_path);
@@ -249,7 +249,7 @@ TEST_P(Salvage_Damage, DamagedCopies) {
 // new file exports with mdb-export exactly as the sound file's does.
 TEST_P(Salvage, ZeroedHeaderExportsLikeTheSoundFile) {
     const std::string fixture = GetParam();
-    const std::string password = Password_Of(fixture);
+    const std::string password = Salvage_Password(fixture);
     const std::string sound_path = Fixtures() + "/" + fixture;
     Scratch s;
     std::string bytes = Read_File(sound_path);
@@ -292,26 +292,26 @@ TEST_P(Salvage, ZeroedHeaderExportsLikeTheSoundFile) {
 // Without the fixture folder there is nothing to damage.
 TEST(SalvageFixtures, Present) {
     if (!Have_Fixtures()) GTEST_SKIP() << "fixture folder absent";
-    EXPECT_FALSE(Mdb_Fixtures().empty());
+    EXPECT_FALSE(Salvage_Fixtures().empty());
 }
 
-std::string Test_Name(const ::testing::TestParamInfo<std::string>& info) {
+std::string Salvage_Test_Name(const ::testing::TestParamInfo<std::string>& info) {
     std::string out;
     for (char c : info.param.substr(0, info.param.rfind('.')))
         out += std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
     return out;
 }
 
-INSTANTIATE_TEST_SUITE_P(Fixtures, Salvage, ::testing::ValuesIn(Mdb_Fixtures()), Test_Name);
+INSTANTIATE_TEST_SUITE_P(Fixtures, Salvage, ::testing::ValuesIn(Salvage_Fixtures()), Salvage_Test_Name);
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(Salvage);
 
 std::string Shard_Name(const ::testing::TestParamInfo<std::tuple<std::string, int>>& info) {
-    return Test_Name({std::get<0>(info.param), info.index}) + "_part" + std::to_string(std::get<1>(info.param) + 1) +
+    return Salvage_Test_Name({std::get<0>(info.param), info.index}) + "_part" + std::to_string(std::get<1>(info.param) + 1) +
            "of" + std::to_string(kDamageShards);
 }
 
 INSTANTIATE_TEST_SUITE_P(Fixtures, Salvage_Damage,
-                         ::testing::Combine(::testing::ValuesIn(Mdb_Fixtures()), ::testing::Range(0, kDamageShards)),
+                         ::testing::Combine(::testing::ValuesIn(Salvage_Fixtures()), ::testing::Range(0, kDamageShards)),
                          Shard_Name);
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(Salvage_Damage);
 

@@ -22,11 +22,6 @@ namespace {
 
 constexpr std::uint32_t kKey = 0x5A3C91E7;
 
-std::string file_bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 // Every user table of `path` as mdb-export prints it.
 std::map<std::string, std::string> mdb_export_all(const std::string& path) {
     std::map<std::string, std::string> out;
@@ -88,7 +83,7 @@ TEST(Encoded, FixtureEncodedPageByPageReadsAsThePlainFile) {
         fs::copy_file(plain, copy);
         jet::set_database_key(copy, kKey);
 
-        const std::string before = file_bytes(plain), after = file_bytes(copy);
+        const std::string before = zolvak_test::file_bytes(plain), after = zolvak_test::file_bytes(copy);
         ASSERT_EQ(before.size(), after.size());
         const auto page = static_cast<std::size_t>(jet::Database::open(plain, pw)->header().page_size);
         EXPECT_NE(before.substr(2 * page, page), after.substr(2 * page, page)) << "page 2 is not encoded";
@@ -127,7 +122,7 @@ TEST(Encoded, FixtureEncodedPageByPageReadsAsThePlainFile) {
         EXPECT_EQ(found, tdef_pages(*jet::PageFile::open(plain, pw)));
         file.reset();
         jet::set_database_key(copy, 0);
-        EXPECT_TRUE(file_bytes(copy) == before) << "decoding does not give the fixture back";
+        EXPECT_TRUE(zolvak_test::file_bytes(copy) == before) << "decoding does not give the fixture back";
     }
 }
 
@@ -145,7 +140,7 @@ TEST(Encoded, WriterEncodesWhatItWrites) {
     jet::write_sample_database(coded, options);
 
     EXPECT_EQ(jet::Database::open(coded, "pw")->header().database_key, kKey);
-    const std::string a = file_bytes(plain), b = file_bytes(coded);
+    const std::string a = zolvak_test::file_bytes(plain), b = zolvak_test::file_bytes(coded);
     ASSERT_EQ(a.size(), b.size());
     EXPECT_NE(a.substr(2 * 4096, 4096), b.substr(2 * 4096, 4096)) << "page 2 is not encoded";
 

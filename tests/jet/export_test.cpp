@@ -113,13 +113,7 @@ TEST_P(ExportTest, ValuesEqualMdbExport) {
     std::printf("%s: %zu tables, %zu cells equal to mdb-export\n", GetParam().c_str(), tables, cells);
 }
 
-std::vector<std::string> fixture_names() {
-    auto n = fixtures::all_names();
-    if (n.empty()) n.push_back("none");
-    return n;
-}
-
-INSTANTIATE_TEST_SUITE_P(Fixtures, ExportTest, ::testing::ValuesIn(fixture_names()),
+INSTANTIATE_TEST_SUITE_P(Fixtures, ExportTest, ::testing::ValuesIn(fixtures::or_none(fixtures::all_names())),
                          [](const auto& info) {
                              std::string s = info.param;
                              for (char& c : s)

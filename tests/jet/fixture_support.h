@@ -62,6 +62,14 @@ inline std::vector<std::string> all_names() {
     return out;
 }
 
+// As a test's parameters: a list of names, or one "none" case (which skips
+// with its message) when there are no fixtures, so that the suite still
+// shows the test.
+inline std::vector<std::string> or_none(std::vector<std::string> names) {
+    if (names.empty()) names.push_back("none");
+    return names;
+}
+
 // The file of fixture NAME: NAME.mdb, or NAME.accdb when there is no .mdb.
 inline std::string mdb_path(const std::string& name) {
     const auto mdb = dir() / (name + ".mdb");

@@ -3,6 +3,7 @@
 // pages with their damage checks. The proof on real files is in
 // index_proof_test.cpp.
 #include "jet/index/key.h"
+#include "bytes_text.h"
 
 #include <gtest/gtest.h>
 
@@ -24,17 +25,6 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using jet::ColumnType;
 using jet::KeyValue;
-
-std::string hex(const Bytes& b) {
-    static const char* d = "0123456789ABCDEF";
-    std::string s;
-    for (std::size_t i = 0; i < b.size(); ++i) {
-        if (i) s += ' ';
-        s += d[b[i] >> 4];
-        s += d[b[i] & 15];
-    }
-    return s;
-}
 
 Bytes key_of(ColumnType type, const KeyValue& v, bool asc) {
     Bytes out;
@@ -92,7 +82,7 @@ TEST(IndexKey, EncodesEachTypeInBothOrders) {
          "7F 00 FF FF FF FF FF FF FF FF FF FF FF FF FF FF FF FE"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(hex(key_of(c.type, c.value, c.ascending)), c.expected) << c.what;
+        EXPECT_EQ(zolvak_test::spaced_hex(key_of(c.type, c.value, c.ascending)), c.expected) << c.what;
     }
 }
 
@@ -171,7 +161,7 @@ TEST(IndexKey, GeneralSortText) {
     for (const auto& c : cases) {
         Bytes out;
         jet::append_general_text_key(c.text, c.ascending, out);
-        EXPECT_EQ(hex(out), c.expected) << c.what;
+        EXPECT_EQ(zolvak_test::spaced_hex(out), c.expected) << c.what;
     }
 }
 
@@ -184,14 +174,14 @@ TEST(IndexKey, TextsDifferingOnlyInUndecodableBytesKeepDistinctKeys) {
     for (const Bytes& text : std::vector<Bytes>{
              {'a'}, {'a', 0x81}, {'a', 0x8D}, {'a', 0x8F}, {'a', 0x90}, {'a', 0x9D}}) {
         const std::string decoded = jet::decode_codepage_text(text, 1252);
-        const std::string key = hex(key_of(ColumnType::kText, std::string_view(decoded), true));
+        const std::string key = zolvak_test::spaced_hex(key_of(ColumnType::kText, std::string_view(decoded), true));
         const auto [it, fresh] = seen.emplace(key, decoded);
         EXPECT_TRUE(fresh) << "same key for two texts: " << key;
     }
     for (const std::string& double_byte : {std::string("\xD6"), std::string("\xD7")}) {
         const std::string decoded = jet::decode_codepage_text(
             Bytes(double_byte.begin(), double_byte.end()), 936);
-        EXPECT_TRUE(seen.emplace(hex(key_of(ColumnType::kText, std::string_view(decoded), true)),
+        EXPECT_TRUE(seen.emplace(zolvak_test::spaced_hex(key_of(ColumnType::kText, std::string_view(decoded), true)),
                                  decoded).second);
     }
 }
@@ -212,7 +202,7 @@ TEST(IndexKey, Utf8AndUtf16TextGiveTheSameKey) {
                                             "e \xE2\x82\xAC"),
                            true);
     const Bytes b = key_of(ColumnType::kText, std::u16string_view(u"Stra\u00DFe \u20AC"), true);
-    EXPECT_EQ(hex(a), hex(b));
+    EXPECT_EQ(zolvak_test::spaced_hex(a), zolvak_test::spaced_hex(b));
     EXPECT_EQ(jet::utf8_to_utf16("\xF0\x9F\x98\x80"), u"\U0001F600");
     EXPECT_EQ(jet::utf8_to_utf16("a\xFF"
                                  "b"),
@@ -226,7 +216,7 @@ TEST(IndexKey, MultiColumnKeyIsTheConcatenation) {
         {ColumnType::kText, std::u16string_view(u"a"), false},
         {ColumnType::kInteger, std::monostate{}, true},
     };
-    EXPECT_EQ(hex(jet::encode_index_key(parts)), "7F 80 00 00 01 80 B5 FE FF 00 00");
+    EXPECT_EQ(zolvak_test::spaced_hex(jet::encode_index_key(parts)), "7F 80 00 00 01 80 B5 FE FF 00 00");
 }
 
 TEST(SortGeneral, TableLookup) {
@@ -304,7 +294,7 @@ TEST(SortGeneral, TableEqualsTheReferenceFiles) {
 
 // --- index pages -----------------------------------------------------------
 
-constexpr std::size_t kPage = 4096;
+constexpr std::size_t kKeyPage = 4096;
 constexpr std::size_t kMask = 0x1B;
 constexpr std::size_t kEntries = 0x1E0;
 
@@ -316,7 +306,7 @@ void put32(Bytes& p, std::size_t at, std::uint32_t v) {
 // the rest without the prefix).
 Bytes make_page(std::uint8_t type, std::uint32_t owner, std::uint32_t prev, std::uint32_t next,
                 std::uint32_t tail, std::uint16_t prefix, const std::vector<Bytes>& stored) {
-    Bytes p(kPage, 0);
+    Bytes p(kKeyPage, 0);
     p[0] = type;
     p[1] = 0x01;
     put32(p, 4, owner);
@@ -344,10 +334,10 @@ TEST(IndexPage, DecodesLeafEntriesWithSharedPrefix) {
     EXPECT_TRUE(p.leaf);
     EXPECT_EQ(p.owner, 53u);
     ASSERT_EQ(p.entries.size(), 3u);
-    EXPECT_EQ(hex(p.entries[2].key), "7F 80 00 00 03");
+    EXPECT_EQ(zolvak_test::spaced_hex(p.entries[2].key), "7F 80 00 00 03");
     EXPECT_EQ(p.entries[2].row.page, 0x105u);
     EXPECT_EQ(p.entries[2].row.row, 5);
-    EXPECT_EQ(hex(p.entries[0].key), "7F 80 00 00 01");
+    EXPECT_EQ(zolvak_test::spaced_hex(p.entries[0].key), "7F 80 00 00 01");
 }
 
 TEST(IndexPage, RejectsDamagedPages) {
@@ -441,9 +431,9 @@ TEST(IndexKey, NumericOrderOfAceFiles) {
         EXPECT_EQ(key(a, true, jet::NumericKeyOrder::kAce), key(a, true, jet::NumericKeyOrder::kJet4)) << a;
     }
     // Descending -1: the ascending key (00, the inverted magnitude) inverted.
-    EXPECT_EQ(hex(key(-1, false, jet::NumericKeyOrder::kAce)),
+    EXPECT_EQ(zolvak_test::spaced_hex(key(-1, false, jet::NumericKeyOrder::kAce)),
               "80 FF 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 01");
-    EXPECT_EQ(hex(key(-1, false, jet::NumericKeyOrder::kJet4)),
+    EXPECT_EQ(zolvak_test::spaced_hex(key(-1, false, jet::NumericKeyOrder::kJet4)),
               "80 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 01");
 }
 

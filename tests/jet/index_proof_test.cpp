@@ -22,6 +22,7 @@
 #include "jet/table/database.h"
 #include "jet/base/error.h"
 #include "jet/index/key.h"
+#include "bytes_text.h"
 #include "jet/index/page.h"
 #include "jet/base/sort_general.h"
 
@@ -30,17 +31,6 @@ namespace fs = std::filesystem;
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-std::string hex(const Bytes& b) {
-    static const char* d = "0123456789ABCDEF";
-    std::string s;
-    for (std::size_t i = 0; i < b.size(); ++i) {
-        if (i) s += ' ';
-        s += d[b[i] >> 4];
-        s += d[b[i] & 15];
-    }
-    return s;
-}
 
 // The value of one cell as the encoder takes it. `text` keeps UTF-16 text
 // alive for the returned view.
@@ -179,9 +169,9 @@ void check_index(jet::Database& db, const jet::TableDef& table, const jet::RealI
             if (same) ++tally.matched;
         }
         if (!same && reported++ < 5) {
-            ADD_FAILURE() << where << " entry " << i << ":\n  written  " << hex(actual[i].key)
+            ADD_FAILURE() << where << " entry " << i << ":\n  written  " << zolvak_test::spaced_hex(actual[i].key)
                           << " -> " << actual[i].row.page << ":" << int(actual[i].row.row)
-                          << "\n  encoded  " << hex(expected[i].key) << " -> "
+                          << "\n  encoded  " << zolvak_test::spaced_hex(expected[i].key) << " -> "
                           << expected[i].row.page << ":" << int(expected[i].row.row);
         }
     }

@@ -21,7 +21,7 @@
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-constexpr std::size_t kPage = jet::kJet4PageSize;
+constexpr std::size_t kCryptPage = jet::kJet4PageSize;
 constexpr char kPassword[] = "password";
 
 struct EncryptedFixture {
@@ -44,12 +44,12 @@ void write_bytes(const std::filesystem::path& p, const Bytes& b) {
 }
 
 std::span<const std::uint8_t> page_of(const Bytes& file, std::size_t n) {
-    return std::span<const std::uint8_t>(file).subspan(n * kPage, kPage);
+    return std::span<const std::uint8_t>(file).subspan(n * kCryptPage, kCryptPage);
 }
 
 // The header page with its fixed mask removed (the mask is its own inverse).
 Bytes unmasked_header(const Bytes& file) {
-    Bytes h(file.begin(), file.begin() + kPage);
+    Bytes h(file.begin(), file.begin() + kCryptPage);
     jet::rc4_apply(jet::kHeaderRc4Key,
                    std::span<std::uint8_t>(h.data() + jet::kHeaderMaskedOffset,
                                            jet::format_info(jet::Format::Jet4).header_masked_length));
@@ -70,8 +70,8 @@ Bytes decrypted(const Bytes& file, std::string_view password, const std::string&
     auto crypt = jet::open_office_encryption(page_of(file, 0), password, name);
     if (!crypt) throw std::runtime_error(name + ": not seen as encrypted");
     Bytes out = file;
-    for (std::size_t n = 1; n < file.size() / kPage; ++n) {
-        crypt->decrypt_page(static_cast<std::uint32_t>(n), std::span<std::uint8_t>(out.data() + n * kPage, kPage));
+    for (std::size_t n = 1; n < file.size() / kCryptPage; ++n) {
+        crypt->decrypt_page(static_cast<std::uint32_t>(n), std::span<std::uint8_t>(out.data() + n * kCryptPage, kCryptPage));
     }
     return out;
 }
@@ -95,7 +95,7 @@ Bytes plain_copy(const Bytes& file, const std::string& name) {
 // the table reader (its header, columns and indexes). Returns the number of
 // chains decoded.
 int check_plain_pages(const Bytes& plain, const std::string& name) {
-    const std::size_t pages = plain.size() / kPage;
+    const std::size_t pages = plain.size() / kCryptPage;
     std::set<std::uint32_t> continuation;
     for (std::size_t n = 1; n < pages; ++n) {
         const auto p = page_of(plain, n);
@@ -132,7 +132,7 @@ int check_plain_pages(const Bytes& plain, const std::string& name) {
 }
 
 bool same_pages_after_header(const Bytes& a, const Bytes& b) {
-    return a.size() == b.size() && std::equal(a.begin() + kPage, a.end(), b.begin() + kPage);
+    return a.size() == b.size() && std::equal(a.begin() + kCryptPage, a.end(), b.begin() + kCryptPage);
 }
 
 void PrintTo(const EncryptedFixture& f, std::ostream* os) { *os << f.file; }
@@ -216,12 +216,12 @@ TEST_P(EncryptedFixtures, ReencryptedWithAgileReadsBackByteForByte) {
     const Bytes enc = read_bytes(target);
     ASSERT_EQ(enc.size(), plain.size());
     // Every page after the header changed; the header only in its key and record.
-    for (std::size_t n = 1; n < plain.size() / kPage; ++n) {
-        EXPECT_FALSE(std::equal(enc.begin() + n * kPage, enc.begin() + (n + 1) * kPage, plain.begin() + n * kPage))
+    for (std::size_t n = 1; n < plain.size() / kCryptPage; ++n) {
+        EXPECT_FALSE(std::equal(enc.begin() + n * kCryptPage, enc.begin() + (n + 1) * kCryptPage, plain.begin() + n * kCryptPage))
             << "page " << n << " left in clear";
     }
     const Bytes h = unmasked_header(enc), hp = unmasked_header(plain);
-    for (std::size_t i = 0; i < kPage; ++i) {
+    for (std::size_t i = 0; i < kCryptPage; ++i) {
         if ((i >= jet::kHeaderDbKeyOffset && i < jet::kHeaderDbKeyOffset + 4) || (i >= jet::kOfficeCryptRecordOffset && i < 0xE00)) {
             continue;
         }

@@ -14,6 +14,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -57,5 +59,11 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// A whole file's bytes ("" when it cannot be read).
+inline std::string file_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 }  // namespace zolvak_test

@@ -14,23 +14,16 @@
 #include "jet/base/error.h"
 #include "jet/sql/connection.h"
 #include "jet/sql/eval.h"
+#include "scratch_dir.h"
 #include "test_json.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-class TempDir {
+class ReadersDir : public zolvak_test::ScratchDir {
 public:
-    TempDir() {
-        std::string t = (fs::temp_directory_path() / "zolvak-readers-XXXXXX").string();
-        path_ = ::mkdtemp(t.data());
-    }
-    ~TempDir() { fs::remove_all(path_); }
-    std::string file(const std::string& name) const { return (fs::path(path_) / name).string(); }
-
-private:
-    std::string path_;
+    ReadersDir() : ScratchDir("zolvak-readers") {}
 };
 
 bool have(const std::string& cmd) { return std::system((cmd + " >/dev/null 2>&1").c_str()) == 0; }
@@ -163,7 +156,7 @@ TEST(SqlReaders, ChangedFilesReadTheSameInEveryReader) {
     if (!fs::exists(std::string(ZOLVAK_SOURCE_DIR) + "/tests/readers/node_modules/mdb-reader")) {
         GTEST_SKIP() << "mdb-reader is not installed in tests/readers (npm install)";
     }
-    TempDir dir;
+    ReadersDir dir;
     std::string path = dir.file("changed.mdb");
     jet::create_database(path)->close();
     auto c = jet::Connection::open(path);

@@ -21,12 +21,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class TempDir : public zolvak_test::ScratchDir {
+class SqlDir : public zolvak_test::ScratchDir {
 public:
-    TempDir() : ScratchDir("zolvak-sql") {}
+    SqlDir() : ScratchDir("zolvak-sql") {}
 };
 
-std::string new_database(const TempDir& dir, const std::string& name = "t.mdb",
+std::string new_database(const SqlDir& dir, const std::string& name = "t.mdb",
                          const std::string& password = {}) {
     std::string path = dir.file(name);
     jet::CreateOptions o;
@@ -99,7 +99,7 @@ bool have_tool(const char* tool) {
 }  // namespace
 
 TEST(SqlStatements, ScriptOfStatementsAndResults) {
-    TempDir dir;
+    SqlDir dir;
     auto c = jet::Connection::open(new_database(dir));
     run_script(*c, {
         {"CREATE TABLE t (id COUNTER PRIMARY KEY, name TEXT(50) NOT NULL, qty SHORT, "
@@ -183,7 +183,7 @@ TEST(SqlStatements, ScriptOfStatementsAndResults) {
 // The index statements of the index rebuild: a primary key over two columns,
 // names in brackets, an index name with a blank that must fail, duplicates.
 TEST(SqlStatements, IndexStatements) {
-    TempDir dir;
+    SqlDir dir;
     auto c = jet::Connection::open(new_database(dir));
     run_script(*c, {
         {"CREATE TABLE Orders (OrderId LONG, LineNo LONG, Item TEXT(20))", "#0"},
@@ -250,7 +250,7 @@ TEST(SqlStatements, IndexStatementsRunTogetherAnswerAsOneByOne) {
         "create index Item2 on Orders(Item)",
         "create index Item2 on Orders(Item)",
     };
-    TempDir dir;
+    SqlDir dir;
     std::vector<std::string> alone, together;
     std::vector<std::map<std::string, std::string>> designs;
     for (int pass = 0; pass < 2; ++pass) {
@@ -312,7 +312,7 @@ TEST(SqlStatements, IndexStatementsRunTogetherAnswerAsOneByOne) {
 
 // NOT NULL columns refuse nulls, in INSERT, UPDATE and the updatable rowset.
 TEST(SqlStatements, RequiredColumnsRefuseNull) {
-    TempDir dir;
+    SqlDir dir;
     auto c = jet::Connection::open(new_database(dir));
     c->execute("CREATE TABLE r (id LONG, name TEXT(10) NOT NULL)");
     jet::TableDef def = c->database().table_def("r");
@@ -331,7 +331,7 @@ TEST(SqlStatements, RequiredColumnsRefuseNull) {
 // A WHERE of equality on an indexed column finds its rows through the index,
 // with the same result as a scan.
 TEST(SqlStatements, EqualityOnAnIndexedColumnUsesTheIndex) {
-    TempDir dir;
+    SqlDir dir;
     auto c = jet::Connection::open(new_database(dir));
     c->begin_transaction();
     c->execute("CREATE TABLE p (id LONG, name TEXT(40), plain TEXT(40), amount DOUBLE)");
@@ -401,7 +401,7 @@ void set_seq(jet::Connection& c, const std::string& name, int value) {
 }  // namespace
 
 TEST(SqlStatements, SequenceStatements) {
-    TempDir dir;
+    SqlDir dir;
     auto c = jet::Connection::open(new_database(dir));
     c->execute("CREATE TABLE app_sequence (seq_name TEXT(234), seq_val LONG)");
     c->begin_transaction();
@@ -430,7 +430,7 @@ TEST(SqlStatements, SequenceStatements) {
 
 // The file store's statements on app_fs_file.
 TEST(SqlStatements, FileStoreStatements) {
-    TempDir dir;
+    SqlDir dir;
     auto c = jet::Connection::open(new_database(dir));
     run_script(*c, {
         {"CREATE TABLE app_fs_file (file_id LONG, storage_id TEXT(11), storage_pos LONG, "
@@ -459,7 +459,7 @@ TEST(SqlStatements, FileStoreStatements) {
 // A batch insert through an updatable rowset, as the connection's BatchInsert
 // appends the rows of a result table.
 TEST(SqlStatements, BatchInsertThroughAnUpdatableRowset) {
-    TempDir dir;
+    SqlDir dir;
     auto c = jet::Connection::open(new_database(dir));
     c->execute("CREATE TABLE T1 (id LONG, note TEXT(20), amount DECIMAL(8,2), seq COUNTER, "
                "CONSTRAINT pk PRIMARY KEY (id))");
@@ -500,7 +500,7 @@ TEST(SqlStatements, BatchInsertThroughAnUpdatableRowset) {
 // The make-table of the table copy, from a file with and without a password.
 TEST(SqlStatements, MakeTableFromAnotherFile) {
     SKIP_WITHOUT_FIXTURES();
-    TempDir dir;
+    SqlDir dir;
     struct Source {
         const char* fixture;
         const char* password;
@@ -593,7 +593,7 @@ TEST(SqlStatements, MakeTableFromAnotherFile) {
 // Every kind of statement vanishes at roll-back and stays after commit.
 TEST(SqlStatements, RollbackAfterEachKindOfStatement) {
     SKIP_WITHOUT_FIXTURES();
-    TempDir dir;
+    SqlDir dir;
     std::string path = new_database(dir);
     auto start_state = [&] {
         fs::remove(path);
@@ -694,7 +694,7 @@ TEST(SqlStatements, RollbackAfterEachKindOfStatement) {
 // A failing statement inside a transaction changes nothing and leaves the
 // transaction usable.
 TEST(SqlStatements, FailedStatementLeavesTheTransactionAsItWas) {
-    TempDir dir;
+    SqlDir dir;
     auto c = jet::Connection::open(new_database(dir));
     c->execute("CREATE TABLE k (id LONG, v TEXT(10))");
     c->execute("CREATE UNIQUE INDEX kid ON k (id)");
@@ -731,7 +731,7 @@ TEST(SqlStatements, FailedStatementLeavesTheTransactionAsItWas) {
 // file untouched, where it cannot yet.
 TEST(SqlStatements, ConnectionsOnRealFiles) {
     SKIP_WITHOUT_FIXTURES();
-    TempDir dir;
+    SqlDir dir;
     int tables = 0;
     for (const std::string& name : fixtures::names()) {
         std::string password = fixtures::password(fixtures::oracle(name));

@@ -18,9 +18,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class TempDir : public zolvak_test::ScratchDir {
+class ConcurrencyDir : public zolvak_test::ScratchDir {
 public:
-    TempDir() : ScratchDir("zolvak-conc") {}
+    ConcurrencyDir() : ScratchDir("zolvak-conc") {}
 };
 
 std::string scalar(jet::Connection& c, const std::string& sql) {
@@ -29,7 +29,7 @@ std::string scalar(jet::Connection& c, const std::string& sql) {
     return rs->eof() ? std::string("<none>") : rs->text(0);
 }
 
-std::string counter_db(const TempDir& dir) {
+std::string counter_db(const ConcurrencyDir& dir) {
     std::string path = dir.file("c.mdb");
     jet::create_database(path)->close();
     auto c = jet::Connection::open(path);
@@ -47,7 +47,7 @@ jet::ConnectionOptions timeout(std::chrono::milliseconds t) {
 }  // namespace
 
 TEST(TxnConcurrency, SecondWriterInOneProcessGetsALockedError) {
-    TempDir dir;
+    ConcurrencyDir dir;
     std::string path = counter_db(dir);
     auto a = jet::Connection::open(path, {}, timeout(50ms));
     auto b = jet::Connection::open(path, {}, timeout(50ms));
@@ -83,7 +83,7 @@ TEST(TxnConcurrency, SecondWriterInOneProcessGetsALockedError) {
 }
 
 TEST(TxnConcurrency, TwoProcessesWritingInTurnLoseNothing) {
-    TempDir dir;
+    ConcurrencyDir dir;
     std::string path = counter_db(dir);
     constexpr int kRounds = 25;
     pid_t kids[2];
@@ -120,7 +120,7 @@ TEST(TxnConcurrency, TwoProcessesWritingInTurnLoseNothing) {
 }
 
 TEST(TxnConcurrency, MakeTableReadsASourceThatAnotherConnectionWrites) {
-    TempDir dir;
+    ConcurrencyDir dir;
     std::string source = counter_db(dir);
     std::string target = dir.file("target.mdb");
     jet::create_database(target)->close();
@@ -142,7 +142,7 @@ TEST(TxnConcurrency, MakeTableReadsASourceThatAnotherConnectionWrites) {
 }
 
 TEST(TxnConcurrency, NobodyReadsAFileWhileItChangesInPlace) {
-    TempDir dir;
+    ConcurrencyDir dir;
     std::string source = counter_db(dir);
     std::string target = dir.file("target.mdb");
     jet::create_database(target)->close();
@@ -179,7 +179,7 @@ TEST(TxnConcurrency, NobodyReadsAFileWhileItChangesInPlace) {
 }
 
 TEST(TxnConcurrency, ASecondWriterWaitsForTheFirst) {
-    TempDir dir;
+    ConcurrencyDir dir;
     std::string path = counter_db(dir);
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);

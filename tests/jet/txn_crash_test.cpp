@@ -26,9 +26,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class TempDir : public zolvak_test::ScratchDir {
+class CrashDir : public zolvak_test::ScratchDir {
 public:
-    TempDir() : ScratchDir("zolvak-crash") {}
+    CrashDir() : ScratchDir("zolvak-crash") {}
 };
 
 // Everything a reader sees: tables, columns, indexes with their entry
@@ -117,7 +117,7 @@ std::string copy_of(const std::string& from, const std::string& to) {
 
 }  // namespace
 
-std::string fresh_victim(const TempDir& dir, const std::string& base) {
+std::string fresh_victim(const CrashDir& dir, const std::string& base) {
     std::string path = dir.file("victim.mdb");
     for (const char* left : {".txn", ".txn~", "-journal"}) fs::remove(path + left);
     return copy_of(base, path);
@@ -130,7 +130,7 @@ class TxnCrash : public ::testing::TestWithParam<bool> {};
 // every page write, before and after the bytes reach the file).
 TEST_P(TxnCrash, KillAtEveryPointOfACommit) {
     const bool shadow = GetParam();
-    TempDir dir;
+    CrashDir dir;
     std::string base = dir.file("base.mdb");
     make_base(base);
     const std::string before = fingerprint(base);
@@ -212,7 +212,7 @@ TEST_P(TxnCrash, KillAtEveryPointOfACommit) {
 // commit. Whatever moment the kill hits, the verdict is the same.
 TEST_P(TxnCrash, KillDuringTheWritersPageWrites) {
     const bool shadow = GetParam();
-    TempDir dir;
+    CrashDir dir;
     std::string base = dir.file("base.mdb");
     make_base(base);
     const std::string before = fingerprint(base);

@@ -23,30 +23,25 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint32_t kPage = 512;
+constexpr std::uint32_t kJournalPage = 512;
 constexpr std::uint32_t kPages = 80;
 
-class TempDir : public zolvak_test::ScratchDir {
+class JournalDir : public zolvak_test::ScratchDir {
 public:
-    TempDir() : ScratchDir("zolvak-journal") {}
+    JournalDir() : ScratchDir("zolvak-journal") {}
 };
 
 std::vector<std::uint8_t> image(std::uint32_t page, std::uint8_t generation) {
-    std::vector<std::uint8_t> b(kPage);
-    for (std::uint32_t i = 0; i < kPage; ++i) b[i] = static_cast<std::uint8_t>(page * 7 + i + generation * 101);
+    std::vector<std::uint8_t> b(kJournalPage);
+    for (std::uint32_t i = 0; i < kJournalPage; ++i) b[i] = static_cast<std::uint8_t>(page * 7 + i + generation * 101);
     return b;
-}
-
-std::string contents(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void write_original(const std::string& path) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     for (std::uint32_t p = 0; p < kPages; ++p) {
         auto b = image(p, 0);
-        out.write(reinterpret_cast<const char*>(b.data()), kPage);
+        out.write(reinterpret_cast<const char*>(b.data()), kJournalPage);
     }
 }
 
@@ -56,17 +51,17 @@ void write_original(const std::string& path) {
 void commit_in_place(const std::string& path, const std::function<void()>& step) {
     int fd = ::open(path.c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
-    auto j = jet::RollbackJournal::begin(path, kPage, std::uint64_t{kPages} * kPage);
+    auto j = jet::RollbackJournal::begin(path, kJournalPage, std::uint64_t{kPages} * kJournalPage);
     step();
     auto put = [&](std::uint32_t page, std::uint8_t gen) {
         if (page < kPages) {
-            std::vector<std::uint8_t> old(kPage);
-            ASSERT_EQ(::pread(fd, old.data(), kPage, static_cast<off_t>(page) * kPage), kPage);
+            std::vector<std::uint8_t> old(kJournalPage);
+            ASSERT_EQ(::pread(fd, old.data(), kJournalPage, static_cast<off_t>(page) * kJournalPage), kJournalPage);
             j.save(page, old);
             step();
         }
         auto b = image(page, gen);
-        ASSERT_EQ(::pwrite(fd, b.data(), kPage, static_cast<off_t>(page) * kPage), kPage);
+        ASSERT_EQ(::pwrite(fd, b.data(), kJournalPage, static_cast<off_t>(page) * kJournalPage), kJournalPage);
         step();
     };
     for (std::uint32_t p = 0; p < kPages; p += 2) put(p, 1);
@@ -83,15 +78,15 @@ void commit_in_place(const std::string& path, const std::function<void()>& step)
 // either as before or as after. With `deferred`, the commit runs with its
 // syncs deferred, as a new file written under a temporary name does.
 void kill_at_every_step(bool deferred) {
-    TempDir dir;
+    JournalDir dir;
     std::string base = dir.file("base.db");
     write_original(base);
-    const std::string before = contents(base);
+    const std::string before = zolvak_test::file_bytes(base);
     std::string done = dir.file("done.db");
     fs::copy_file(base, done);
     int steps = 0;
     commit_in_place(done, [&] { ++steps; });
-    const std::string after = contents(done);
+    const std::string after = zolvak_test::file_bytes(done);
     ASSERT_NE(before, after);
     ASSERT_GE(steps, 100);
 
@@ -115,7 +110,7 @@ void kill_at_every_step(bool deferred) {
         ::waitpid(pid, &status, 0);
         ASSERT_TRUE(WIFSIGNALED(status)) << k;
         int restored = jet::RollbackJournal::recover(path);
-        std::string got = contents(path);
+        std::string got = zolvak_test::file_bytes(path);
         if (got == before) {
             ++saw_before;
         } else {
@@ -143,7 +138,7 @@ TEST(TxnJournal, KillAtEveryStepWithDeferredSyncsThenRecover) {
 }
 
 TEST(DeferredSyncs, CoverTheFileAndItsSideFilesUntilEnded) {
-    TempDir dir;
+    JournalDir dir;
     const std::string path = dir.file("new.mdb");
     write_original(path);
     jet::defer_syncs(path);
@@ -170,49 +165,49 @@ TEST(DeferredSyncs, CoverTheFileAndItsSideFilesUntilEnded) {
 }
 
 TEST(TxnJournal, RollBackTornRecordAndSecondJournal) {
-    TempDir dir;
+    JournalDir dir;
     std::string path = dir.file("a.db");
     write_original(path);
-    const std::string before = contents(path);
+    const std::string before = zolvak_test::file_bytes(path);
     int fd = ::open(path.c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
     {
-        auto j = jet::RollbackJournal::begin(path, kPage, std::uint64_t{kPages} * kPage);
-        EXPECT_THROW(jet::RollbackJournal::begin(path, kPage, 0), jet::Error);
+        auto j = jet::RollbackJournal::begin(path, kJournalPage, std::uint64_t{kPages} * kJournalPage);
+        EXPECT_THROW(jet::RollbackJournal::begin(path, kJournalPage, 0), jet::Error);
         for (std::uint32_t p : {3u, 4u}) {
-            std::vector<std::uint8_t> old(kPage);
-            ASSERT_EQ(::pread(fd, old.data(), kPage, static_cast<off_t>(p) * kPage), kPage);
+            std::vector<std::uint8_t> old(kJournalPage);
+            ASSERT_EQ(::pread(fd, old.data(), kJournalPage, static_cast<off_t>(p) * kJournalPage), kJournalPage);
             j.save(p, old);
             auto b = image(p, 9);
-            ASSERT_EQ(::pwrite(fd, b.data(), kPage, static_cast<off_t>(p) * kPage), kPage);
+            ASSERT_EQ(::pwrite(fd, b.data(), kJournalPage, static_cast<off_t>(p) * kJournalPage), kJournalPage);
         }
         EXPECT_TRUE(j.saved(3));
         EXPECT_FALSE(j.saved(5));
         j.roll_back();
     }
-    EXPECT_EQ(contents(path), before);
+    EXPECT_EQ(zolvak_test::file_bytes(path), before);
     // A torn last record (its page never written) is ignored; the rest is played back.
     {
-        auto j = jet::RollbackJournal::begin(path, kPage, std::uint64_t{kPages} * kPage);
-        std::vector<std::uint8_t> old(kPage);
-        ASSERT_EQ(::pread(fd, old.data(), kPage, 0), kPage);
+        auto j = jet::RollbackJournal::begin(path, kJournalPage, std::uint64_t{kPages} * kJournalPage);
+        std::vector<std::uint8_t> old(kJournalPage);
+        ASSERT_EQ(::pread(fd, old.data(), kJournalPage, 0), kJournalPage);
         j.save(0, old);
         auto b = image(0, 9);
-        ASSERT_EQ(::pwrite(fd, b.data(), kPage, 0), kPage);
-        ASSERT_EQ(::pread(fd, old.data(), kPage, kPage), kPage);
+        ASSERT_EQ(::pwrite(fd, b.data(), kJournalPage, 0), kJournalPage);
+        ASSERT_EQ(::pread(fd, old.data(), kJournalPage, kJournalPage), kJournalPage);
         j.save(1, old);
     }
     std::string jp = jet::RollbackJournal::path_for(path);
     fs::resize_file(jp, fs::file_size(jp) - 10);
     EXPECT_EQ(jet::RollbackJournal::recover(path), 1);
-    EXPECT_EQ(contents(path), before);
+    EXPECT_EQ(zolvak_test::file_bytes(path), before);
     EXPECT_EQ(jet::RollbackJournal::recover(path), -1);
     ::close(fd);
 }
 
 // A connection that opens a database left with a journal plays it back first.
 TEST(TxnJournal, ConnectionRecoversAJournalAtOpen) {
-    TempDir dir;
+    JournalDir dir;
     std::string path = dir.file("db.mdb");
     jet::create_database(path)->close();
     {
@@ -220,7 +215,7 @@ TEST(TxnJournal, ConnectionRecoversAJournalAtOpen) {
         c->execute("CREATE TABLE t (a LONG)");
         c->execute("INSERT INTO t VALUES (42)");
     }
-    const std::string before = contents(path);
+    const std::string before = zolvak_test::file_bytes(path);
     // An in-place commit that died after wiping the catalog's page.
     int fd = ::open(path.c_str(), O_RDWR);
     ASSERT_GE(fd, 0);
@@ -235,7 +230,7 @@ TEST(TxnJournal, ConnectionRecoversAJournalAtOpen) {
     }
     ::close(fd);
     auto c = jet::Connection::open(path);
-    EXPECT_EQ(contents(path), before);
+    EXPECT_EQ(zolvak_test::file_bytes(path), before);
     auto rs = c->query("SELECT a FROM t");
     rs->move_first();
     EXPECT_EQ(rs->text(0), "42");

@@ -49,13 +49,7 @@ std::vector<std::uint8_t> read_bytes(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-ColumnSpec col(std::string name, ColumnType type, std::uint16_t size = 0) {
-    ColumnSpec c;
-    c.name = std::move(name);
-    c.type = type;
-    c.size = size;
-    return c;
-}
+using writer_test::col;
 
 ColumnSpec calculated(std::string name, ColumnType type) {
     ColumnSpec c = col(std::move(name), type);
@@ -198,7 +192,7 @@ void add_attachments(jet::DatabaseWriter& w) {
     }
 }
 
-std::vector<std::string> check_problems(const std::string& path) {
+std::vector<std::string> problem_lines(const std::string& path) {
     std::vector<std::string> out;
     jet::check_database(path, "", [&](const jet::CheckProblem& p) {
         out.push_back(p.table + " page " + std::to_string(p.page) + ": " + p.text);
@@ -325,7 +319,7 @@ TEST_P(AceWrite, EveryKindReadsBackAndChecksClean) {
     }
     const auto rows = kinds_rows();
     expect_read_back(path, c, rows);
-    EXPECT_EQ(check_problems(path), std::vector<std::string>{});
+    EXPECT_EQ(problem_lines(path), std::vector<std::string>{});
     expect_mdb_reader(path, rows);
 
     // mdbtools lists the table and prints its schema; mdb-export prints the
@@ -395,7 +389,7 @@ TEST_P(AceWrite, EveryKindReadsBackAndChecksClean) {
         EXPECT_THROW(w->insert_row(t, extra), jet::Error) << "complex id 9 is unique";
         w->close();
     }
-    EXPECT_EQ(check_problems(path), std::vector<std::string>{});
+    EXPECT_EQ(problem_lines(path), std::vector<std::string>{});
     {
         auto db = jet::Database::open(path, "");
         auto def = db->table_def("Kinds");
@@ -430,7 +424,7 @@ TEST(AceWriteEmpty, HeaderAndCatalogAsAccessWritesThem) {
     jet::create_database(path, {.version = FileVersion::kAce16,
                                 .sort_order_version = SortOrderVersion::kGeneral})
         ->close();
-    EXPECT_EQ(check_problems(path), std::vector<std::string>{});
+    EXPECT_EQ(problem_lines(path), std::vector<std::string>{});
     auto ours = jet::Database::open(path, "");
     if (!std::filesystem::exists(fixture)) {
         GTEST_SKIP() << "fixture ace16-empty.accdb is absent";
@@ -548,7 +542,7 @@ TEST(AceWriteSpecs, EveryFixtureTableIsExpressible) {
             made.emplace_back(e.name, std::move(def));
         }
         w->close();
-        EXPECT_EQ(check_problems(path), std::vector<std::string>{});
+        EXPECT_EQ(problem_lines(path), std::vector<std::string>{});
         // The writer takes the file back as it wrote it.
         EXPECT_NO_THROW(jet::DatabaseWriter::open(path, "")->close());
         auto back = jet::Database::open(path, "");
@@ -704,7 +698,7 @@ TEST(AceWriteErrors, RefusedWithAMessage) {
     }
     EXPECT_THROW(w->create_table({"T", {calculated("X", ColumnType::kLong)}}), jet::Error);
     w->close();
-    EXPECT_EQ(check_problems(dir.file("jet4.mdb")), std::vector<std::string>{});
+    EXPECT_EQ(problem_lines(dir.file("jet4.mdb")), std::vector<std::string>{});
 
     // Values that do not fit: nothing written.
     auto a = jet::create_database(dir.file("ace.accdb"), {.version = FileVersion::kAce16});

@@ -19,9 +19,9 @@ namespace {
 
 using namespace writer_test;
 
-class TempDir : public zolvak_test::ScratchDir {
+class DesignDir : public zolvak_test::ScratchDir {
 public:
-    TempDir() : ScratchDir("jet-design") {}
+    DesignDir() : ScratchDir("jet-design") {}
 };
 
 jet::ColumnSpec fixed_text(const std::string& name, std::uint16_t size) {
@@ -33,7 +33,7 @@ jet::ColumnSpec fixed_text(const std::string& name, std::uint16_t size) {
 // A fixed-length Text keeps its width: shorter values come back padded with
 // blanks, a longer one does not fit, and the column sits in the fixed area.
 TEST(WriteDesign, FixedLengthTextIsPaddedToItsWidth) {
-    TempDir dir;
+    DesignDir dir;
     const std::string path = dir.file("fixed.mdb");
     {
         auto w = jet::DatabaseWriter::create(path);
@@ -65,7 +65,7 @@ TEST(WriteDesign, FixedLengthTextIsPaddedToItsWidth) {
 // Only flags change in place; a change that would move or reinterpret the
 // stored bytes is refused and leaves the column as it was.
 TEST(WriteDesign, AlterColumnChangesFlagsOnly) {
-    TempDir dir;
+    DesignDir dir;
     const std::string path = dir.file("alter.mdb");
     auto w = jet::DatabaseWriter::create(path);
     jet::ColumnSpec amount{"amount", jet::ColumnType::kNumeric};
@@ -119,7 +119,7 @@ TEST(WriteDesign, AlterColumnChangesFlagsOnly) {
 // The counter set on a table is where numbering goes on, and it is kept by
 // the file; a renamed table keeps its rows under the new name only.
 TEST(WriteDesign, CounterAndRename) {
-    TempDir dir;
+    DesignDir dir;
     const std::string path = dir.file("counter.mdb");
     {
         auto w = jet::DatabaseWriter::create(path);

@@ -18,18 +18,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class TempDir : public zolvak_test::ScratchDir {
+class WriterDir : public zolvak_test::ScratchDir {
 public:
-    TempDir() : ScratchDir("zolvak-writer") {}
+    WriterDir() : ScratchDir("zolvak-writer") {}
 };
 
-jet::ColumnSpec col(std::string name, jet::ColumnType type, std::uint16_t size = 0) {
-    jet::ColumnSpec c;
-    c.name = std::move(name);
-    c.type = type;
-    c.size = size;
-    return c;
-}
+using writer_test::col;
 
 std::string text_of_length(std::size_t n, std::uint32_t seed) {
     std::mt19937 rng(seed);
@@ -53,7 +47,7 @@ jet::Bytes bytes_of_length(std::size_t n, std::uint32_t seed) {
 // ---- creating the empty database ------------------------------------------------
 
 TEST(WriteCreate, EmptyDatabaseHasTheAdoxCatalog) {
-    TempDir dir;
+    WriterDir dir;
     const std::string path = dir.file("empty.mdb");
     jet::create_database(path)->close();
     EXPECT_EQ(fs::file_size(path), 16u * 4096u);  // the same 16 pages as an ADOX-made file
@@ -123,7 +117,7 @@ TEST(WriteCreate, EmptyDatabaseHasTheAdoxCatalog) {
 }
 
 TEST(WriteCreate, PasswordIsRequiredToOpen) {
-    TempDir dir;
+    WriterDir dir;
     const std::string path = dir.file("secret.mdb");
     jet::CreateOptions o;
     o.password = "pässwörd";
@@ -136,7 +130,7 @@ TEST(WriteCreate, PasswordIsRequiredToOpen) {
 }
 
 TEST(WriteCreate, RefusesAnExistingFileOrAMissingFolder) {
-    TempDir dir;
+    WriterDir dir;
     const std::string path = dir.file("a.mdb");
     jet::create_database(path)->close();
     auto size = fs::file_size(path);
@@ -199,7 +193,7 @@ std::vector<jet::Value> every_type_row(int i) {
 }
 
 TEST(WriteRows, EveryTypeOverManyPagesReadsBackEverywhere) {
-    TempDir dir;
+    WriterDir dir;
     const std::string path = dir.file("types.mdb");
     auto w = jet::create_database(path);
     auto t = w->create_table(every_type_table("Every Type"));
@@ -219,7 +213,7 @@ TEST(WriteRows, EveryTypeOverManyPagesReadsBackEverywhere) {
 }
 
 TEST(WriteRows, LongValuesInlineOnOnePageAndInChains) {
-    TempDir dir;
+    WriterDir dir;
     const std::string path = dir.file("long.mdb");
     auto w = jet::create_database(path);
     using T = jet::ColumnType;
@@ -243,7 +237,7 @@ TEST(WriteRows, LongValuesInlineOnOnePageAndInChains) {
 }
 
 TEST(WriteRows, WideTableDefinitionSpansPages) {
-    TempDir dir;
+    WriterDir dir;
     const std::string path = dir.file("wide.mdb");
     auto w = jet::create_database(path);
     jet::TableSpec layout{"Wide", {}};
@@ -271,7 +265,7 @@ TEST(WriteRows, TablesBeyondAnInlineUsageMap) {
     // More than 512 data pages (and long-value pages): the usage maps become
     // references to map pages. A table of fixed columns only has no
     // variable-offset table in its rows.
-    TempDir dir;
+    WriterDir dir;
     const std::string path = dir.file("big.mdb");
     auto w = jet::create_database(path);
     using T = jet::ColumnType;
@@ -298,7 +292,7 @@ TEST(WriteRows, TablesBeyondAnInlineUsageMap) {
 }
 
 TEST(WriteRows, CompleteAfterEveryFlush) {
-    TempDir dir;
+    WriterDir dir;
     const std::string path = dir.file("flush.mdb");
     auto w = jet::create_database(path);
     using T = jet::ColumnType;
@@ -315,7 +309,7 @@ TEST(WriteRows, CompleteAfterEveryFlush) {
 }
 
 TEST(WriteRows, UpdateAndDelete) {
-    TempDir dir;
+    WriterDir dir;
     const std::string path = dir.file("upd.mdb");
     auto w = jet::create_database(path);
     using T = jet::ColumnType;
@@ -345,7 +339,7 @@ TEST(WriteRows, UpdateAndDelete) {
 }
 
 TEST(WriteRows, BadValuesFailAndChangeNothing) {
-    TempDir dir;
+    WriterDir dir;
     const std::string path = dir.file("bad.mdb");
     auto w = jet::create_database(path);
     using T = jet::ColumnType;
@@ -372,7 +366,7 @@ TEST(WriteRows, BadValuesFailAndChangeNothing) {
 // ---- indexes -------------------------------------------------------------------
 
 TEST(WriteIndexes, BuiltOverRowsAndKeptCurrent) {
-    TempDir dir;
+    WriterDir dir;
     const std::string path = dir.file("idx.mdb");
     auto w = jet::create_database(path);
     using T = jet::ColumnType;
@@ -413,7 +407,7 @@ TEST(WriteIndexes, BuiltOverRowsAndKeptCurrent) {
 }
 
 TEST(WriteIndexes, CatalogIndexesStayCorrectWithManyTables) {
-    TempDir dir;
+    WriterDir dir;
     const std::string path = dir.file("many.mdb");
     auto w = jet::create_database(path);
     for (int i = 0; i < 300; ++i) {

@@ -27,9 +27,9 @@ using jet::write::Bytes;
 
 namespace {
 
-class TempDir : public zolvak_test::ScratchDir {
+class IndexBuildDir : public zolvak_test::ScratchDir {
 public:
-    TempDir() : ScratchDir("zolvak-index-build") {}
+    IndexBuildDir() : ScratchDir("zolvak-index-build") {}
 };
 
 std::size_t open_descriptors() {
@@ -155,7 +155,7 @@ TEST(IndexTreeWriter, WritesTheSamePagesAsTheWholeTreeLayout) {
 }
 
 TEST(IndexEntrySorter, SpilledRunsMergeToTheSortedOrder) {
-    TempDir dir;
+    IndexBuildDir dir;
     std::mt19937 rng(5);
     struct Item {
         Bytes entry;
@@ -204,13 +204,7 @@ TEST(IndexEntrySorter, SpilledRunsMergeToTheSortedOrder) {
 
 // ---- through the writer --------------------------------------------------------
 
-jet::ColumnSpec col(std::string name, jet::ColumnType type, std::uint16_t size = 0) {
-    jet::ColumnSpec c;
-    c.name = std::move(name);
-    c.type = type;
-    c.size = size;
-    return c;
-}
+using writer_test::col;
 
 jet::IndexSpec index(std::string name, std::vector<jet::IndexColumnSpec> columns,
                      bool unique = false, bool primary_key = false, bool ignore_nulls = false) {
@@ -272,7 +266,7 @@ Bytes file_bytes(const std::string& path) {
 }
 
 TEST(WriteIndexBuild, SpilledBuildWritesTheSameFileAsTheBuildInMemory) {
-    TempDir dir;
+    IndexBuildDir dir;
     const std::string small = dir.file("small.mdb"), large = dir.file("large.mdb");
     std::size_t fds = open_descriptors();
     for (const auto& [path, budget] :
@@ -298,7 +292,7 @@ TEST(WriteIndexBuild, SpilledBuildWritesTheSameFileAsTheBuildInMemory) {
 }
 
 TEST(WriteIndexBuild, DuplicateAcrossRunsLeavesNoIndexBehind) {
-    TempDir dir;
+    IndexBuildDir dir;
     const std::string path = dir.file("dup.mdb");
     std::size_t fds = open_descriptors();
     {
@@ -338,7 +332,7 @@ TEST(WriteIndexBuild, DuplicateAcrossRunsLeavesNoIndexBehind) {
 }
 
 TEST(WriteIndexBuild, ChangesAfterABuildKeepEveryIndexCorrect) {
-    TempDir dir;
+    IndexBuildDir dir;
     const std::string path = dir.file("changes.mdb");
     {
         auto w = people(path, 2500, 4096);
@@ -373,7 +367,7 @@ TEST(WriteIndexBuild, ChangesAfterABuildKeepEveryIndexCorrect) {
 }
 
 TEST(WriteIndexBuild, NullInARequiredIndexFailsAndLeavesNoIndex) {
-    TempDir dir;
+    IndexBuildDir dir;
     const std::string path = dir.file("nulls.mdb");
     auto w = people(path, 500, 4096);
     auto t = w->table("People");
@@ -388,7 +382,7 @@ TEST(WriteIndexBuild, NullInARequiredIndexFailsAndLeavesNoIndex) {
 }
 
 TEST(WriteIndexBuild, OpenRefusesIndexPagesTheRowsDoNotGiveBack) {
-    TempDir dir;
+    IndexBuildDir dir;
     const std::string path = dir.file("damaged.mdb");
     {
         auto w = people(path, 2500, 4096);
@@ -480,7 +474,7 @@ std::string error_text(const std::exception_ptr& e) {
     return "?";
 }
 
-std::uint64_t check_problems(const std::string& path) {
+std::uint64_t problem_count(const std::string& path) {
     std::uint64_t n = 0;
     jet::check_database(path, "", [&](const jet::CheckProblem& p) {
         ADD_FAILURE() << p.table << " page " << p.page << ": " << p.text;
@@ -529,7 +523,7 @@ TEST(WriteIndexBuild, IndexesFromOneReadEqualThoseBuiltOneByOne) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        TempDir dir;
+        IndexBuildDir dir;
         const std::string one = dir.file("one.mdb"), all = dir.file("all.mdb");
         std::vector<std::string> one_errors;
         {
@@ -566,7 +560,7 @@ TEST(WriteIndexBuild, IndexesFromOneReadEqualThoseBuiltOneByOne) {
         EXPECT_EQ(dir.names(), (std::vector<std::string>{"all.mdb", "one.mdb"}))
             << "no run file stays behind";
         writer_test::check_indexes(all, "Docs");
-        EXPECT_EQ(check_problems(all), 0u);
+        EXPECT_EQ(problem_count(all), 0u);
         jet::DatabaseWriter::open(all, "")->close();  // its trees reproduce
     }
 }
@@ -604,7 +598,7 @@ TEST(WriteIndexBuild, IndexFromADroppedTreeEqualsABuildFromTheRows) {
     // Born repeats from row 9000 on (i * 37 % 9000).
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        TempDir dir;
+        IndexBuildDir dir;
         const std::string tree = dir.file("tree.mdb"), rows = dir.file("rows.mdb");
         std::string errors[2];
         for (int pass = 0; pass < 2; ++pass) {
@@ -642,7 +636,7 @@ TEST(WriteIndexBuild, IndexFromADroppedTreeEqualsABuildFromTheRows) {
         }
         EXPECT_TRUE(file_bytes(tree) == file_bytes(rows)) << "the files differ";
         writer_test::check_indexes(tree, "People");
-        EXPECT_EQ(check_problems(tree), 0u);
+        EXPECT_EQ(problem_count(tree), 0u);
         jet::DatabaseWriter::open(tree, "")->close();
     }
 }

@@ -24,15 +24,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class TempDir : public zolvak_test::ScratchDir {
+class OpenDir : public zolvak_test::ScratchDir {
 public:
-    TempDir() : ScratchDir("jet-open") {}
+    OpenDir() : ScratchDir("jet-open") {}
 };
-
-std::string bytes_of(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
 
 std::string memo_of(int i) { return std::string(static_cast<std::size_t>(i * 37 % 9000), 'a' + i % 26); }
 
@@ -91,7 +86,7 @@ void change(jet::DatabaseWriter& w, const std::vector<std::pair<jet::RowId, jet:
 }  // namespace
 
 TEST(WriterOpen, ChangesAnExistingFileAndReadersSeeThem) {
-    TempDir dir;
+    OpenDir dir;
     std::string path = dir.file("a.mdb");
     make_base(path, 400);
     auto before = rows_of(path, "people");
@@ -132,7 +127,7 @@ TEST(WriterOpen, ChangesAnExistingFileAndReadersSeeThem) {
 // proof of its index trees only while the file is as that writer left it:
 // one byte changed since, even where no reader looks, refuses the open.
 TEST(WriterOpen, AFileChangedSinceItsLastWriterIsProvedAgain) {
-    TempDir dir;
+    OpenDir dir;
     std::string path = dir.file("a.mdb");
     make_base(path, 120);
     jet::DatabaseWriter::open(path, "")->close();
@@ -147,7 +142,7 @@ TEST(WriterOpen, AFileChangedSinceItsLastWriterIsProvedAgain) {
 }
 
 TEST(WriterOpen, DropTableAndIndex) {
-    TempDir dir;
+    OpenDir dir;
     std::string path = dir.file("d.mdb");
     make_base(path, 120);
     {
@@ -174,30 +169,30 @@ TEST(WriterOpen, DropTableAndIndex) {
 }
 
 TEST(WriterOpen, RollBackPutsEveryByteBack) {
-    TempDir dir;
+    OpenDir dir;
     std::string path = dir.file("r.mdb");
     make_base(path, 200);
-    const std::string original = bytes_of(path);
+    const std::string original = zolvak_test::file_bytes(path);
     auto before = rows_of(path, "people");
     auto w = jet::DatabaseWriter::open(path, "");
     w->begin();
     change(*w, before);
     w->flush();  // the changes reach the file ...
-    EXPECT_NE(bytes_of(path), original);
+    EXPECT_NE(zolvak_test::file_bytes(path), original);
     w->roll_back();  // ... and go again
-    EXPECT_EQ(bytes_of(path), original);
+    EXPECT_EQ(zolvak_test::file_bytes(path), original);
     EXPECT_FALSE(fs::exists(jet::RollbackJournal::path_for(path)));
     EXPECT_THROW(w->insert_row(0, {}), jet::Error);  // closed after a roll-back
 }
 
 TEST(WriterOpen, FixturesOpenOrAreRefusedUntouched) {
     if (!fixtures::available()) GTEST_SKIP() << "fixtures folder absent";
-    TempDir dir;
+    OpenDir dir;
     int opened = 0;
     for (const std::string& name : fixtures::names()) {
         std::string path = dir.file(name + ".mdb");
         fs::copy_file(fixtures::mdb_path(name), path);
-        const std::string original = bytes_of(path);
+        const std::string original = zolvak_test::file_bytes(path);
         std::string pw = fixtures::password(fixtures::oracle(name));
         try {
             auto w = jet::DatabaseWriter::open(path, pw);
@@ -207,7 +202,7 @@ TEST(WriterOpen, FixturesOpenOrAreRefusedUntouched) {
             EXPECT_NE(std::string(e.what()).find("cannot be opened for writing"), std::string::npos)
                 << name << ": " << e.what();
         }
-        EXPECT_EQ(bytes_of(path), original) << name;
+        EXPECT_EQ(zolvak_test::file_bytes(path), original) << name;
     }
     std::printf("fixtures opened for writing: %d\n", opened);
 }
@@ -216,10 +211,10 @@ TEST(WriterOpen, FixturesOpenOrAreRefusedUntouched) {
 // once the original image is in the journal): the next open finds the file
 // exactly as before the transaction or exactly as after it.
 TEST(WriterOpen, KillAtEveryPageWriteOfACommit) {
-    TempDir dir;
+    OpenDir dir;
     std::string base = dir.file("base.mdb");
     make_base(base, 60);
-    const std::string before = bytes_of(base);
+    const std::string before = zolvak_test::file_bytes(base);
     auto rows = rows_of(base, "people");
 
     auto run = [&](const std::string& path, const jet::PageWriter::WriteObserver& observer) {
@@ -234,7 +229,7 @@ TEST(WriterOpen, KillAtEveryPageWriteOfACommit) {
     fs::copy_file(base, full);
     int points = 0;
     run(full, [&](std::uint32_t, bool) { ++points; });
-    const std::string after = bytes_of(full);
+    const std::string after = zolvak_test::file_bytes(full);
     ASSERT_NE(before, after);
     ASSERT_GE(points, 100) << "too few kill points";
 
@@ -262,7 +257,7 @@ TEST(WriterOpen, KillAtEveryPageWriteOfACommit) {
         ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "point " << k;
         // The next writer plays the journal back.
         ASSERT_NO_THROW(jet::DatabaseWriter::open(path, "")->close()) << "point " << k;
-        std::string got = bytes_of(path);
+        std::string got = zolvak_test::file_bytes(path);
         if (got == before) {
             ++saw_before;
         } else {

@@ -22,17 +22,12 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::uint32_t kPage = 4096;
+constexpr std::uint32_t kPagerPage = 4096;
 
 std::vector<std::uint8_t> image(std::uint32_t tag) {
-    std::vector<std::uint8_t> p(kPage);
-    for (std::uint32_t i = 0; i < kPage; ++i) p[i] = static_cast<std::uint8_t>(tag * 31 + i / 7);
+    std::vector<std::uint8_t> p(kPagerPage);
+    for (std::uint32_t i = 0; i < kPagerPage; ++i) p[i] = static_cast<std::uint8_t>(tag * 31 + i / 7);
     return p;
-}
-
-std::string file_bytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 struct Scratch {
@@ -47,7 +42,7 @@ struct Scratch {
 // some pages among others that already reached the file (those between
 // keep their images).
 TEST(PageWriter, EveryOrderOfWritesEndsInTheLastImages) {
-    const std::uint32_t many = static_cast<std::uint32_t>(jet::PageWriter::kRunBytes / kPage) * 2 + 5;
+    const std::uint32_t many = static_cast<std::uint32_t>(jet::PageWriter::kRunBytes / kPagerPage) * 2 + 5;
     struct Case {
         const char* name;
         std::vector<std::uint32_t> order;  // page numbers; a page's tag is its position here
@@ -69,7 +64,7 @@ TEST(PageWriter, EveryOrderOfWritesEndsInTheLastImages) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         Scratch s;
-        auto w = jet::PageWriter::create(s.path, kPage);
+        auto w = jet::PageWriter::create(s.path, kPagerPage);
         std::uint32_t pages = 0;
         for (std::uint32_t p : c.order) pages = std::max(pages, p + 1);
         for (std::uint32_t p = 0; p < pages; ++p) w.allocate();
@@ -81,11 +76,11 @@ TEST(PageWriter, EveryOrderOfWritesEndsInTheLastImages) {
             ASSERT_EQ(w.read(p), image(k + 1)) << "page " << p << " read back at once";
         }
         w.sync();
-        const std::string bytes = file_bytes(s.path);
-        ASSERT_EQ(bytes.size(), static_cast<std::size_t>(pages) * kPage);
+        const std::string bytes = zolvak_test::file_bytes(s.path);
+        ASSERT_EQ(bytes.size(), static_cast<std::size_t>(pages) * kPagerPage);
         for (std::uint32_t p = 0; p < pages; ++p) {
-            std::vector<std::uint8_t> want = last[p] ? image(last[p]) : std::vector<std::uint8_t>(kPage, 0);
-            ASSERT_EQ(0, std::memcmp(bytes.data() + static_cast<std::size_t>(p) * kPage, want.data(), kPage))
+            std::vector<std::uint8_t> want = last[p] ? image(last[p]) : std::vector<std::uint8_t>(kPagerPage, 0);
+            ASSERT_EQ(0, std::memcmp(bytes.data() + static_cast<std::size_t>(p) * kPagerPage, want.data(), kPagerPage))
                 << "page " << p;
         }
         w.close();
@@ -96,14 +91,14 @@ TEST(PageWriter, EveryOrderOfWritesEndsInTheLastImages) {
 // itself, before the observer hears that it is done.
 TEST(PageWriter, ObservedWritesReachTheFileOneByOne) {
     Scratch s;
-    auto w = jet::PageWriter::create(s.path, kPage);
+    auto w = jet::PageWriter::create(s.path, kPagerPage);
     for (int p = 0; p < 3; ++p) w.allocate();
     std::vector<std::size_t> sizes;
     w.set_write_observer([&](std::uint32_t, bool done) {
-        if (done) sizes.push_back(file_bytes(s.path).size());
+        if (done) sizes.push_back(zolvak_test::file_bytes(s.path).size());
     });
     for (std::uint32_t p = 0; p < 3; ++p) w.write(p, image(p));
-    EXPECT_EQ(sizes, (std::vector<std::size_t>{kPage, 2 * kPage, 3 * kPage}));
+    EXPECT_EQ(sizes, (std::vector<std::size_t>{kPagerPage, 2 * kPagerPage, 3 * kPagerPage}));
 }
 
 // Gathered pages that never reached the file are dropped with a writer that
@@ -111,7 +106,7 @@ TEST(PageWriter, ObservedWritesReachTheFileOneByOne) {
 TEST(PageWriter, DroppedWriterLeavesGatheredPagesUnwritten) {
     Scratch s;
     {
-        auto w = jet::PageWriter::create(s.path, kPage);
+        auto w = jet::PageWriter::create(s.path, kPagerPage);
         w.allocate();
         w.write(0, image(1));
         w.sync();
@@ -119,7 +114,7 @@ TEST(PageWriter, DroppedWriterLeavesGatheredPagesUnwritten) {
         w.write(1, image(2));
         w = jet::PageWriter{};
     }
-    EXPECT_EQ(file_bytes(s.path).size(), kPage);
+    EXPECT_EQ(zolvak_test::file_bytes(s.path).size(), kPagerPage);
 }
 
 }  // namespace

@@ -27,6 +27,7 @@
 #include "jet/index/key.h"
 #include "jet/index/page.h"
 #include "jet/base/sort_general.h"
+#include "jet/write/writer.h"
 #include "mdb_csv.h"
 #include <set>
 #include "test_json.h"
@@ -44,6 +45,15 @@ inline bool have_mdb_reader() {
            fixtures::run("test -d " + fixtures::sh_quote(readers_dir() + "/node_modules/mdb-reader") +
                          " && echo y")
                    .out == "y\n";
+}
+
+// A column of a table layout: its name, type and (for texts) size.
+inline jet::ColumnSpec col(std::string name, jet::ColumnType type, std::uint16_t size = 0) {
+    jet::ColumnSpec c;
+    c.name = std::move(name);
+    c.type = type;
+    c.size = size;
+    return c;
 }
 
 using mdb_csv::Cell;
