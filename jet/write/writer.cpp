@@ -86,101 +86,8 @@ TableHandle DatabaseWriter::add_table(const TableSpec& layout, bool system, std:
         // A required column is recorded by leaving out the nullable flag (the
         // callers check nulls against it; a copy keeps what the source had).
         w.flags = static_cast<std::uint8_t>((c.required ? 0 : kColumnNullable) | c.extra_flags);
-        const bool fixed_text = c.type == ColumnType::kText && c.fixed_length;
-        if (c.fixed_length && !fixed_text) {
-            throw Error("Only Text fields can have a fixed length ('" + c.name + "').");
-        }
-        if (c.calculated) {
-            // Stored in its wrapper as a variable column, whatever its type.
-            w.var_index = var++;
-            if (c.calculated_length) {
-                w.length = *c.calculated_length;
-            } else if (c.type == ColumnType::kText) {
-                w.length = text_bytes(c);
-            } else if (!is_long_type(c.type)) {
-                w.length = kCalculatedLength;
-            }
-        } else if (c.variable_length && is_fixed_type(c.type) && c.type != ColumnType::kBoolean) {
-            w.var_index = var++;
-            w.length = c.calculated_length ? *c.calculated_length : fixed_length(c.type);
-        } else if (!is_known_column_type(w.type) && c.size > 0) {
-            // Opaque fixed bytes (see encode_fixed_value).
-            w.flags |= kColumnFixed;
-            w.length = c.size;
-            w.var_index = var;
-            w.fixed_offset = fixed;
-            fixed = static_cast<std::uint16_t>(fixed + w.length);
-        } else if (is_fixed_type(c.type) || fixed_text) {
-            w.flags |= kColumnFixed;
-            w.length = fixed_text ? text_bytes(c) : fixed_length(c.type);
-            w.var_index = var;
-            if (c.type != ColumnType::kBoolean) {
-                w.fixed_offset = fixed;
-                fixed = static_cast<std::uint16_t>(fixed + w.length);
-            }
-        } else {
-            w.var_index = var++;
-            switch (c.type) {
-                case ColumnType::kText:
-                    w.length = text_bytes(c);
-                    break;
-                case ColumnType::kBinary: {
-                    std::uint16_t bytes = c.size ? c.size : 255;
-                    // Access's own tables of an ACE file hold 510-byte ones
-                    // (MSysCompactError.ErrorRecid).
-                    const std::uint16_t most = is_ace(version_) ? 510 : 255;
-                    if (bytes > most && !system) {
-                        throw Error("Binary field '" + c.name + "' is longer than " + std::to_string(most) + ".");
-                    }
-                    w.length = bytes;
-                    break;
-                }
-                case ColumnType::kMemo:
-                case ColumnType::kOle:
-                    w.length = 0;
-                    break;
-                default:
-                    throw Error("Field '" + c.name + "' has an unknown data type.");
-            }
-        }
-        if (c.autonumber) {
-            if (c.type == ColumnType::kLong) {
-                w.flags |= kColumnAutoLong;
-            } else if (c.type == ColumnType::kGuid) {
-                w.flags |= kColumnAutoGuid;
-            } else {
-                throw Error("Only Long Integer and Replication ID fields can be autonumbers.");
-            }
-        }
-        if (c.hyperlink) w.flags |= kColumnHyperlink;
-        if (is_text_type(c.type) && c.compressed && !system && !c.calculated) w.misc_flags = 0x01;
-        w.misc_flags |= c.more_extra_flags;
-        if (c.calculated) w.misc_flags |= kColumnCalculated;
-        const bool ace_only = c.calculated || c.type == ColumnType::kComplex ||
-                              c.type == ColumnType::kBigInt || c.type == ColumnType::kDateTimeExt;
-        if (ace_only && !is_ace(version_)) {
-            throw Error("Field '" + c.name + "' has a data type that only ACE files (Access 2007 and later) have.");
-        }
-        if (c.type == ColumnType::kComplex) {
-            // Access marks every complex column as a counter.
-            w.flags |= kColumnAutoLong;
-            w.complex_id = c.complex_id;
-        }
-        if (is_text_type(c.type)) {
-            w.misc = c.sort_order ? c.sort_order : sort_order_;
-            if (is_ace(version_)) {
-                w.sort_order_version = static_cast<std::uint8_t>(
-                    c.sort_order_version >= 0 ? c.sort_order_version
-                                              : static_cast<int>(sort_order_version_));
-            }
-        }
-        if (c.type == ColumnType::kNumeric || (c.calculated && c.result_type == ColumnType::kNumeric)) {
-            // A calculated column's result may hold what it likes here.
-            if (!c.calculated && (c.precision < 1 || c.precision > 28 || c.scale > c.precision)) {
-                throw Error("Field '" + c.name + "' has a precision or scale out of range.");
-            }
-            w.misc = static_cast<std::uint16_t>(c.precision | (c.scale << 8));
-        }
+        place_column(c, w, system, fixed, var);
+        set_column_flags(c, w, system);
     }
     t->fixed_size = fixed;
     t->var_count = var;
@@ -202,6 +109,112 @@ TableHandle DatabaseWriter::add_table(const TableSpec& layout, bool system, std:
     }
     tables_.push_back(std::move(t));
     return tables_.size() - 1;
+}
+
+// Where a column's value is stored: its length, and its offset in the fixed
+// area or its slot among the variable fields (FIXED and VAR count both up).
+void DatabaseWriter::place_column(const ColumnSpec& c, write::TdefColumn& w, bool system,
+                                  std::uint16_t& fixed, std::uint16_t& var) const {
+    const bool fixed_text = c.type == ColumnType::kText && c.fixed_length;
+    if (c.fixed_length && !fixed_text) {
+        throw Error("Only Text fields can have a fixed length ('" + c.name + "').");
+    }
+    if (c.calculated) {
+        // Stored in its wrapper as a variable column, whatever its type.
+        w.var_index = var++;
+        if (c.calculated_length) {
+            w.length = *c.calculated_length;
+        } else if (c.type == ColumnType::kText) {
+            w.length = text_bytes(c);
+        } else if (!is_long_type(c.type)) {
+            w.length = kCalculatedLength;
+        }
+    } else if (c.variable_length && is_fixed_type(c.type) && c.type != ColumnType::kBoolean) {
+        w.var_index = var++;
+        w.length = c.calculated_length ? *c.calculated_length : fixed_length(c.type);
+    } else if (!is_known_column_type(w.type) && c.size > 0) {
+        // Opaque fixed bytes (see encode_fixed_value).
+        w.flags |= kColumnFixed;
+        w.length = c.size;
+        w.var_index = var;
+        w.fixed_offset = fixed;
+        fixed = static_cast<std::uint16_t>(fixed + w.length);
+    } else if (is_fixed_type(c.type) || fixed_text) {
+        w.flags |= kColumnFixed;
+        w.length = fixed_text ? text_bytes(c) : fixed_length(c.type);
+        w.var_index = var;
+        if (c.type != ColumnType::kBoolean) {
+            w.fixed_offset = fixed;
+            fixed = static_cast<std::uint16_t>(fixed + w.length);
+        }
+    } else {
+        w.var_index = var++;
+        switch (c.type) {
+            case ColumnType::kText:
+                w.length = text_bytes(c);
+                break;
+            case ColumnType::kBinary: {
+                std::uint16_t bytes = c.size ? c.size : 255;
+                // Access's own tables of an ACE file hold 510-byte ones
+                // (MSysCompactError.ErrorRecid).
+                const std::uint16_t most = is_ace(version_) ? 510 : 255;
+                if (bytes > most && !system) {
+                    throw Error("Binary field '" + c.name + "' is longer than " + std::to_string(most) + ".");
+                }
+                w.length = bytes;
+                break;
+            }
+            case ColumnType::kMemo:
+            case ColumnType::kOle:
+                w.length = 0;
+                break;
+            default:
+                throw Error("Field '" + c.name + "' has an unknown data type.");
+        }
+    }
+}
+
+// A column's flags and its descriptor's misc bytes (sort order, or precision
+// and scale), refusing what the file's version or the type does not allow.
+void DatabaseWriter::set_column_flags(const ColumnSpec& c, write::TdefColumn& w, bool system) const {
+    if (c.autonumber) {
+        if (c.type == ColumnType::kLong) {
+            w.flags |= kColumnAutoLong;
+        } else if (c.type == ColumnType::kGuid) {
+            w.flags |= kColumnAutoGuid;
+        } else {
+            throw Error("Only Long Integer and Replication ID fields can be autonumbers.");
+        }
+    }
+    if (c.hyperlink) w.flags |= kColumnHyperlink;
+    if (is_text_type(c.type) && c.compressed && !system && !c.calculated) w.misc_flags = 0x01;
+    w.misc_flags |= c.more_extra_flags;
+    if (c.calculated) w.misc_flags |= kColumnCalculated;
+    const bool ace_only = c.calculated || c.type == ColumnType::kComplex ||
+                          c.type == ColumnType::kBigInt || c.type == ColumnType::kDateTimeExt;
+    if (ace_only && !is_ace(version_)) {
+        throw Error("Field '" + c.name + "' has a data type that only ACE files (Access 2007 and later) have.");
+    }
+    if (c.type == ColumnType::kComplex) {
+        // Access marks every complex column as a counter.
+        w.flags |= kColumnAutoLong;
+        w.complex_id = c.complex_id;
+    }
+    if (is_text_type(c.type)) {
+        w.misc = c.sort_order ? c.sort_order : sort_order_;
+        if (is_ace(version_)) {
+            w.sort_order_version = static_cast<std::uint8_t>(
+                c.sort_order_version >= 0 ? c.sort_order_version
+                                          : static_cast<int>(sort_order_version_));
+        }
+    }
+    if (c.type == ColumnType::kNumeric || (c.calculated && c.result_type == ColumnType::kNumeric)) {
+        // A calculated column's result may hold what it likes here.
+        if (!c.calculated && (c.precision < 1 || c.precision > 28 || c.scale > c.precision)) {
+            throw Error("Field '" + c.name + "' has a precision or scale out of range.");
+        }
+        w.misc = static_cast<std::uint16_t>(c.precision | (c.scale << 8));
+    }
 }
 
 void set_ace_design(ColumnSpec& cs, const Column& c) {
@@ -558,46 +571,45 @@ void DatabaseWriter::load_tables(const std::string& password) {
     }
 }
 
-// One table of an opened file: its layout in the order the definition
-// lists the columns, its usage maps, its long-value maps and its indexes,
-// each refused unless this writer would write it back unchanged.
-void DatabaseWriter::load_table(Database& db, const CatalogEntry& entry) {
-    const std::string& path = pager_.path();
-    const CatalogEntry* e = &entry;
-    const FormatInfo& fmt = format_info(Format::Jet4);
-    TableDef def = db.table_def(*e);
-    // The joined definition: the reader sorts columns by number, the
-    // writer keeps them in the order the definition lists them.
-    Bytes buffer;
-    for (std::size_t k = 0; k < def.pages.size(); ++k) {
-        Bytes page = pager_.read(def.pages[k]);
-        buffer.insert(buffer.end(), page.begin() + (k == 0 ? 0 : 8), page.end());
-    }
-    DefinitionBytes d{buffer, path, e->name};
-    std::vector<std::size_t> order;  // TDEF position -> position in def.columns
+namespace {
+
+// Where each column's descriptor stands in a table definition: the reader
+// sorts columns by number, the writer keeps them in the order the
+// definition lists them.
+struct DescriptorOrder {
+    std::vector<std::size_t> order;     // TDEF position -> position in def.columns
+    std::vector<std::size_t> position;  // position in def.columns -> TDEF position
     // Bytes 11..14 of each descriptor as they are (sort order or precision
     // and scale, and the sort order's version), by TDEF position.
     std::vector<std::pair<std::uint16_t, std::uint8_t>> misc;
-    {
-        std::size_t pos = fmt.tdef_block_end + def.real_indexes.size() * fmt.real_idx_count_entry_size;
-        for (std::size_t k = 0; k < def.columns.size(); ++k) {
-            misc.emplace_back(static_cast<std::uint16_t>(d.u16(pos + fmt.col_misc_offset)),
-                              static_cast<std::uint8_t>(d.u16(pos + fmt.col_misc_offset + 2) >> 8));
-            std::uint32_t number = d.u16(pos + fmt.col_num_offset);
-            std::size_t at = def.columns.size();
-            for (std::size_t i = 0; i < def.columns.size(); ++i) {
-                if (def.columns[i].number == number) at = i;
-            }
-            if (at == def.columns.size()) refuse_open(path, "table '" + e->name + "' has a damaged definition");
-            order.push_back(at);
-            pos += fmt.column_entry_size;
+};
+
+DescriptorOrder descriptor_order(const TableDef& def, const DefinitionBytes& d) {
+    const FormatInfo& fmt = format_info(Format::Jet4);
+    DescriptorOrder o;
+    std::size_t pos = fmt.tdef_block_end + def.real_indexes.size() * fmt.real_idx_count_entry_size;
+    for (std::size_t k = 0; k < def.columns.size(); ++k) {
+        o.misc.emplace_back(static_cast<std::uint16_t>(d.u16(pos + fmt.col_misc_offset)),
+                            static_cast<std::uint8_t>(d.u16(pos + fmt.col_misc_offset + 2) >> 8));
+        std::uint32_t number = d.u16(pos + fmt.col_num_offset);
+        std::size_t at = def.columns.size();
+        for (std::size_t i = 0; i < def.columns.size(); ++i) {
+            if (def.columns[i].number == number) at = i;
         }
+        if (at == def.columns.size()) refuse_open(d.path, "table '" + d.table + "' has a damaged definition");
+        o.order.push_back(at);
+        pos += fmt.column_entry_size;
     }
-    std::vector<std::size_t> column_position(def.columns.size());
-    for (std::size_t k = 0; k < order.size(); ++k) column_position[order[k]] = k;
+    o.position.resize(def.columns.size());
+    for (std::size_t k = 0; k < o.order.size(); ++k) o.position[o.order[k]] = k;
+    return o;
+}
+
+// The layout this writer would be given to write the definition again.
+TableSpec loaded_layout(const std::string& name, const TableDef& def, const DescriptorOrder& o) {
     TableSpec layout;
-    layout.name = e->name;
-    for (std::size_t k : order) {
+    layout.name = name;
+    for (std::size_t k : o.order) {
         const Column& c = def.columns[k];
         ColumnSpec cs;
         cs.name = c.name;
@@ -620,17 +632,33 @@ void DatabaseWriter::load_table(Database& db, const CatalogEntry& entry) {
         layout.columns.push_back(std::move(cs));
     }
     layout.complex_autonumber = def.complex_autonumber;
-    bool system = def.table_type == 0x53;
+    return layout;
+}
+
+}  // namespace
+
+// One table of an opened file: its layout in the order the definition
+// lists the columns, its usage maps, its long-value maps and its indexes,
+// each refused unless this writer would write it back unchanged.
+void DatabaseWriter::load_table(Database& db, const CatalogEntry& entry) {
+    const std::string& path = pager_.path();
+    TableDef def = db.table_def(entry);
+    Bytes buffer;  // the definition's pages joined
+    for (std::size_t k = 0; k < def.pages.size(); ++k) {
+        Bytes page = pager_.read(def.pages[k]);
+        buffer.insert(buffer.end(), page.begin() + (k == 0 ? 0 : 8), page.end());
+    }
+    const DescriptorOrder o = descriptor_order(def, DefinitionBytes{buffer, path, entry.name});
     TableHandle th;
     try {
-        th = add_table(layout, system, def.tdef_page, false);
+        th = add_table(loaded_layout(entry.name, def, o), def.table_type == 0x53, def.tdef_page, false);
     } catch (const Error& err) {
-        refuse_open(path, "table '" + e->name + "': " + err.what());
+        refuse_open(path, "table '" + entry.name + "': " + err.what());
     }
     Table& t = *tables_[th];
     t.tdef_pages = def.pages;
     for (std::size_t i = 0; i < def.columns.size(); ++i) {
-        const Column& c = def.columns[order[i]];
+        const Column& c = def.columns[o.order[i]];
         write::TdefColumn& w = t.columns[i];
         w.flags = c.flags;
         w.misc_flags = c.misc_flags;
@@ -638,15 +666,15 @@ void DatabaseWriter::load_table(Database& db, const CatalogEntry& entry) {
         w.fixed_offset = c.fixed_offset;
         w.var_index = c.var_index;
         if (c.column_type() != ColumnType::kComplex) {
-            w.misc = misc[i].first;
-            w.sort_order_version = misc[i].second;
+            w.misc = o.misc[i].first;
+            w.sort_order_version = o.misc[i].second;
         }
         if (c.is_fixed() && c.column_type() != ColumnType::kBoolean) {
             t.fixed_size = std::max<std::uint16_t>(t.fixed_size,
                                                    static_cast<std::uint16_t>(c.fixed_offset + c.length));
         }
     }
-    if (def.num_var_cols != t.var_count) refuse_open(path, "table '" + e->name + "' has a layout this engine does not write");
+    if (def.num_var_cols != t.var_count) refuse_open(path, "table '" + entry.name + "' has a layout this engine does not write");
     t.rows = def.row_count;
     t.autonumber = def.next_autonumber;
     t.used = load_map(def.used_pages, t.data_pages);
@@ -654,32 +682,44 @@ void DatabaseWriter::load_table(Database& db, const CatalogEntry& entry) {
     t.free = load_map(def.free_pages, free);
     if (free.size() > 1 || (free.size() == 1 &&
                             !std::binary_search(t.data_pages.begin(), t.data_pages.end(), free[0]))) {
-        refuse_open(path, "table '" + e->name + "' has free-space pages this engine does not keep");
+        refuse_open(path, "table '" + entry.name + "' has free-space pages this engine does not keep");
     }
     if (!free.empty()) {
         t.current = free[0];
         t.current_rows = write::decode_row_page(pager_.read(t.current));
     }
-    if (!t.longs.empty()) load_long_value_maps(t, buffer, e->name);
+    if (!t.longs.empty()) load_long_value_maps(t, buffer, entry.name);
+    load_indexes(t, def, o.position);
+    const bool proven = std::all_of(t.indexes.begin(), t.indexes.end(), [&](const auto& ix) {
+        return proven_roots_.count(ix->first_page) != 0;
+    });
+    if (proven) {
+        for (auto& ix : t.indexes) {
+            ix->stored_entries = proven_roots_.at(ix->first_page);
+            ix->loaded = false;
+            ix->dirty = false;
+        }
+    } else {
+        prove_index_trees(db, def, t, o.position);
+    }
+    t.dirty = false;
+}
+
+// A loaded table's indexes: each real index with the logical index that
+// owns it, then the relationships' indexes that share one.
+void DatabaseWriter::load_indexes(Table& t, const TableDef& def,
+                                  const std::vector<std::size_t>& column_position) {
+    const std::string& path = pager_.path();
+    const std::string& name = t.layout.name;
     for (std::size_t r = 0; r < def.real_indexes.size(); ++r) {
         const RealIndex& ri = def.real_indexes[r];
-        const Index* li = nullptr;
-        int names = 0;
-        for (const Index& x : def.indexes) {
-            if (x.real_index == r) {
-                li = &x;
-                ++names;
-            }
-        }
         // The logical index numbered as the real one owns it (as this writer
         // numbers them); the others on it are relationships' indexes.
-        li = nullptr;
+        const Index* li = nullptr;
         for (const Index& x : def.indexes) {
             if (x.real_index == r && x.index_number == r) li = &x;
         }
-        if (names < 1 || !li) {
-            refuse_open(path, "table '" + e->name + "' has logical indexes this engine does not number");
-        }
+        if (!li) refuse_open(path, "table '" + name + "' has logical indexes this engine does not number");
         auto ix = std::make_unique<IndexState>();
         if (li->foreign_key()) {
             ix->link = IndexLink{li->rel_table_type, {}, {}, li->cascade_updates, li->cascade_deletes,
@@ -714,26 +754,13 @@ void DatabaseWriter::load_table(Database& db, const CatalogEntry& entry) {
     for (std::size_t k = 0; k < shared.size(); ++k) {
         const Index& x = *shared[k];
         if (!x.foreign_key() || x.index_number != t.indexes.size() + k) {
-            refuse_open(path, "table '" + e->name + "' has logical indexes this engine does not number");
+            refuse_open(path, "table '" + name + "' has logical indexes this engine does not number");
         }
         t.shared.push_back(Table::SharedIndex{
             x.name, t.indexes[x.real_index].get(),
             IndexLink{x.rel_table_type, {}, {}, x.cascade_updates, x.cascade_deletes, x.rel_table_page,
                       static_cast<std::uint32_t>(x.rel_index_number)}});
     }
-    const bool proven = std::all_of(t.indexes.begin(), t.indexes.end(), [&](const auto& ix) {
-        return proven_roots_.count(ix->first_page) != 0;
-    });
-    if (proven) {
-        for (auto& ix : t.indexes) {
-            ix->stored_entries = proven_roots_.at(ix->first_page);
-            ix->loaded = false;
-            ix->dirty = false;
-        }
-    } else {
-        prove_index_trees(db, def, t, column_position);
-    }
-    t.dirty = false;
 }
 
 // A loaded relationship index names the other side by page and number;

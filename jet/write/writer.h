@@ -340,8 +340,12 @@ private:
 
     TableHandle add_table(const TableSpec& layout, bool system, std::uint32_t tdef_page,
                           bool with_maps = true);
+    void place_column(const ColumnSpec& c, write::TdefColumn& w, bool system, std::uint16_t& fixed,
+                      std::uint16_t& var) const;
+    void set_column_flags(const ColumnSpec& c, write::TdefColumn& w, bool system) const;
     void load_tables(const std::string& password);
     void load_table(Database& db, const CatalogEntry& entry);
+    void load_indexes(Table& t, const TableDef& def, const std::vector<std::size_t>& column_position);
     // Index trees this process already proved in the file as it is now:
     // first page -> entries (see load_tables).
     std::map<std::uint32_t, std::uint32_t> proven_roots_;
@@ -354,6 +358,12 @@ private:
     void write_map(MapRef& map, std::vector<std::uint32_t> pages);
     write::Bytes encode_row(Table& t, std::span<const Value> values);
     write::Bytes encode_fields(Table& t, std::span<const FieldInput> fields);
+    struct RowScratch;
+    void encode_fixed_field(const Table& t, std::size_t column, const FieldInput& f, RowScratch& s);
+    void encode_variable_field(const Table& t, std::size_t column, const FieldInput& f,
+                               RowScratch& s);
+    std::size_t store_long_values(Table& t, std::span<const FieldInput> fields, RowScratch& s);
+    static write::Bytes assemble_row(const Table& t, RowScratch& s, std::size_t size);
     void encode_fixed_value(const Table& t, std::size_t column, const Value& v, write::Bytes& out);
     static void pad_fixed_text(write::Bytes& units, std::size_t width);
     void encode_calculated(const Table& t, std::size_t column, const FieldInput& f,
@@ -416,7 +426,6 @@ private:
     };
     std::vector<DroppedTree> dropped_trees_;
     // Buffers of the row encoder, kept between rows.
-    struct RowScratch;
     std::unique_ptr<RowScratch> scratch_;
 
 };

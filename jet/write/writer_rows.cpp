@@ -212,143 +212,180 @@ Bytes DatabaseWriter::encode_row(Table& t, std::span<const Value> values) {
     return encode_fields(t, inputs);
 }
 
+namespace {
+
+// A Boolean column's value: it lives in the null mask, not in the row's data.
+bool boolean_field(const ColumnSpec& c, const FieldInput& f) {
+    using Kind = FieldInput::Kind;
+    const Value* v = f.kind == Kind::kValue ? f.value : nullptr;
+    if (f.kind == Kind::kBoolean) return f.flag;
+    if (v && !is_null(*v)) {
+        if (auto p = get_if_value<bool>(*v)) return *p;
+        std::int64_t x = 0;
+        if (!integral_value(*v, x)) throw Error(type_mismatch(c));
+        return x != 0;
+    }
+    if (f.kind != Kind::kNull && !v) throw Error(type_mismatch(c));
+    return false;
+}
+
+}  // namespace
+
+// A row in Jet's layout: the column count, the fixed area, the variable
+// fields, their offsets backwards, the variable count and the null mask.
+// Memo and OLE values go inline or onto long-value pages (smallest inline
+// first, while the row has room).
 Bytes DatabaseWriter::encode_fields(Table& t, std::span<const FieldInput> fields) {
     using Kind = FieldInput::Kind;
     if (!scratch_) scratch_ = std::make_unique<RowScratch>();
     RowScratch& s = *scratch_;
-    const auto& column_layouts = t.layout.columns;
-    const std::size_t n = column_layouts.size();
-    const std::size_t mask_size = (n + 7) / 8;
-    s.mask.assign(mask_size, 0);
+    const std::size_t n = t.layout.columns.size();
+    s.mask.assign((n + 7) / 8, 0);
     s.fixed.assign(t.fixed_size, 0);
     if (s.var.size() < t.var_count) s.var.resize(t.var_count);
     for (std::size_t k = 0; k < t.var_count; ++k) s.var[k].clear();
     s.longs.clear();
     s.streams.clear();
 
-    // Long values first in memory, to decide which stay inline.
+    // Every field in column order (so that the first bad value is the one
+    // reported); long values are held in memory to decide which stay inline.
     for (std::size_t i = 0; i < n; ++i) {
-        const ColumnSpec& c = column_layouts[i];
+        const ColumnSpec& c = t.layout.columns[i];
         const write::TdefColumn& w = t.columns[i];
         const FieldInput& f = fields[i];
-        const Value* v = f.kind == Kind::kValue ? f.value : nullptr;
+        const auto set_bit = [&] { s.mask[w.number / 8] |= static_cast<std::uint8_t>(1u << (w.number % 8)); };
         if (c.type == ColumnType::kBoolean) {
-            bool b = false;
-            if (f.kind == Kind::kBoolean) {
-                b = f.flag;
-            } else if (v && !is_null(*v)) {
-                if (auto p = get_if_value<bool>(*v)) {
-                    b = *p;
-                } else {
-                    std::int64_t x = 0;
-                    if (!integral_value(*v, x)) throw Error(type_mismatch(c));
-                    b = x != 0;
-                }
-            } else if (f.kind != Kind::kNull && !v) {
-                throw Error(type_mismatch(c));
-            }
-            if (b) s.mask[w.number / 8] |= static_cast<std::uint8_t>(1u << (w.number % 8));
+            if (boolean_field(c, f)) set_bit();
             continue;
         }
-        if (f.kind == Kind::kNull || (v && is_null(*v))) continue;
-        s.mask[w.number / 8] |= static_cast<std::uint8_t>(1u << (w.number % 8));
+        if (f.kind == Kind::kNull || (f.kind == Kind::kValue && f.value && is_null(*f.value))) continue;
+        set_bit();
         if (w.flags & kColumnFixed) {
+            encode_fixed_field(t, i, f, s);
+        } else {
+            encode_variable_field(t, i, f, s);
+        }
+    }
+    const std::size_t size = store_long_values(t, fields, s);
+    return assemble_row(t, s, size);
+}
+
+void DatabaseWriter::encode_fixed_field(const Table& t, std::size_t i, const FieldInput& f,
+                                        RowScratch& s) {
+    using Kind = FieldInput::Kind;
+    const ColumnSpec& c = t.layout.columns[i];
+    const write::TdefColumn& w = t.columns[i];
+    if (f.kind == Kind::kValue && f.value) {
+        encode_fixed_value(t, i, *f.value, s.value);
+        std::copy(s.value.begin(), s.value.end(), s.fixed.begin() + w.fixed_offset);
+    } else if (f.kind == Kind::kStored && f.bytes.size() == w.length) {
+        std::copy(f.bytes.begin(), f.bytes.end(), s.fixed.begin() + w.fixed_offset);
+    } else if (f.kind == Kind::kUnits && c.type == ColumnType::kText) {
+        s.value.assign(f.bytes.begin(), f.bytes.end());
+        pad_fixed_text(s.value, w.length);
+        std::copy(s.value.begin(), s.value.end(), s.fixed.begin() + w.fixed_offset);
+    } else {
+        throw Error(type_mismatch(c));
+    }
+}
+
+// A field of the variable area: its bytes go to the row's variable slot, or
+// for a memo or OLE column to the held long values (a streamed one is only
+// noted: it is read when it is stored).
+void DatabaseWriter::encode_variable_field(const Table& t, std::size_t i, const FieldInput& f,
+                                           RowScratch& s) {
+    using Kind = FieldInput::Kind;
+    const ColumnSpec& c = t.layout.columns[i];
+    const write::TdefColumn& w = t.columns[i];
+    const Value* v = f.kind == Kind::kValue ? f.value : nullptr;
+    if (c.calculated && f.kind != Kind::kValue && f.kind != Kind::kStored) {
+        // Units or a stream would be a decoded text, not the wrapper.
+        throw Error("Field '" + c.name + "' is calculated: it takes a value or its stored bytes.");
+    }
+    const bool long_value = t.long_of_column[i] >= 0;
+    if (long_value && f.kind == Kind::kStream) {
+        s.streams.push_back(i);
+        return;
+    }
+    Bytes* data = &s.var[w.var_index];
+    if (long_value) {
+        const std::size_t slot = s.longs.size();
+        if (s.long_data.size() <= slot) s.long_data.emplace_back();
+        data = &s.long_data[slot];
+        data->clear();
+        s.longs.emplace_back(i, slot);
+    }
+    if (c.calculated) {
+        encode_calculated(t, i, f, *data);
+        return;
+    }
+    switch (c.type) {
+        case ColumnType::kText:
+        case ColumnType::kMemo: {
+            const bool compress = w.misc_flags & 0x01;
+            std::span<const std::uint8_t> units;
             if (v) {
-                encode_fixed_value(t, i, *v, s.value);
-                std::copy(s.value.begin(), s.value.end(), s.fixed.begin() + w.fixed_offset);
-            } else if (f.kind == Kind::kStored && f.bytes.size() == w.length) {
-                std::copy(f.bytes.begin(), f.bytes.end(), s.fixed.begin() + w.fixed_offset);
-            } else if (f.kind == Kind::kUnits && c.type == ColumnType::kText) {
-                s.value.assign(f.bytes.begin(), f.bytes.end());
-                pad_fixed_text(s.value, w.length);
-                std::copy(s.value.begin(), s.value.end(), s.fixed.begin() + w.fixed_offset);
+                auto p = get_if_value<std::string>(*v);
+                if (!p) throw Error(type_mismatch(c));
+                s.value.clear();
+                write::append_utf16le(*p, s.value);
+                units = s.value;
+            } else if (f.kind == Kind::kUnits) {
+                units = f.bytes;
             } else {
                 throw Error(type_mismatch(c));
             }
-            continue;
-        }
-        if (c.calculated && f.kind != Kind::kValue && f.kind != Kind::kStored) {
-            // Units or a stream would be a decoded text, not the wrapper.
-            throw Error("Field '" + c.name + "' is calculated: it takes a value or its stored bytes.");
-        }
-        const bool long_value = t.long_of_column[i] >= 0;
-        if (long_value && f.kind == Kind::kStream) {
-            s.streams.push_back(i);
-            continue;
-        }
-        Bytes* data = &s.var[w.var_index];
-        if (long_value) {
-            const std::size_t slot = s.longs.size();
-            if (s.long_data.size() <= slot) s.long_data.emplace_back();
-            data = &s.long_data[slot];
-            data->clear();
-            s.longs.emplace_back(i, slot);
-        }
-        if (c.calculated) {
-            encode_calculated(t, i, f, *data);
-            continue;
-        }
-        switch (c.type) {
-            case ColumnType::kText:
-            case ColumnType::kMemo: {
-                const bool compress = w.misc_flags & 0x01;
-                std::span<const std::uint8_t> units;
-                if (v) {
-                    auto p = get_if_value<std::string>(*v);
-                    if (!p) throw Error(type_mismatch(c));
-                    s.value.clear();
-                    write::append_utf16le(*p, s.value);
-                    units = s.value;
-                } else if (f.kind == Kind::kUnits) {
-                    units = f.bytes;
-                } else {
-                    throw Error(type_mismatch(c));
-                }
-                if (c.type == ColumnType::kText && units.size() / 2 * 2 > w.length) {
-                    throw Error(std::string(kFieldTooSmallMessage));
-                }
-                write::append_ucs2_text(units, compress, *data);
-                break;
+            if (c.type == ColumnType::kText && units.size() / 2 * 2 > w.length) {
+                throw Error(std::string(kFieldTooSmallMessage));
             }
-            case ColumnType::kBinary:
-            case ColumnType::kOle: {
-                if (v) {
-                    if (auto p = get_if_value<Bytes>(*v)) {
-                        data->assign(p->begin(), p->end());
-                    } else if (auto str = get_if_value<std::string>(*v)) {
-                        data->assign(str->begin(), str->end());
-                    } else {
-                        throw Error(type_mismatch(c));
-                    }
-                } else if (f.kind == Kind::kStored) {
-                    data->assign(f.bytes.begin(), f.bytes.end());
-                } else {
-                    throw Error(type_mismatch(c));
-                }
-                if (c.type == ColumnType::kBinary && data->size() > w.length) {
-                    throw Error(std::string(kFieldTooSmallMessage));
-                }
-                break;
-            }
-            default:
-                // A fixed-width type kept as a variable column.
-                if (!is_fixed_type(c.type)) throw Error(type_mismatch(c));
-                if (v) {
-                    encode_fixed_value(t, i, *v, *data);
-                } else if (f.kind == Kind::kStored) {
-                    data->assign(f.bytes.begin(), f.bytes.end());
-                } else {
-                    throw Error(type_mismatch(c));
-                }
-                break;
+            write::append_ucs2_text(units, compress, *data);
+            break;
         }
+        case ColumnType::kBinary:
+        case ColumnType::kOle: {
+            if (v) {
+                if (auto p = get_if_value<Bytes>(*v)) {
+                    data->assign(p->begin(), p->end());
+                } else if (auto str = get_if_value<std::string>(*v)) {
+                    data->assign(str->begin(), str->end());
+                } else {
+                    throw Error(type_mismatch(c));
+                }
+            } else if (f.kind == Kind::kStored) {
+                data->assign(f.bytes.begin(), f.bytes.end());
+            } else {
+                throw Error(type_mismatch(c));
+            }
+            if (c.type == ColumnType::kBinary && data->size() > w.length) {
+                throw Error(std::string(kFieldTooSmallMessage));
+            }
+            break;
+        }
+        default:
+            // A fixed-width type kept as a variable column.
+            if (!is_fixed_type(c.type)) throw Error(type_mismatch(c));
+            if (v) {
+                encode_fixed_value(t, i, *v, *data);
+            } else if (f.kind == Kind::kStored) {
+                data->assign(f.bytes.begin(), f.bytes.end());
+            } else {
+                throw Error(type_mismatch(c));
+            }
+            break;
     }
-    std::size_t base = 2 + s.fixed.size() + mask_size;
+}
+
+// Stores the held and streamed long values of a row, the smallest inline
+// first while the row has room, the rest on long-value pages, and returns
+// the row's size. A row too large even with every long value on its own
+// pages is refused before anything is stored.
+std::size_t DatabaseWriter::store_long_values(Table& t, std::span<const FieldInput> fields,
+                                              RowScratch& s) {
+    std::size_t base = 2 + s.fixed.size() + s.mask.size();
     if (t.var_count) base += 2 * (t.var_count + 1) + 2;
     for (std::size_t k = 0; k < t.var_count; ++k) base += s.var[k].size();
     base += (s.longs.size() + s.streams.size()) * kLongValueHeaderSize;
     if (base > write::kMaxRowSize) throw Error(std::string(kRecordTooLargeMessage));
-    // Smallest long values inline first, while the row has room.
     const std::size_t nl = s.longs.size();
     auto long_size = [&](std::size_t k) { return s.long_data[s.longs[k].second].size(); };
     s.by_size.resize(nl);
@@ -372,10 +409,13 @@ Bytes DatabaseWriter::encode_fields(Table& t, std::span<const FieldInput> fields
     for (std::size_t i : s.streams) {
         s.var[t.columns[i].var_index] = store_long_value_stream(t, i, fields[i].stream);
     }
+    return size;
+}
 
+Bytes DatabaseWriter::assemble_row(const Table& t, RowScratch& s, std::size_t size) {
     Bytes row;
     row.reserve(size);
-    write::append_u16(row, static_cast<std::uint16_t>(n));
+    write::append_u16(row, static_cast<std::uint16_t>(t.layout.columns.size()));
     row.insert(row.end(), s.fixed.begin(), s.fixed.end());
     s.offsets.resize(t.var_count + 1);
     for (std::size_t k = 0; k < t.var_count; ++k) {
