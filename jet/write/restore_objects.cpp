@@ -162,6 +162,10 @@ std::vector<std::uint8_t> jet3_properties_to_jet4(std::span<const std::uint8_t> 
     return out;
 }
 
+namespace {
+struct CarriedTable;
+}  // namespace
+
 struct ObjectRestorer::State {
     std::unique_ptr<Database> source;
     std::unique_ptr<Database> target_read;  // the target as the earlier steps left it
@@ -289,6 +293,8 @@ struct ObjectRestorer::State {
         aces_of_target.insert(to);
     }
 
+    void fill_carried(const CarriedTable& m);
+
     TableDef source_aces_def;
     std::vector<SourceRow> source_aces;
     std::set<std::int32_t> aces_of_target;
@@ -410,6 +416,73 @@ std::vector<RestoreFailure> ObjectRestorer::complex_data() {
     return failures;
 }
 
+namespace {
+
+// A table of Access's or ACE's made in the target, to be filled once every
+// such table has its new Id.
+struct CarriedTable {
+    const CatalogEntry* entry;
+    TableDef def;
+    TableSpec table_layout;
+    std::int32_t new_id;
+};
+
+// The layout of a source table of Access's or ACE's in the target.
+TableSpec carried_layout(const std::string& name, const TableDef& def, bool ace_target) {
+    TableSpec table_layout;
+    table_layout.name = name;
+    for (const Column& c : def.columns) {
+        ColumnSpec cs;
+        cs.name = c.name;
+        cs.type = c.column_type();
+        if (auto size = c.display_size(def.format)) cs.size = static_cast<std::uint16_t>(*size);
+        if (!is_known_column_type(c.type) && c.is_fixed()) cs.size = c.length;
+        cs.precision = c.precision ? c.precision : 18;
+        cs.scale = c.scale;
+        // A complex column has the counter bit too: its ids are numbered
+        // by the table, not by the column.
+        cs.autonumber = c.is_autonumber() && (cs.type == ColumnType::kLong || cs.type == ColumnType::kGuid);
+        cs.compressed = def.format == Format::Jet4 ? (c.misc_flags & 0x01) != 0 : true;
+        cs.hyperlink = c.flags & kColumnHyperlink;
+        cs.required = !(c.flags & kColumnNullable);
+        // ACE's tables: complex columns (MSysResources.Data) keep
+        // their ids, flat-table columns their extra flags.
+        if (def.format == Format::Jet4 && ace_target) set_ace_design(cs, c);
+        table_layout.columns.push_back(std::move(cs));
+    }
+    table_layout.complex_autonumber = def.complex_autonumber;
+    return table_layout;
+}
+
+// The indexes of such a table, one per real index; a relationship's index
+// is not among Access's tables.
+std::vector<IndexSpec> carried_indexes(const TableDef& def) {
+    std::vector<IndexSpec> out;
+    for (const Index& ix : def.indexes) {
+        if (ix.foreign_key()) continue;
+        if (ix.real_index >= def.real_indexes.size()) continue;
+        bool first = true;
+        for (const Index& other : def.indexes) {
+            if (&other == &ix) break;
+            if (other.real_index == ix.real_index && !other.foreign_key()) first = false;
+        }
+        if (!first) continue;
+        IndexSpec is;
+        is.name = ix.name;
+        for (const IndexColumn& ic : ix.columns) {
+            is.columns.push_back(IndexColumnSpec{def.columns[ic.column].name, ic.descending});
+        }
+        is.primary_key = ix.primary_key();
+        is.unique = ix.unique();
+        is.ignore_nulls = ix.ignore_nulls();
+        is.required = ix.required();
+        out.push_back(std::move(is));
+    }
+    return out;
+}
+
+}  // namespace
+
 void ObjectRestorer::carry_tables(bool complex_only, std::vector<RestoreFailure>& failures) {
     State& s = *s_;
     // ACE's own tables (MSysComplexColumns, the MSysComplexType_* templates,
@@ -432,13 +505,7 @@ void ObjectRestorer::carry_tables(bool complex_only, std::vector<RestoreFailure>
     }
     // Every table first, so that each has its new Id before any row that
     // names it is written (the navigation pane's tables name one another).
-    struct Made {
-        const CatalogEntry* entry;
-        TableDef def;
-        TableSpec table_layout;
-        std::int32_t new_id;
-    };
-    std::vector<Made> created;
+    std::vector<CarriedTable> created;
     auto drop = [&](const CatalogEntry& e) {
         // Half a table of Access's, under a catalog row that does not yet
         // say it is Access's, would pass for a user table.
@@ -453,105 +520,64 @@ void ObjectRestorer::carry_tables(bool complex_only, std::vector<RestoreFailure>
         bool made = false;
         try {
             TableDef def = s.source->table_def(e);
-            TableSpec table_layout;
-            table_layout.name = e.name;
-            for (const Column& c : def.columns) {
-                ColumnSpec cs;
-                cs.name = c.name;
-                cs.type = c.column_type();
-                if (auto size = c.display_size(def.format)) cs.size = static_cast<std::uint16_t>(*size);
-                if (!is_known_column_type(c.type) && c.is_fixed()) cs.size = c.length;
-                cs.precision = c.precision ? c.precision : 18;
-                cs.scale = c.scale;
-                // A complex column has the counter bit too: its ids are numbered
-                // by the table, not by the column.
-                cs.autonumber = c.is_autonumber() && (cs.type == ColumnType::kLong || cs.type == ColumnType::kGuid);
-                cs.compressed = def.format == Format::Jet4 ? (c.misc_flags & 0x01) != 0 : true;
-                cs.hyperlink = c.flags & kColumnHyperlink;
-                cs.required = !(c.flags & kColumnNullable);
-                // ACE's tables: complex columns (MSysResources.Data) keep
-                // their ids, flat-table columns their extra flags.
-                if (def.format == Format::Jet4 && is_ace(s.writer->version())) set_ace_design(cs, c);
-                table_layout.columns.push_back(std::move(cs));
-            }
-            table_layout.complex_autonumber = def.complex_autonumber;
+            TableSpec table_layout = carried_layout(e.name, def, is_ace(s.writer->version()));
             TableHandle h = s.writer->create_table(table_layout);
             made = true;
             const std::int32_t new_id = s.writer->table_id(h);
             s.id_map[e.id] = new_id;
             s.target_ids.insert(new_id);
-            created.push_back(Made{&e, std::move(def), std::move(table_layout), new_id});
+            created.push_back(CarriedTable{&e, std::move(def), std::move(table_layout), new_id});
         } catch (const std::exception& err) {
             failures.push_back({e.name, message_of(err)});
             if (made) drop(e);
         }
     }
-    for (Made& m : created) {
-        const CatalogEntry& e = *m.entry;
-        const TableDef& def = m.def;
-        const TableSpec& table_layout = m.table_layout;
-        const std::int32_t new_id = m.new_id;
-        const std::vector<std::string_view> id_columns = object_id_columns(e.name);
+    for (const CarriedTable& m : created) {
         try {
-            // Handles move when a table is dropped: by name.
-            const TableHandle h = s.writer->table(e.name);
-            std::size_t rows = 0;
-            // Table Ids are definition pages: the tables that name objects
-            // by Id name them by their new Ids.
-            auto renumber = [&](const std::string& c, Value& v) {
-                if (std::find(id_columns.begin(), id_columns.end(), c) == id_columns.end()) return;
-                if (auto p = std::get_if<std::int32_t>(&v)) v = s.map_id(*p);
-            };
-            s.source->scan(def, [&](const RowId&, const Row& row) {
-                s.writer->insert_row(h, s.convert(def, row, table_layout, renumber));
-                ++rows;
-                return true;
-            });
-            // Indexes after the rows, built in one pass; a relationship's
-            // index is not among Access's tables.
-            for (const Index& ix : def.indexes) {
-                if (ix.foreign_key()) continue;
-                if (ix.real_index >= def.real_indexes.size()) continue;
-                bool first = true;
-                for (const Index& other : def.indexes) {
-                    if (&other == &ix) break;
-                    if (other.real_index == ix.real_index && !other.foreign_key()) first = false;
-                }
-                if (!first) continue;
-                IndexSpec is;
-                is.name = ix.name;
-                for (const IndexColumn& ic : ix.columns) {
-                    is.columns.push_back(IndexColumnSpec{def.columns[ic.column].name, ic.descending});
-                }
-                is.primary_key = ix.primary_key();
-                is.unique = ix.unique();
-                is.ignore_nulls = ix.ignore_nulls();
-                is.required = ix.required();
-                s.writer->create_index(h, is);
-            }
-            // Its catalog row as the source has it (flags, properties),
-            // under the Id of its new definition.
-            if (s.writer->table_id(h) != new_id) throw Error("the new table changed its Id");
-            auto at = s.writer->catalog_row(new_id);
-            if (!at) throw Error("the new table has no catalog row");
-            TableHandle cat = s.writer->table("MSysObjects");
-            auto it = s.source_catalog_rows.find(e.id);
-            if (it != s.source_catalog_rows.end()) {
-                auto values = s.convert(s.source_catalog_def, it->second, s.writer->table_spec(cat),
-                                        [&](const std::string& c, Value& v) {
-                                            if (c == "Id") v = new_id;
-                                            else if (c == "ParentId") v = s.map_id(e.parent_id);
-                                            else if (c == "LvProp") s.convert_properties(v);
-                                        });
-                s.writer->update_row(cat, *at, values);
-            }
-            s.added.insert(e.id);
-            s.copy_aces(e.id);
+            s.fill_carried(m);
         } catch (const std::exception& err) {
-            failures.push_back({e.name, message_of(err)});
-            drop(e);
+            failures.push_back({m.entry->name, message_of(err)});
+            drop(*m.entry);
         }
     }
+}
+
+// A carried table's rows, its indexes (after the rows, built in one pass)
+// and its catalog row as the source has it (flags, properties), under the
+// Id of its new definition.
+void ObjectRestorer::State::fill_carried(const CarriedTable& m) {
+    const CatalogEntry& e = *m.entry;
+    const TableDef& def = m.def;
+    const std::vector<std::string_view> id_columns = object_id_columns(e.name);
+    // Handles move when a table is dropped: by name.
+    const TableHandle h = writer->table(e.name);
+    // Table Ids are definition pages: the tables that name objects by Id
+    // name them by their new Ids.
+    auto renumber = [&](const std::string& c, Value& v) {
+        if (std::find(id_columns.begin(), id_columns.end(), c) == id_columns.end()) return;
+        if (auto p = std::get_if<std::int32_t>(&v)) v = map_id(*p);
+    };
+    source->scan(def, [&](const RowId&, const Row& row) {
+        writer->insert_row(h, convert(def, row, m.table_layout, renumber));
+        return true;
+    });
+    for (const IndexSpec& is : carried_indexes(def)) writer->create_index(h, is);
+    if (writer->table_id(h) != m.new_id) throw Error("the new table changed its Id");
+    auto at = writer->catalog_row(m.new_id);
+    if (!at) throw Error("the new table has no catalog row");
+    TableHandle cat = writer->table("MSysObjects");
+    auto it = source_catalog_rows.find(e.id);
+    if (it != source_catalog_rows.end()) {
+        auto values = convert(source_catalog_def, it->second, writer->table_spec(cat),
+                              [&](const std::string& c, Value& v) {
+                                  if (c == "Id") v = m.new_id;
+                                  else if (c == "ParentId") v = map_id(e.parent_id);
+                                  else if (c == "LvProp") convert_properties(v);
+                              });
+        writer->update_row(cat, *at, values);
+    }
+    added.insert(e.id);
+    copy_aces(e.id);
 }
 
 std::vector<RestoreFailure> ObjectRestorer::access_objects() {
@@ -657,27 +683,85 @@ std::vector<RestoreFailure> ObjectRestorer::linked_tables(const EachObject& each
     return failures;
 }
 
+namespace {
+
+// A row's value of COLUMN as T, or T{} when it has none of that type.
+template <typename T>
+T value_of(const TableDef& def, const SourceRow& r, std::string_view column) {
+    for (std::size_t k = 0; k < def.columns.size() && k < r.values.size(); ++k) {
+        if (def.columns[k].name == column) {
+            if (auto p = std::get_if<T>(&r.values[k])) return *p;
+        }
+    }
+    return T{};
+}
+
+// One side of an enforced relationship as the writer adds it.
+RelationshipIndexSpec relationship_side(const TableDef& def, const Index& ix, bool referenced_side,
+                                        const std::string& other_table, const Index& other) {
+    RelationshipIndexSpec r;
+    r.name = ix.name;
+    for (const IndexColumn& ic : ix.columns) {
+        r.columns.push_back(IndexColumnSpec{def.columns[ic.column].name, ic.descending});
+    }
+    r.referenced_side = referenced_side;
+    r.other_table = other_table;
+    r.other_index = other.name;
+    r.cascade_updates = ix.cascade_updates;
+    r.cascade_deletes = ix.cascade_deletes;
+    r.unique = ix.unique();
+    r.ignore_nulls = ix.ignore_nulls();
+    r.required = ix.required();
+    return r;
+}
+
+// The logical index of each side of relationship NAME in the source's
+// definitions (foreign side first): by the relationship's name on the
+// foreign side, else the first one pointing at the referenced table, and
+// by its link back on the referenced side.
+std::pair<const Index*, const Index*> relationship_indexes(const TableDef& fdef, const TableDef& pdef,
+                                                           const std::string& name,
+                                                           const std::string& referenced) {
+    const Index* fix = nullptr;
+    for (const Index& ix : fdef.indexes) {
+        if (ix.foreign_key() && ix.rel_table_type == kRelationForeign &&
+            ix.rel_table_page == pdef.tdef_page && same_name(ix.name, name)) {
+            fix = &ix;
+        }
+    }
+    if (!fix) {
+        for (const Index& ix : fdef.indexes) {
+            if (ix.foreign_key() && ix.rel_table_type == kRelationForeign &&
+                ix.rel_table_page == pdef.tdef_page && !fix) {
+                fix = &ix;
+            }
+        }
+    }
+    if (!fix) throw Error("the source has no index for it");
+    const Index* pix = nullptr;
+    for (const Index& ix : pdef.indexes) {
+        if (ix.foreign_key() && ix.rel_table_page == fdef.tdef_page &&
+            ix.index_number == static_cast<std::uint32_t>(fix->rel_index_number)) {
+            pix = &ix;
+        }
+    }
+    if (!pix) throw Error("the source has no index for it on '" + referenced + "'");
+    return {fix, pix};
+}
+
+}  // namespace
+
 std::vector<RestoreFailure> ObjectRestorer::relationships() {
     State& s = *s_;
     std::vector<RestoreFailure> failures;
     auto rdef_and_rrows = s.source_rows("MSysRelationships");
     auto& rdef = rdef_and_rrows.first;  // named, not bound: lambdas capture them
     auto& rrows = rdef_and_rrows.second;
-    auto text = [&](const SourceRow& r, std::string_view column) -> std::string {
-        for (std::size_t k = 0; k < rdef.columns.size() && k < r.values.size(); ++k) {
-            if (rdef.columns[k].name == column) {
-                if (auto p = std::get_if<std::string>(&r.values[k])) return *p;
-            }
-        }
-        return {};
+    auto text = [&](const SourceRow& r, std::string_view column) {
+        return value_of<std::string>(rdef, r, column);
     };
-    auto number = [&](const SourceRow& r, std::string_view column) -> std::int32_t {
-        for (std::size_t k = 0; k < rdef.columns.size() && k < r.values.size(); ++k) {
-            if (rdef.columns[k].name == column) {
-                if (auto p = std::get_if<std::int32_t>(&r.values[k])) return *p;
-            }
-        }
-        return 0;
+    auto number = [&](const SourceRow& r, std::string_view column) {
+        return value_of<std::int32_t>(rdef, r, column);
     };
     std::set<std::string> names;
     for (const SourceRow& r : rrows) names.insert(text(r, "szRelationship"));
@@ -726,54 +810,11 @@ std::vector<RestoreFailure> ObjectRestorer::relationships() {
                 const TableDef* fdef = find_def(foreign);
                 const TableDef* pdef = find_def(referenced);
                 if (!fdef || !pdef) throw Error("its tables' definitions do not read");
-                // The logical index of each side, by the name of the
-                // relationship on the foreign side and by its link back on
-                // the referenced side.
-                const Index* fix = nullptr;
-                for (const Index& ix : fdef->indexes) {
-                    if (ix.foreign_key() && ix.rel_table_type == kRelationForeign &&
-                        ix.rel_table_page == pdef->tdef_page && same_name(ix.name, name)) {
-                        fix = &ix;
-                    }
-                }
-                if (!fix) {
-                    for (const Index& ix : fdef->indexes) {
-                        if (ix.foreign_key() && ix.rel_table_type == kRelationForeign &&
-                            ix.rel_table_page == pdef->tdef_page && !fix) {
-                            fix = &ix;
-                        }
-                    }
-                }
-                if (!fix) throw Error("the source has no index for it");
-                const Index* pix = nullptr;
-                for (const Index& ix : pdef->indexes) {
-                    if (ix.foreign_key() && ix.rel_table_page == fdef->tdef_page &&
-                        ix.index_number == static_cast<std::uint32_t>(fix->rel_index_number)) {
-                        pix = &ix;
-                    }
-                }
-                if (!pix) throw Error("the source has no index for it on '" + referenced + "'");
-                auto side_of = [&](const TableDef& def, const Index& ix, bool referenced_side,
-                                   const std::string& other_table, const Index& other) {
-                    RelationshipIndexSpec r;
-                    r.name = ix.name;
-                    for (const IndexColumn& ic : ix.columns) {
-                        r.columns.push_back(IndexColumnSpec{def.columns[ic.column].name, ic.descending});
-                    }
-                    r.referenced_side = referenced_side;
-                    r.other_table = other_table;
-                    r.other_index = other.name;
-                    r.cascade_updates = ix.cascade_updates;
-                    r.cascade_deletes = ix.cascade_deletes;
-                    r.unique = ix.unique();
-                    r.ignore_nulls = ix.ignore_nulls();
-                    r.required = ix.required();
-                    return r;
-                };
+                const auto [fix, pix] = relationship_indexes(*fdef, *pdef, name, referenced);
                 s.writer->add_relationship_index(s.writer->table(referenced),
-                                                 side_of(*pdef, *pix, true, foreign, *fix));
+                                                 relationship_side(*pdef, *pix, true, foreign, *fix));
                 s.writer->add_relationship_index(s.writer->table(foreign),
-                                                 side_of(*fdef, *fix, false, referenced, *pix));
+                                                 relationship_side(*fdef, *fix, false, referenced, *pix));
             }
             for (const SourceRow* r : rows) {
                 s.writer->insert_row(rh, s.convert(rdef, r->values, s.writer->table_spec(rh)));
