@@ -161,6 +161,18 @@ class Checker {
                    std::uint32_t page, std::vector<IndexCheck>& indexes);
     void check_index(const TableDef& def, IndexCheck& ix, const std::vector<std::uint32_t>& pages,
                      RowMarks& marks);
+    // Index page N of the table, reached from page FROM; nullopt after a
+    // problem when it is not one, or when BUDGET pages were loaded already
+    // (the tree's pointers then form a loop).
+    std::optional<IndexPage> load_index_page(const TableDef& def, const std::string& label,
+                                             std::uint32_t n, std::uint32_t from, std::uint32_t& budget);
+    // The bytes of the row an index entry stands for (`holder` keeps its
+    // page alive, `holder_page` says which one it is), or nullopt with the
+    // reason in `why`.
+    std::optional<std::span<const std::uint8_t>> entry_row(const TableDef& def, const RowId& row,
+                                                           const std::vector<std::uint32_t>& pages,
+                                                           PageRef& holder, std::uint32_t& holder_page,
+                                                           std::string& why);
     std::optional<std::vector<std::uint8_t>> row_key(const TableDef& def, const IndexCheck& ix,
                                                      std::span<const std::uint8_t> bytes,
                                                      std::uint32_t page, bool& all_null, bool& any_null);
@@ -385,32 +397,7 @@ void Checker::check_index(const TableDef& def, IndexCheck& ix, const std::vector
     }
     ++stats_.indexes;
     std::uint32_t budget = file_.page_count();
-    auto load = [&](std::uint32_t n, std::uint32_t from) -> std::optional<IndexPage> {
-        if (budget-- == 0) {
-            problem(def.name, from, label + "its pages form a loop");
-            return std::nullopt;
-        }
-        try {
-            PageRef p = file_.page(n, def.name);
-            const std::uint8_t type = p->type();
-            if (type != static_cast<std::uint8_t>(PageType::kIndexNode) &&
-                type != static_cast<std::uint8_t>(PageType::kIndexLeaf)) {
-                problem(def.name, from, label + "page " + std::to_string(n) + " is not an index page");
-                return std::nullopt;
-            }
-            IndexPage ip = decode_index_page(p->span(), n, def.format, def.name);
-            if (ip.owner != def.tdef_page) {
-                problem(def.name, n, label + "the page belongs to the table of page " + std::to_string(ip.owner));
-                return std::nullopt;
-            }
-            return ip;
-        } catch (const Error& e) {
-            CheckProblem p{def.name, n, {}};
-            take_error(e.what(), p);
-            problem(def.name, p.page, label + p.text);
-            return std::nullopt;
-        }
-    };
+    auto load = [&](std::uint32_t n, std::uint32_t from) { return load_index_page(def, label, n, from, budget); };
     // Down the leftmost edge to the first leaf.
     std::optional<IndexPage> page = load(root, def.tdef_page);
     while (page && !page->leaf) {
@@ -441,28 +428,9 @@ void Checker::check_index(const TableDef& def, IndexCheck& ix, const std::vector
             prev = std::move(full);
             prev_key = e.key;
             have_prev = true;
-            // The row it stands for.
-            std::optional<std::span<const std::uint8_t>> bytes;
             std::uint32_t holder_page = e.row.page;
             std::string why;
-            if (!std::binary_search(pages.begin(), pages.end(), e.row.page)) {
-                why = "page " + std::to_string(e.row.page) + " holds no rows of the table";
-            } else {
-                try {
-                    PageRef rp = file_.page(e.row.page, def.name);
-                    auto slots = decode_row_slots(rp->span(), fmt_, def.name, e.row.page);
-                    if (e.row.row >= slots.size() || slots[e.row.row].deleted()) {
-                        why = "there is no such row";
-                    } else {
-                        PageRef moved;
-                        bytes = row_bytes(def, e.row, *rp, slots[e.row.row], moved, &why);
-                        holder = moved ? moved : rp;
-                        holder_page = holder->number;
-                    }
-                } catch (const Error&) {
-                    why = "its page does not decode";
-                }
-            }
+            const auto bytes = entry_row(def, e.row, pages, holder, holder_page, why);
             if (!bytes) {
                 // A slot table that lost the row is as likely as a damaged
                 // entry: the line names the row's page when it is one of the
@@ -502,6 +470,61 @@ void Checker::check_index(const TableDef& def, IndexCheck& ix, const std::vector
             problem(def.name, from, label + "the next leaf " + std::to_string(page->number) + " is not a leaf");
             break;
         }
+    }
+}
+
+std::optional<IndexPage> Checker::load_index_page(const TableDef& def, const std::string& label,
+                                                  std::uint32_t n, std::uint32_t from,
+                                                  std::uint32_t& budget) {
+    if (budget-- == 0) {
+        problem(def.name, from, label + "its pages form a loop");
+        return std::nullopt;
+    }
+    try {
+        PageRef p = file_.page(n, def.name);
+        const std::uint8_t type = p->type();
+        if (type != static_cast<std::uint8_t>(PageType::kIndexNode) &&
+            type != static_cast<std::uint8_t>(PageType::kIndexLeaf)) {
+            problem(def.name, from, label + "page " + std::to_string(n) + " is not an index page");
+            return std::nullopt;
+        }
+        IndexPage ip = decode_index_page(p->span(), n, def.format, def.name);
+        if (ip.owner != def.tdef_page) {
+            problem(def.name, n, label + "the page belongs to the table of page " + std::to_string(ip.owner));
+            return std::nullopt;
+        }
+        return ip;
+    } catch (const Error& e) {
+        CheckProblem p{def.name, n, {}};
+        take_error(e.what(), p);
+        problem(def.name, p.page, label + p.text);
+        return std::nullopt;
+    }
+}
+
+std::optional<std::span<const std::uint8_t>> Checker::entry_row(const TableDef& def, const RowId& row,
+                                                                const std::vector<std::uint32_t>& pages,
+                                                                PageRef& holder, std::uint32_t& holder_page,
+                                                                std::string& why) {
+    if (!std::binary_search(pages.begin(), pages.end(), row.page)) {
+        why = "page " + std::to_string(row.page) + " holds no rows of the table";
+        return std::nullopt;
+    }
+    try {
+        PageRef rp = file_.page(row.page, def.name);
+        auto slots = decode_row_slots(rp->span(), fmt_, def.name, row.page);
+        if (row.row >= slots.size() || slots[row.row].deleted()) {
+            why = "there is no such row";
+            return std::nullopt;
+        }
+        PageRef moved;
+        auto bytes = row_bytes(def, row, *rp, slots[row.row], moved, &why);
+        holder = moved ? moved : rp;
+        holder_page = holder->number;
+        return bytes;
+    } catch (const Error&) {
+        why = "its page does not decode";
+        return std::nullopt;
     }
 }
 

@@ -327,6 +327,104 @@ struct QueryResult {
     std::vector<Row> rows;
 };
 
+// The fields of a query's result: a table's columns for '*', a column's own
+// field, or ExprN for anything computed (its type settled from the values).
+std::vector<Field> query_fields(const TableDef& def, const SelectStmt& s, bool aggregate) {
+    std::vector<Field> fields;
+    int expr_number = 1000;
+    for (const auto& item : s.items) {
+        if (item.star) {
+            if (aggregate) throw Error("'*' cannot stand beside an aggregate in the field list.");
+            for (const Column& c : def.columns) fields.push_back(field_of(c, def.format));
+            continue;
+        }
+        Field f;
+        if (item.expr->kind == ExprKind::kColumn) {
+            f = field_of(def.columns[static_cast<std::size_t>(item.expr->column)], def.format);
+        } else {
+            f.name = "Expr" + std::to_string(expr_number++);
+            f.type = ColumnType::kText;  // settled from the values below
+            f.size = 0;
+        }
+        if (!item.alias.empty()) f.name = item.alias;
+        fields.push_back(f);
+    }
+    return fields;
+}
+
+// The one row of a query whose fields hold aggregates.
+Row aggregate_row(Database& db, const TableDef& def, const SelectStmt& s, bool* used_index) {
+    std::vector<const Expr*> aggs;
+    std::function<void(const Expr&)> collect = [&](const Expr& e) {
+        if (e.kind == ExprKind::kAggregate) {
+            aggs.push_back(&e);
+            return;
+        }
+        for (const auto& a : e.args) collect(*a);
+    };
+    for (const auto& item : s.items) collect(*item.expr);
+    std::vector<Aggregator> acc;
+    for (const Expr* a : aggs) acc.emplace_back(*a);
+    for_each_match(db, def, s.where.get(), used_index, [&](const RowId&, const Row& row) {
+        for (auto& a : acc) a.add(row);
+        return true;
+    });
+    std::vector<Value> results;
+    for (const auto& a : acc) results.push_back(a.result());
+    Row r;
+    std::size_t next = 0;
+    for (const auto& item : s.items) r.push_back(evaluate_with_aggregates(*item.expr, results, next));
+    return r;
+}
+
+// The matching rows projected onto the query's fields, in the ORDER BY's
+// order (nulls first, ties as the table has them), without repeats under
+// DISTINCT.
+std::vector<Row> projected_rows(Database& db, const TableDef& def, const SelectStmt& s, bool* used_index) {
+    auto project = [&](const Row& row) {
+        Row r;
+        for (const auto& item : s.items) {
+            if (item.star) {
+                r.insert(r.end(), row.begin(), row.end());
+            } else {
+                r.push_back(evaluate(*item.expr, row));
+            }
+        }
+        return r;
+    };
+    std::vector<std::pair<Row, Row>> rows;  // (sort keys, projected)
+    for_each_match(db, def, s.where.get(), used_index, [&](const RowId&, const Row& row) {
+        Row keys;
+        for (const auto& o : s.order) keys.push_back(evaluate(*o.expr, row));
+        rows.emplace_back(std::move(keys), project(row));
+        return true;
+    });
+    if (!s.order.empty()) {
+        std::stable_sort(rows.begin(), rows.end(), [&](const auto& a, const auto& b) {
+            for (std::size_t i = 0; i < s.order.size(); ++i) {
+                const Value& x = a.first[i];
+                const Value& y = b.first[i];
+                int c;
+                if (is_null(x) || is_null(y)) {
+                    c = is_null(x) == is_null(y) ? 0 : (is_null(x) ? -1 : 1);
+                } else {
+                    c = *compare_values(x, y);
+                }
+                if (s.order[i].descending) c = -c;
+                if (c != 0) return c < 0;
+            }
+            return false;
+        });
+    }
+    std::vector<Row> out;
+    std::set<std::string> seen;
+    for (auto& [keys, row] : rows) {
+        if (s.distinct && !seen.insert(distinct_key(row)).second) continue;
+        out.push_back(std::move(row));
+    }
+    return out;
+}
+
 QueryResult run_query(Database& db, const TableDef& def, SelectStmt& s, std::string_view sql,
                       bool* used_index) {
     if (s.where) bind_columns(*s.where, def, sql);
@@ -341,89 +439,11 @@ QueryResult run_query(Database& db, const TableDef& def, SelectStmt& s, std::str
     QueryResult out;
     bool aggregate = false;
     for (const auto& item : s.items) aggregate = aggregate || (item.expr && has_aggregate(*item.expr));
-    int expr_number = 1000;
-    for (const auto& item : s.items) {
-        if (item.star) {
-            if (aggregate) throw Error("'*' cannot stand beside an aggregate in the field list.");
-            for (const Column& c : def.columns) out.fields.push_back(field_of(c, def.format));
-            continue;
-        }
-        Field f;
-        if (item.expr->kind == ExprKind::kColumn) {
-            f = field_of(def.columns[static_cast<std::size_t>(item.expr->column)], def.format);
-        } else {
-            f.name = "Expr" + std::to_string(expr_number++);
-            f.type = ColumnType::kText;  // settled from the values below
-            f.size = 0;
-        }
-        if (!item.alias.empty()) f.name = item.alias;
-        out.fields.push_back(f);
-    }
-
-    auto project = [&](const Row& row) {
-        Row r;
-        for (const auto& item : s.items) {
-            if (item.star) {
-                r.insert(r.end(), row.begin(), row.end());
-            } else {
-                r.push_back(evaluate(*item.expr, row));
-            }
-        }
-        return r;
-    };
-
+    out.fields = query_fields(def, s, aggregate);
     if (aggregate) {
-        std::vector<const Expr*> aggs;
-        std::function<void(const Expr&)> collect = [&](const Expr& e) {
-            if (e.kind == ExprKind::kAggregate) {
-                aggs.push_back(&e);
-                return;
-            }
-            for (const auto& a : e.args) collect(*a);
-        };
-        for (const auto& item : s.items) collect(*item.expr);
-        std::vector<Aggregator> acc;
-        for (const Expr* a : aggs) acc.emplace_back(*a);
-        for_each_match(db, def, s.where.get(), used_index, [&](const RowId&, const Row& row) {
-            for (auto& a : acc) a.add(row);
-            return true;
-        });
-        std::vector<Value> results;
-        for (const auto& a : acc) results.push_back(a.result());
-        Row r;
-        std::size_t next = 0;
-        for (const auto& item : s.items) r.push_back(evaluate_with_aggregates(*item.expr, results, next));
-        out.rows.push_back(std::move(r));
+        out.rows.push_back(aggregate_row(db, def, s, used_index));
     } else {
-        std::vector<std::pair<Row, Row>> rows;  // (sort keys, projected)
-        for_each_match(db, def, s.where.get(), used_index, [&](const RowId&, const Row& row) {
-            Row keys;
-            for (const auto& o : s.order) keys.push_back(evaluate(*o.expr, row));
-            rows.emplace_back(std::move(keys), project(row));
-            return true;
-        });
-        if (!s.order.empty()) {
-            std::stable_sort(rows.begin(), rows.end(), [&](const auto& a, const auto& b) {
-                for (std::size_t i = 0; i < s.order.size(); ++i) {
-                    const Value& x = a.first[i];
-                    const Value& y = b.first[i];
-                    int c;
-                    if (is_null(x) || is_null(y)) {
-                        c = is_null(x) == is_null(y) ? 0 : (is_null(x) ? -1 : 1);
-                    } else {
-                        c = *compare_values(x, y);
-                    }
-                    if (s.order[i].descending) c = -c;
-                    if (c != 0) return c < 0;
-                }
-                return false;
-            });
-        }
-        std::set<std::string> seen;
-        for (auto& [keys, row] : rows) {
-            if (s.distinct && !seen.insert(distinct_key(row)).second) continue;
-            out.rows.push_back(std::move(row));
-        }
+        out.rows = projected_rows(db, def, s, used_index);
     }
     // Computed fields take the type of their first non-null value.
     for (std::size_t i = 0; i < out.fields.size(); ++i) {

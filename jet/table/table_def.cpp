@@ -39,6 +39,93 @@ namespace {
 constexpr std::uint32_t kMaxColumns = 4096;
 constexpr std::uint32_t kMaxIndexes = 1024;
 
+// A column's descriptor at POS (its name comes later in the definition).
+Column read_column(const ByteReader& r, const FormatInfo& fmt, Format format, std::size_t pos) {
+    Column c;
+    c.type = r.u8(pos + fmt.col_type_offset);
+    c.number = r.u16(pos + fmt.col_num_offset);
+    c.var_index = r.u16(pos + fmt.col_var_offset);
+    c.flags = r.u8(pos + fmt.col_flags_offset);
+    c.fixed_offset = r.u16(pos + fmt.col_fixed_offset);
+    c.length = r.u16(pos + fmt.col_size_offset);
+    const bool textual = c.type == static_cast<std::uint8_t>(ColumnType::kText) ||
+                         c.type == static_cast<std::uint8_t>(ColumnType::kMemo);
+    if (format == Format::Jet4) {
+        c.misc_flags = r.u8(pos + 16);
+        if (textual) {
+            c.sort_order = r.u16(pos + fmt.col_misc_offset);
+            c.sort_order_version = r.u8(pos + fmt.col_misc_offset + 3);
+        } else if (c.type == static_cast<std::uint8_t>(ColumnType::kComplex)) {
+            c.complex_id = r.u32(pos + fmt.col_misc_offset);
+        } else {
+            c.precision = r.u8(pos + fmt.col_misc_offset);
+            c.scale = r.u8(pos + fmt.col_misc_offset + 1);
+        }
+    } else {
+        if (textual) {
+            c.sort_order = r.u16(pos + 7);
+            c.code_page = r.u16(pos + fmt.col_misc_offset);
+        } else {
+            c.precision = r.u8(pos + fmt.col_misc_offset);
+            c.scale = r.u8(pos + fmt.col_misc_offset + 1);
+        }
+    }
+    return c;
+}
+
+// Real index NUMBER's entry at POS; its columns are resolved against the
+// table's columns, sorted by number.
+RealIndex read_real_index(const ByteReader& r, const FormatInfo& fmt, const std::vector<Column>& columns,
+                          std::uint32_t number, std::size_t pos) {
+    RealIndex ri;
+    ri.number = number;
+    const std::size_t base = pos + fmt.real_idx_prefix;
+    for (int k = 0; k < 10; ++k) {
+        const std::uint16_t num = r.u16(base + 3 * k);
+        if (num == 0xFFFF) continue;
+        const std::uint8_t order = r.u8(base + 3 * k + 2);
+        std::optional<std::size_t> col;
+        for (std::size_t i = 0; i < columns.size() && !col; ++i)
+            if (columns[i].number == num) col = i;
+        if (!col) {
+            r.fail("Damaged table definition: index " + std::to_string(number) +
+                   " names column number " + std::to_string(num) + ", which does not exist");
+        }
+        ri.columns.push_back(IndexColumn{num, *col, order != 0x01});
+    }
+    ri.used_pages = r.u32(base + 30);
+    ri.first_page = r.u32(base + 34);
+    ri.flags = r.u8(base + fmt.real_idx_flags_offset);
+    return ri;
+}
+
+// Logical index NUMBER's entry at POS, with the columns and flags of the
+// real index it uses.
+Index read_logical_index(const ByteReader& r, const FormatInfo& fmt,
+                         const std::vector<RealIndex>& real_indexes, std::uint32_t number,
+                         std::size_t pos) {
+    Index ix;
+    const std::size_t base = pos + fmt.logical_idx_prefix;
+    ix.index_number = r.u32(base);
+    ix.real_index = r.u32(base + 4);
+    ix.rel_table_type = r.u8(base + 8);
+    ix.rel_index_number = static_cast<std::int32_t>(r.u32(base + 9));
+    ix.rel_table_page = r.u32(base + 13);
+    ix.cascade_updates = r.u8(base + 17) != 0;
+    ix.cascade_deletes = r.u8(base + 18) != 0;
+    ix.index_type = r.u8(base + 19);
+    if (ix.real_index >= real_indexes.size()) {
+        r.fail("Damaged table definition: logical index " + std::to_string(number) +
+               " uses real index " + std::to_string(ix.real_index) + " of " +
+               std::to_string(real_indexes.size()));
+    }
+    const RealIndex& ri = real_indexes[ix.real_index];
+    ix.columns = ri.columns;
+    ix.flags = ri.flags;
+    ix.first_page = ri.first_page;
+    return ix;
+}
+
 }  // namespace
 
 TableDef parse_table_def(std::span<const std::uint8_t> tdef, Format format, std::string_view table,
@@ -75,36 +162,9 @@ TableDef parse_table_def(std::span<const std::uint8_t> tdef, Format format, std:
     }
 
     r.need(pos, std::size_t{num_cols} * fmt.column_entry_size);
-    t.columns.resize(num_cols);
-    for (auto& c : t.columns) {
-        c.type = r.u8(pos + fmt.col_type_offset);
-        c.number = r.u16(pos + fmt.col_num_offset);
-        c.var_index = r.u16(pos + fmt.col_var_offset);
-        c.flags = r.u8(pos + fmt.col_flags_offset);
-        c.fixed_offset = r.u16(pos + fmt.col_fixed_offset);
-        c.length = r.u16(pos + fmt.col_size_offset);
-        const bool textual = c.type == static_cast<std::uint8_t>(ColumnType::kText) ||
-                             c.type == static_cast<std::uint8_t>(ColumnType::kMemo);
-        if (format == Format::Jet4) {
-            c.misc_flags = r.u8(pos + 16);
-            if (textual) {
-                c.sort_order = r.u16(pos + fmt.col_misc_offset);
-                c.sort_order_version = r.u8(pos + fmt.col_misc_offset + 3);
-            } else if (c.type == static_cast<std::uint8_t>(ColumnType::kComplex)) {
-                c.complex_id = r.u32(pos + fmt.col_misc_offset);
-            } else {
-                c.precision = r.u8(pos + fmt.col_misc_offset);
-                c.scale = r.u8(pos + fmt.col_misc_offset + 1);
-            }
-        } else {
-            if (textual) {
-                c.sort_order = r.u16(pos + 7);
-                c.code_page = r.u16(pos + fmt.col_misc_offset);
-            } else {
-                c.precision = r.u8(pos + fmt.col_misc_offset);
-                c.scale = r.u8(pos + fmt.col_misc_offset + 1);
-            }
-        }
+    t.columns.reserve(num_cols);
+    for (std::uint32_t i = 0; i < num_cols; ++i) {
+        t.columns.push_back(read_column(r, fmt, format, pos));
         pos += fmt.column_entry_size;
     }
 
@@ -121,58 +181,18 @@ TableDef parse_table_def(std::span<const std::uint8_t> tdef, Format format, std:
     std::stable_sort(t.columns.begin(), t.columns.end(),
                      [](const Column& a, const Column& b) { return a.number < b.number; });
 
-    auto resolve = [&](std::uint16_t number) -> std::optional<std::size_t> {
-        for (std::size_t i = 0; i < t.columns.size(); ++i)
-            if (t.columns[i].number == number) return i;
-        return std::nullopt;
-    };
-
     r.need(pos, std::size_t{num_real_idx} * fmt.real_idx_entry_size);
-    t.real_indexes.resize(num_real_idx);
+    t.real_indexes.reserve(num_real_idx);
     for (std::uint32_t i = 0; i < num_real_idx; ++i) {
-        RealIndex& ri = t.real_indexes[i];
-        ri.number = i;
-        ri.row_count = real_counts[i];
-        const std::size_t base = pos + fmt.real_idx_prefix;
-        for (int k = 0; k < 10; ++k) {
-            const std::uint16_t num = r.u16(base + 3 * k);
-            if (num == 0xFFFF) continue;
-            const std::uint8_t order = r.u8(base + 3 * k + 2);
-            auto col = resolve(num);
-            if (!col) {
-                r.fail("Damaged table definition: index " + std::to_string(i) +
-                       " names column number " + std::to_string(num) + ", which does not exist");
-            }
-            ri.columns.push_back(IndexColumn{num, *col, order != 0x01});
-        }
-        ri.used_pages = r.u32(base + 30);
-        ri.first_page = r.u32(base + 34);
-        ri.flags = r.u8(base + fmt.real_idx_flags_offset);
+        t.real_indexes.push_back(read_real_index(r, fmt, t.columns, i, pos));
+        t.real_indexes.back().row_count = real_counts[i];
         pos += fmt.real_idx_entry_size;
     }
 
     r.need(pos, std::size_t{num_idx} * fmt.logical_idx_entry_size);
-    t.indexes.resize(num_idx);
+    t.indexes.reserve(num_idx);
     for (std::uint32_t i = 0; i < num_idx; ++i) {
-        Index& ix = t.indexes[i];
-        const std::size_t base = pos + fmt.logical_idx_prefix;
-        ix.index_number = r.u32(base);
-        ix.real_index = r.u32(base + 4);
-        ix.rel_table_type = r.u8(base + 8);
-        ix.rel_index_number = static_cast<std::int32_t>(r.u32(base + 9));
-        ix.rel_table_page = r.u32(base + 13);
-        ix.cascade_updates = r.u8(base + 17) != 0;
-        ix.cascade_deletes = r.u8(base + 18) != 0;
-        ix.index_type = r.u8(base + 19);
-        if (ix.real_index >= num_real_idx) {
-            r.fail("Damaged table definition: logical index " + std::to_string(i) +
-                   " uses real index " + std::to_string(ix.real_index) + " of " +
-                   std::to_string(num_real_idx));
-        }
-        const RealIndex& ri = t.real_indexes[ix.real_index];
-        ix.columns = ri.columns;
-        ix.flags = ri.flags;
-        ix.first_page = ri.first_page;
+        t.indexes.push_back(read_logical_index(r, fmt, t.real_indexes, i, pos));
         pos += fmt.logical_idx_entry_size;
     }
     for (auto& ix : t.indexes) ix.name = read_name(pos);
