@@ -18,4 +18,7 @@ if command -v ccache >/dev/null 2>&1; then
   extra+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 cmake -S "$here" -B "$dir" -G Ninja "${extra[@]}" >/dev/null
-cmake --build "$dir" -j "$(nproc)"
+# One job more than there are cores (ninja's own default on a small
+# machine): a core whose job waits on the disk or on a linker's output has
+# the next one ready.
+cmake --build "$dir" -j "$(( $(nproc) + 1 ))"
