@@ -226,8 +226,8 @@ void expect_read_back(const std::string& path, const AceCase& c,
             EXPECT_TRUE(column.is_fixed());
             EXPECT_EQ(column.length, 4);
         }
-        if (column.name == "Big") EXPECT_EQ(column.length, 8);
-        if (column.name == "When") EXPECT_EQ(column.length, 42);
+        if (column.name == "Big") { EXPECT_EQ(column.length, 8); }
+        if (column.name == "When") { EXPECT_EQ(column.length, 42); }
         const bool calc = column.name == "Twice" || column.name == "Price" ||
                           column.name == "FullName" || column.name == "Story" || column.name == "Day";
         EXPECT_EQ(column.is_calculated(), calc);
@@ -235,8 +235,8 @@ void expect_read_back(const std::string& path, const AceCase& c,
             EXPECT_EQ(column.misc_flags & jet::kColumnCalculated, jet::kColumnCalculated);
             EXPECT_FALSE(column.is_fixed());
         }
-        if (column.name == "Twice") EXPECT_EQ(column.length, 39);
-        if (column.name == "Story") EXPECT_EQ(column.length, 0);
+        if (column.name == "Twice") { EXPECT_EQ(column.length, 39); }
+        if (column.name == "Story") { EXPECT_EQ(column.length, 0); }
     }
     auto got = db->read_all(def);
     ASSERT_EQ(got.size(), rows.size());
@@ -340,11 +340,11 @@ TEST_P(AceWrite, EveryKindReadsBackAndChecksClean) {
             // Date/Time Extended print empty (mdbtools 1.0 has neither type).
             const auto* name = std::get_if<std::string>(&rows[r2][3]);
             const bool astral = name && name->find('\xF0') != std::string::npos;
-            if (!astral) EXPECT_EQ(line[3].text, name ? *name : std::string()) << "Name, row " << r2;
+            if (!astral) { EXPECT_EQ(line[3].text, name ? *name : std::string()) << "Name, row " << r2; }
             EXPECT_EQ(line[1].text, "") << "Big, row " << r2;
             EXPECT_EQ(line[2].text, "") << "When, row " << r2;
             const auto* amount = std::get_if<jet::Currency>(&rows[r2][5]);
-            if (amount) EXPECT_EQ(std::strtod(line[5].text.c_str(), nullptr), amount->scaled / 10000.0);
+            if (amount) { EXPECT_EQ(std::strtod(line[5].text.c_str(), nullptr), amount->scaled / 10000.0); }
             // A complex column prints as its id.
             const auto* files = std::get_if<std::int32_t>(&rows[r2][6]);
             ASSERT_GE(line.size(), 7u);

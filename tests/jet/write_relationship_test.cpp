@@ -75,7 +75,7 @@ TEST(RelationshipIndexes, BothSidesNameEachOtherAndReopen) {
     // Plain indexes and keys are numbered before the B-trees relationships
     // own, whatever order they were made in (Id was made after ParentChild).
     for (const auto& ix : child.indexes) {
-        if (!ix.foreign_key()) EXPECT_LT(ix.index_number, fk->index_number) << ix.name;
+        if (!ix.foreign_key()) { EXPECT_LT(ix.index_number, fk->index_number) << ix.name; }
     }
     // Opened again, the writer proves it would write every page back as it
     // is, and keeps the links through a change.
