@@ -13,6 +13,7 @@
 #include "jet/page/file.h"
 #include "jet/base/text.h"
 #include "jet/write/copy.h"
+#include "scratch_dir.h"
 #include "write_readers.h"
 
 namespace fs = std::filesystem;
@@ -193,18 +194,11 @@ std::size_t lval_pages(const std::string& path) {
 // the open page it fits best, as a value written whole does: the copy of a
 // table of such values takes no more long-value pages than the source.
 TEST(CopyStream, ChainsTakeNoMorePagesThanWrittenWhole) {
-    const fs::path dir = fs::temp_directory_path() / ("zolvak-copy-chains-" + std::to_string(::getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    const std::string source_path = (dir / "source.mdb").string();
-    const std::string target_path = (dir / "copy.mdb").string();
-    jet::TableSpec layout{"Chains", {}};
-    for (auto [name, type] : {std::pair{"Id", jet::ColumnType::kLong}, std::pair{"Blob", jet::ColumnType::kOle}}) {
-        jet::ColumnSpec c;
-        c.name = name;
-        c.type = type;
-        layout.columns.push_back(c);
-    }
+    zolvak_test::ScratchDir dir("zolvak-copy-chains");
+    const std::string source_path = dir.file("source.mdb");
+    const std::string target_path = dir.file("copy.mdb");
+    const jet::TableSpec layout{
+        "Chains", {writer_test::col("Id", jet::ColumnType::kLong), writer_test::col("Blob", jet::ColumnType::kOle)}};
     std::mt19937_64 rng(5);
     {
         auto w = jet::create_database(source_path);
@@ -229,7 +223,6 @@ TEST(CopyStream, ChainsTakeNoMorePagesThanWrittenWhole) {
     EXPECT_TRUE(source->read_all(source->table_def("Chains")) == copy->read_all(copy->table_def("Chains")));
     EXPECT_LE(lval_pages(target_path), lval_pages(source_path));
     writer_test::check_with_readers(target_path);
-    fs::remove_all(dir);
 }
 
 }  // namespace

@@ -231,14 +231,21 @@ std::vector<jet::Value> person(int i, int duplicate_at = -1) {
             static_cast<double>((i * 31) % 1000) / 8.0};
 }
 
-// A database with a table of `rows` people, the primary key built over the
-// rows; returns the writer.
-std::unique_ptr<jet::DatabaseWriter> people(const std::string& path, int rows, std::size_t budget,
-                                            int duplicate_at = -1) {
+// A new file with a fixed creation date (so that two builds give the same
+// bytes) whose index sorts have `budget` bytes of memory.
+std::unique_ptr<jet::DatabaseWriter> new_file(const std::string& path, std::size_t budget) {
     jet::CreateOptions o;
     o.creation_date = 45000.5;
     auto w = jet::create_database(path, o);
     w->set_index_sort_budget(budget);
+    return w;
+}
+
+// A database with a table of `rows` people, the primary key built over the
+// rows; returns the writer.
+std::unique_ptr<jet::DatabaseWriter> people(const std::string& path, int rows, std::size_t budget,
+                                            int duplicate_at = -1) {
+    auto w = new_file(path, budget);
     jet::TableSpec layout{
         "People",
         {col("ID", jet::ColumnType::kLong), col("Name", jet::ColumnType::kText, 60),
@@ -443,10 +450,7 @@ namespace {
 // (null every seventh row), Born, Score, Notes (Memo), Blob (OLE).
 std::unique_ptr<jet::DatabaseWriter> documents(const std::string& path, int rows, std::size_t budget,
                                                int duplicate_at) {
-    jet::CreateOptions o;
-    o.creation_date = 45000.5;
-    auto w = jet::create_database(path, o);
-    w->set_index_sort_budget(budget);
+    auto w = new_file(path, budget);
     jet::TableSpec layout{
         "Docs",
         {col("ID", jet::ColumnType::kLong), col("Name", jet::ColumnType::kText, 60),
